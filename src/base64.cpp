@@ -1,0 +1,88 @@
+#include "base64.h"
+
+#include <array>
+
+namespace tarnwick::base64 {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+static_assert(sizeof kAlphabet == 64 + 1);
+
+constexpr std::uint8_t kInvalid = 0xFF;
+
+// Digit value of every byte, kInvalid outside the alphabet ("=" included).
+constexpr std::array<std::uint8_t, 256> make_digits() {
+  std::array<std::uint8_t, 256> t{};
+  for (auto& v : t) v = kInvalid;
+  for (std::uint8_t i = 0; i < 64; ++i) t[static_cast<std::uint8_t>(kAlphabet[i])] = i;
+  return t;
+}
+constexpr auto kDigits = make_digits();
+static_assert(kDigits['A'] == 0 && kDigits['a'] == 26 && kDigits['0'] == 52);
+static_assert(kDigits['+'] == 62 && kDigits['/'] == 63 && kDigits['='] == kInvalid);
+
+}  // namespace
+
+std::string encode(ByteView data) {
+  const std::size_t n = data.size();
+  std::string out((n + 2) / 3 * 4, '\0');
+  char* o = out.data();
+  const std::uint8_t* p = data.data();
+  std::size_t i = 0;
+  for (; n - i >= 3; i += 3, o += 4) {
+    const std::uint32_t v = (std::uint32_t{p[i]} << 16) | (std::uint32_t{p[i + 1]} << 8) | p[i + 2];
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 0x3F];
+    o[2] = kAlphabet[(v >> 6) & 0x3F];
+    o[3] = kAlphabet[v & 0x3F];
+  }
+  if (const std::size_t rest = n - i; rest != 0) {
+    const std::uint32_t v = (std::uint32_t{p[i]} << 16) | (rest == 2 ? std::uint32_t{p[i + 1]} << 8 : 0);
+    o[0] = kAlphabet[v >> 18];
+    o[1] = kAlphabet[(v >> 12) & 0x3F];
+    o[2] = rest == 2 ? kAlphabet[(v >> 6) & 0x3F] : '=';
+    o[3] = '=';
+  }
+  return out;
+}
+
+std::optional<Bytes> decode(ByteView text) {
+  const std::size_t n = text.size();
+  if (n % 4 != 0) return std::nullopt;
+  if (n == 0) return Bytes{};
+  const std::uint8_t* p = text.data();
+
+  // Only the last group may carry padding: "xx==" or "xxx=".
+  std::size_t pad = 0;
+  if (p[n - 1] == '=') pad = p[n - 2] == '=' ? 2 : 1;
+
+  Bytes out(n / 4 * 3 - pad);
+  std::uint8_t* o = out.data();
+  const std::size_t full_groups = n / 4 - (pad != 0 ? 1 : 0);
+  for (std::size_t g = 0; g < full_groups; ++g, p += 4, o += 3) {
+    const std::uint8_t a = kDigits[p[0]], b = kDigits[p[1]], c = kDigits[p[2]], d = kDigits[p[3]];
+    // kInvalid has the top bits set; no digit has.
+    if ((a | b | c | d) & 0xC0) return std::nullopt;
+    const std::uint32_t v = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
+    o[0] = static_cast<std::uint8_t>(v >> 16);
+    o[1] = static_cast<std::uint8_t>(v >> 8);
+    o[2] = static_cast<std::uint8_t>(v);
+  }
+  if (pad != 0) {
+    const std::uint8_t a = kDigits[p[0]], b = kDigits[p[1]];
+    if (a == kInvalid || b == kInvalid) return std::nullopt;
+    if (pad == 2) {
+      // The low 4 bits of the second digit never reach the output.
+      if (b & 0x0F) return std::nullopt;
+      o[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
+    } else {
+      const std::uint8_t c = kDigits[p[2]];
+      if (c == kInvalid || (c & 0x03)) return std::nullopt;
+      o[0] = static_cast<std::uint8_t>((a << 2) | (b >> 4));
+      o[1] = static_cast<std::uint8_t>((b << 4) | (c >> 2));
+    }
+  }
+  return out;
+}
+
+}  // namespace tarnwick::base64

@@ -1,0 +1,45 @@
+// Container formats, detection, and dispatch of the four manifest operations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bytes.h"
+
+namespace tarnwick {
+
+class Format {
+ public:
+  enum Kind : std::uint8_t { GGUF, SafeTensors, ONNX };
+
+  constexpr Format(Kind kind) : kind_(kind) {}
+  constexpr Kind kind() const { return kind_; }
+  friend constexpr bool operator==(Format, Format) = default;
+
+  // "GGUF", "SafeTensors" or "ONNX".
+  std::string_view display_name() const;
+  // The C2PA asset type string of the format.
+  std::string_view model_type() const;
+
+  // Recognises the container from the content alone: GGUF magic, then the
+  // SafeTensors header test, then a top-level protobuf scan. Never fails.
+  static std::optional<Format> detect(ByteView data);
+
+ private:
+  Kind kind_;
+};
+
+template <class T>
+class Result;
+class ManifestSource;
+
+// Each detects the format afresh and hands the input to that container's
+// handler; an unrecognised input gives UnrecognizedFormat.
+[[nodiscard]] Result<Bytes> read_manifest(ByteView data);
+[[nodiscard]] Result<std::optional<std::string>> read_manifest_uri(ByteView data);
+[[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source);
+[[nodiscard]] Result<Pieces> remove_manifest(ByteView data);
+
+}  // namespace tarnwick

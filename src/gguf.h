@@ -1,0 +1,19 @@
+// GGUF container (versions 2 and 3): file model and the C2PA entries.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "bytes.h"
+#include "error.h"
+#include "manifest.h"
+
+namespace tarnwick::gguf {
+
+[[nodiscard]] Result<Bytes> read_store(ByteView data);
+[[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
+// The rewritten file as pieces; views borrow `data`.
+[[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
+[[nodiscard]] Result<Pieces> remove(ByteView data);
+
+}  // namespace tarnwick::gguf

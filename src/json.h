@@ -1,0 +1,4 @@
+// JSON value tree, parser and compact writer.
+#pragma once
+
+namespace tarnwick::json {}

@@ -1,0 +1,424 @@
+// The CPython module `tarnwick`: argument binding and conversion around the
+// core, built against the limited API so one binary serves CPython 3.9+.
+//
+// No C++ exception may cross into the interpreter: every entry point catches
+// them and raises a Python exception instead.
+
+#include <Python.h>
+
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "error.h"
+#include "format.h"
+#include "manifest.h"
+
+namespace {
+
+using tarnwick::ByteView;
+using tarnwick::Bytes;
+using tarnwick::Error;
+using tarnwick::Format;
+using tarnwick::ManifestSource;
+using tarnwick::Pieces;
+using tarnwick::Result;
+
+// ---------------------------------------------------------------------------
+// Argument binding: every parameter positional-or-keyword and required.
+
+constexpr int kMaxParams = 3;
+
+struct Signature {
+  const char* function;
+  const char* params[kMaxParams];
+  int count;
+};
+
+// Fills out[0..count) with borrowed references, or raises TypeError.
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
+  const Py_ssize_t npos = PyTuple_Size(args);
+  if (npos < 0) return false;
+  if (npos > sig.count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given",
+                 sig.function, sig.count, sig.count == 1 ? "" : "s", npos);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    Py_ssize_t it = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &it, &key, &value)) {
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
+        return false;
+      }
+      int index = -1;
+      for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
+          index = i;
+          break;
+        }
+      }
+      if (PyErr_Occurred()) return false;
+      if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     sig.function, key);
+        return false;
+      }
+      if (out[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
+                     sig.params[index]);
+        return false;
+      }
+      out[index] = value;
+    }
+  }
+  for (int i = 0; i < sig.count; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", sig.function,
+                   sig.params[i], i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Conversions.
+
+// A view of a bytes object's buffer, valid while the object lives; the
+// interpreter lock is held for the whole call, and bytes are immutable.
+// TypeError naming the parameter, the expected type and the type given.
+bool wrong_type(const char* function, const char* param, const char* expected, PyObject* obj) {
+  PyObject* type = PyObject_Type(obj);
+  PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
+  Py_DecRef(type);
+  if (name == nullptr) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s", function, param, expected);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %S", function, param,
+                 expected, name);
+    Py_DecRef(name);
+  }
+  return false;
+}
+
+bool bytes_view(const char* function, const char* param, PyObject* obj, ByteView* out) {
+  if (!PyBytes_Check(obj)) return wrong_type(function, param, "bytes", obj);
+  char* data = PyBytes_AsString(obj);
+  if (data == nullptr) return false;
+  const Py_ssize_t size = PyBytes_Size(obj);
+  if (size < 0) return false;
+  *out = ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+  return true;
+}
+
+// The UTF-8 text of a str; a lone surrogate raises UnicodeEncodeError.
+bool utf8_text(const char* function, const char* param, PyObject* obj, std::string* out) {
+  if (!PyUnicode_Check(obj)) return wrong_type(function, param, "str", obj);
+  PyObject* encoded = PyUnicode_AsUTF8String(obj);
+  if (encoded == nullptr) return false;
+  const char* data = PyBytes_AsString(encoded);
+  const Py_ssize_t size = PyBytes_Size(encoded);
+  if (data == nullptr || size < 0) {
+    Py_DecRef(encoded);
+    return false;
+  }
+  out->assign(data, static_cast<std::size_t>(size));
+  Py_DecRef(encoded);
+  return true;
+}
+
+PyObject* raise_error(const Error& error) {
+  const std::string message = error.message();
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, text);
+  Py_DecRef(text);
+  return nullptr;
+}
+
+// The one copy of a rewritten model: allocate the bytes object at its final
+// size and copy every piece into it.
+PyObject* bytes_from_pieces(const Pieces& pieces) {
+  if (pieces.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size()));
+  if (result == nullptr) return nullptr;
+  char* dst = PyBytes_AsString(result);
+  if (dst == nullptr) {
+    Py_DecRef(result);
+    return nullptr;
+  }
+  pieces.write_to(reinterpret_cast<std::uint8_t*>(dst));
+  return result;
+}
+
+PyObject* bytes_from(const Bytes& bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* str_from(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* none() {
+  Py_IncRef(Py_None);
+  return Py_None;
+}
+
+// Runs `body`, turning any C++ exception into a Python exception.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_RuntimeError, "tarnwick internal error: %s", e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "tarnwick internal error");
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The functions.
+
+PyObject* embed_with(ByteView model, const ManifestSource& source) {
+  Result<Pieces> result = tarnwick::embed_manifest(model, source);
+  if (!result) return raise_error(result.error());
+  return bytes_from_pieces(result.value());
+}
+
+PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"embed_manifest", {"model", "store"}, 2};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ByteView model, store;
+    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!bytes_view(sig.function, "store", a[1], &store)) return nullptr;
+    return embed_with(model, ManifestSource(Bytes(store.begin(), store.end()), std::nullopt));
+  });
+}
+
+PyObject* py_embed_manifest_remote(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"embed_manifest_remote", {"model", "uri"}, 2};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ByteView model;
+    std::string uri;
+    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
+    return embed_with(model, ManifestSource(std::nullopt, std::move(uri)));
+  });
+}
+
+PyObject* py_embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"embed_manifest_both", {"model", "uri", "store"}, 3};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ByteView model, store;
+    std::string uri;
+    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
+    if (!bytes_view(sig.function, "store", a[2], &store)) return nullptr;
+    return embed_with(model,
+                      ManifestSource(Bytes(store.begin(), store.end()), std::move(uri)));
+  });
+}
+
+// The single-argument functions share their binding.
+template <class Convert>
+PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Convert&& convert) {
+  return guarded([&]() -> PyObject* {
+    const Signature sig{function, {"model"}, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ByteView model;
+    if (!bytes_view(function, "model", a[0], &model)) return nullptr;
+    return convert(model);
+  });
+}
+
+PyObject* py_read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("read_manifest", args, kwargs, [](ByteView model) -> PyObject* {
+    Result<Bytes> result = tarnwick::read_manifest(model);
+    if (!result) return raise_error(result.error());
+    return bytes_from(result.value());
+  });
+}
+
+PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("read_manifest_uri", args, kwargs, [](ByteView model) -> PyObject* {
+    Result<std::optional<std::string>> result = tarnwick::read_manifest_uri(model);
+    if (!result) return raise_error(result.error());
+    if (!result.value()) return none();
+    return str_from(*result.value());
+  });
+}
+
+PyObject* py_remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("remove_manifest", args, kwargs, [](ByteView model) -> PyObject* {
+    Result<Pieces> result = tarnwick::remove_manifest(model);
+    if (!result) return raise_error(result.error());
+    return bytes_from_pieces(result.value());
+  });
+}
+
+PyObject* py_detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("detect_format", args, kwargs, [](ByteView model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model);
+    return format ? str_from(format->display_name()) : none();
+  });
+}
+
+PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_model("model_type", args, kwargs, [](ByteView model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model);
+    return format ? str_from(format->model_type()) : none();
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The module.
+
+#define TW_FUNCTION(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), \
+   METH_VARARGS | METH_KEYWORDS, doc}
+
+// Order matters: it is the order of __all__.
+PyMethodDef functions[] = {
+    TW_FUNCTION(embed_manifest,
+                "embed_manifest(model, store)\n--\n\n"
+                "Embed a C2PA Manifest Store into a model, auto-detecting the format."),
+    TW_FUNCTION(embed_manifest_remote,
+                "embed_manifest_remote(model, uri)\n--\n\n"
+                "Embed a remote manifest URI into a model, auto-detecting the format."),
+    TW_FUNCTION(embed_manifest_both,
+                "embed_manifest_both(model, uri, store)\n--\n\n"
+                "Embed both a Manifest Store and a remote URI into a model."),
+    TW_FUNCTION(read_manifest,
+                "read_manifest(model)\n--\n\n"
+                "Read the embedded C2PA Manifest Store from a model."),
+    TW_FUNCTION(read_manifest_uri,
+                "read_manifest_uri(model)\n--\n\n"
+                "Read the remote manifest URI from a model, or `None` if absent."),
+    TW_FUNCTION(remove_manifest,
+                "remove_manifest(model)\n--\n\n"
+                "Remove any C2PA metadata from a model."),
+    TW_FUNCTION(detect_format,
+                "detect_format(model)\n--\n\n"
+                "Detect the container format: `\"GGUF\"`, `\"SafeTensors\"`, `\"ONNX\"`, or `None`."),
+    TW_FUNCTION(model_type,
+                "model_type(model)\n--\n\n"
+                "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
+                "or `None` if the format is unrecognized."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick",
+    "",
+    // Non-negative so that CPython calls PyInit_tarnwick again on a re-import
+    // (and in another interpreter) instead of copying a cached dict.
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The module is made once per process and belongs to the interpreter that
+// made it.
+PyObject* the_module = nullptr;
+PyInterpreterState* the_interpreter = nullptr;
+
+// Appends `name` to __all__ (creating the list first if needed), then sets
+// the attribute.
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  PyObject* all_name = PyUnicode_FromString("__all__");
+  if (all_name == nullptr) return false;
+  PyObject* all = PyObject_GetAttr(module, all_name);
+  if (all == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      Py_DecRef(all_name);
+      return false;
+    }
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyObject_SetAttr(module, all_name, all) < 0) {
+      Py_DecRef(all);
+      Py_DecRef(all_name);
+      return false;
+    }
+  }
+  Py_DecRef(all_name);
+  PyObject* name = PyUnicode_FromString(def->ml_name);
+  bool ok = name != nullptr && PyList_Append(all, name) == 0;
+  Py_DecRef(all);
+  if (ok) {
+    PyObject* function = PyCFunction_NewEx(def, nullptr, module_name);
+    ok = function != nullptr && PyObject_SetAttr(module, name, function) == 0;
+    Py_DecRef(function);
+  }
+  Py_DecRef(name);
+  return ok;
+}
+
+PyObject* create_module() {
+  PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);
+  if (module == nullptr) return nullptr;
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) {
+    Py_DecRef(module);
+    return nullptr;
+  }
+  for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    if (!add_function(module, module_name, def)) {
+      Py_DecRef(module_name);
+      Py_DecRef(module);
+      return nullptr;
+    }
+  }
+  Py_DecRef(module_name);
+  return module;
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_tarnwick(void) {
+  return guarded([]() -> PyObject* {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    if (the_module != nullptr) {
+      if (interpreter != the_interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tarnwick cannot be loaded into more than one interpreter per process");
+        return nullptr;
+      }
+      Py_IncRef(the_module);
+      return the_module;
+    }
+    PyObject* module = create_module();
+    if (module == nullptr) return nullptr;
+    // The process keeps one reference for later initialisations.
+    Py_IncRef(module);
+    the_module = module;
+    the_interpreter = interpreter;
+    return module;
+  });
+}
