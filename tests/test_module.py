@@ -1,0 +1,296 @@
+"""The module surface: names, signatures, argument binding, type rules,
+error mapping and import semantics. Container behaviour lives in the
+per-format test modules."""
+
+import importlib
+import inspect
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tarnwick
+
+ALL = [
+    "embed_manifest",
+    "embed_manifest_remote",
+    "embed_manifest_both",
+    "read_manifest",
+    "read_manifest_uri",
+    "remove_manifest",
+    "detect_format",
+    "model_type",
+]
+
+SIGNATURES = {
+    "embed_manifest": ["model", "store"],
+    "embed_manifest_remote": ["model", "uri"],
+    "embed_manifest_both": ["model", "uri", "store"],
+    "read_manifest": ["model"],
+    "read_manifest_uri": ["model"],
+    "remove_manifest": ["model"],
+    "detect_format": ["model"],
+    "model_type": ["model"],
+}
+
+DOCS = {
+    "embed_manifest": "Embed a C2PA Manifest Store into a model, auto-detecting the format.",
+    "embed_manifest_remote": "Embed a remote manifest URI into a model, auto-detecting the format.",
+    "embed_manifest_both": "Embed both a Manifest Store and a remote URI into a model.",
+    "read_manifest": "Read the embedded C2PA Manifest Store from a model.",
+    "read_manifest_uri": "Read the remote manifest URI from a model, or `None` if absent.",
+    "remove_manifest": "Remove any C2PA metadata from a model.",
+    "detect_format": 'Detect the container format: `"GGUF"`, `"SafeTensors"`, `"ONNX"`, or `None`.',
+    "model_type": "The canonical `c2pa.types.model.*` asset type string for the model's format,\n"
+    "or `None` if the format is unrecognized.",
+}
+
+# The smallest valid GGUF file: header with no tensors and no metadata, padded
+# to the default alignment of 32.
+MINIMAL_GGUF = b"GGUF" + struct.pack("<IQQ", 3, 0, 0) + bytes(8)
+
+# A valid value for each parameter name.
+GOOD = {"model": MINIMAL_GGUF, "store": b"store", "uri": "https://example.com/m"}
+
+
+class BytesSub(bytes):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def call(name, **overrides):
+    args = {p: overrides.get(p, GOOD[p]) for p in SIGNATURES[name]}
+    return getattr(tarnwick, name)(**args)
+
+
+def test_module_attributes():
+    assert tarnwick.__all__ == ALL
+    assert tarnwick.__doc__ == ""
+    assert tarnwick.__name__ == "tarnwick"
+    public = sorted(n for n in dir(tarnwick) if not n.startswith("_"))
+    assert public == sorted(ALL)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_function_surface(name):
+    f = getattr(tarnwick, name)
+    assert f.__module__ == "tarnwick"
+    assert f.__doc__ == DOCS[name]
+    assert f.__text_signature__ == "(" + ", ".join(SIGNATURES[name]) + ")"
+    params = inspect.signature(f).parameters
+    assert list(params) == SIGNATURES[name]
+    for p in params.values():
+        assert p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert p.default is inspect.Parameter.empty
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_binding_errors(name):
+    f = getattr(tarnwick, name)
+    params = SIGNATURES[name]
+    values = [GOOD[p] for p in params]
+    with pytest.raises(TypeError, match=params[-1]):
+        f(*values[:-1])  # missing the last
+    with pytest.raises(TypeError):
+        f(*values, b"surplus")
+    with pytest.raises(TypeError, match="unexpected keyword argument 'extra'"):
+        f(*values, extra=1)
+    with pytest.raises(TypeError, match=f"multiple values for argument '{params[0]}'"):
+        f(*values, **{params[0]: values[0]})
+    with pytest.raises(TypeError):
+        f(*values, **{1: 2})
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_keywords_in_any_order_equal_positional(name):
+    f = getattr(tarnwick, name)
+    params = SIGNATURES[name]
+    positional = _outcome(f, [GOOD[p] for p in params], {})
+    keywords = _outcome(f, [], {p: GOOD[p] for p in reversed(params)})
+    assert positional == keywords
+
+
+def _outcome(f, args, kwargs):
+    try:
+        return ("ok", f(*args, **kwargs))
+    except ValueError as e:
+        return ("ValueError", str(e))
+
+
+BAD_VALUES = {
+    "model": [bytearray(b"GGUF"), memoryview(b"GGUF"), "GGUF", None, 0],
+    "store": [bytearray(b"s"), memoryview(b"s"), "s", None],
+    "uri": [b"https://x", bytearray(b"u"), None, 1],
+}
+
+
+@pytest.mark.parametrize(
+    "name,param,bad",
+    [(n, p, b) for n in ALL for p in SIGNATURES[n] for b in BAD_VALUES[p]],
+    ids=lambda v: type(v).__name__ if not isinstance(v, str) or v not in ALL + list(GOOD) else v,
+)
+def test_wrong_type_names_the_parameter(name, param, bad):
+    with pytest.raises(TypeError, match=f"'{param}'"):
+        call(name, **{param: bad})
+
+
+def test_first_failing_conversion_wins():
+    # uri is converted before store in embed_manifest_both.
+    with pytest.raises(TypeError, match="'uri'"):
+        tarnwick.embed_manifest_both(MINIMAL_GGUF, b"store", "uri")
+    with pytest.raises(TypeError, match="'model'"):
+        tarnwick.embed_manifest_both(None, None, None)
+
+
+@pytest.mark.parametrize("name", ["embed_manifest_remote", "embed_manifest_both"])
+def test_lone_surrogate_uri_raises_unicode_encode_error(name):
+    with pytest.raises(UnicodeEncodeError):
+        call(name, uri="a\udc80b")
+
+
+def test_subclasses_are_accepted():
+    assert tarnwick.detect_format(BytesSub(MINIMAL_GGUF)) == "GGUF"
+    out = tarnwick.embed_manifest_both(BytesSub(MINIMAL_GGUF), StrSub("u"), BytesSub(b"s"))
+    assert type(out) is bytes
+    assert tarnwick.read_manifest(out) == b"s"
+    assert type(tarnwick.read_manifest(out)) is bytes
+    assert type(tarnwick.read_manifest_uri(out)) is str
+
+
+@pytest.mark.parametrize(
+    "data,fmt,mtype",
+    [
+        (b"", None, None),
+        (b"GGU", None, None),
+        (b"gguf", None, None),
+        (b"GGUF", "GGUF", "c2pa.types.model"),
+        (b"GGUF" + b"\xff" * 100, "GGUF", "c2pa.types.model"),
+        (MINIMAL_GGUF, "GGUF", "c2pa.types.model"),
+        (b"\x00" * 3, None, None),
+    ],
+)
+def test_detection(data, fmt, mtype):
+    assert tarnwick.detect_format(data) == fmt
+    assert tarnwick.model_type(data) == mtype
+
+
+@pytest.mark.parametrize("name", ["read_manifest", "read_manifest_uri", "remove_manifest",
+                                  "embed_manifest", "embed_manifest_remote", "embed_manifest_both"])
+@pytest.mark.parametrize("data", [b"", b"GGU", b"not a model at all"])
+def test_unrecognized_input_raises_value_error(name, data):
+    with pytest.raises(ValueError) as e:
+        call(name, model=data)
+    assert str(e.value) == "unrecognized ML model container format"
+    assert type(e.value) is ValueError
+    assert e.value.args == ("unrecognized ML model container format",)
+
+
+def test_gguf_magic_with_junk_is_malformed_not_unrecognized():
+    with pytest.raises(ValueError) as e:
+        tarnwick.read_manifest(b"GGUF\x03\x00\x00\x00")
+    assert str(e.value) == "malformed model container: unexpected end of GGUF data"
+
+
+def test_empty_store_and_uri_are_embedded():
+    out = tarnwick.embed_manifest_both(MINIMAL_GGUF, "", b"")
+    assert tarnwick.read_manifest(out) == b""
+    assert tarnwick.read_manifest_uri(out) == ""
+    assert tarnwick.read_manifest_uri(MINIMAL_GGUF) is None
+    with pytest.raises(ValueError, match="^no C2PA manifest found in model$"):
+        tarnwick.read_manifest(MINIMAL_GGUF)
+
+
+def test_inputs_are_never_modified():
+    model = bytes(MINIMAL_GGUF)
+    store = b"store bytes"
+    snapshot = (bytes(model), bytes(store))
+    out = tarnwick.embed_manifest_both(model, "u", store)
+    for f in (tarnwick.read_manifest, tarnwick.read_manifest_uri, tarnwick.remove_manifest,
+              tarnwick.detect_format, tarnwick.model_type):
+        f(out)
+        f(model)
+    assert (model, store) == snapshot
+    assert out is not model
+
+
+def test_success_leaves_no_error_state():
+    # A successful call after a failing one must not carry an exception.
+    with pytest.raises(ValueError):
+        tarnwick.read_manifest(b"")
+    assert tarnwick.detect_format(MINIMAL_GGUF) == "GGUF"
+    assert sys.exc_info() == (None, None, None)
+
+
+def test_reimport_gives_the_same_module():
+    first = sys.modules["tarnwick"]
+    del sys.modules["tarnwick"]
+    try:
+        again = importlib.import_module("tarnwick")
+        assert again is first
+    finally:
+        sys.modules["tarnwick"] = first
+
+
+def test_subinterpreter_import_raises_import_error(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("this interpreter cannot run sub-interpreters from tests")
+    out = tmp_path / "result.txt"
+    code = textwrap.dedent(f"""
+        import sys
+        sys.path[:0] = {sys.path!r}
+        try:
+            import tarnwick
+            result = "imported"
+        except ImportError as e:
+            result = "ImportError: " + str(e)
+        with open({str(out)!r}, "w") as f:
+            f.write(result)
+    """)
+    # Run in a child process: a sub-interpreter that failed an import must not
+    # disturb the test process.
+    script = f"import tarnwick, _testcapi\n_testcapi.run_in_subinterp({code!r})\n"
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
+    assert out.read_text().startswith("ImportError")
+
+
+STUB_GOOD = """
+import tarnwick
+m: bytes = tarnwick.embed_manifest(b"", b"store")
+b: bytes = tarnwick.embed_manifest_both(b"", "uri", b"store")
+u: "str | None" = tarnwick.read_manifest_uri(m)
+f: "str | None" = tarnwick.detect_format(m)
+"""
+
+STUB_BAD = """
+import tarnwick
+tarnwick.read_manifest("not bytes")
+"""
+
+
+def test_type_stubs_are_found_by_mypy(tmp_path):
+    pytest.importorskip("mypy")
+    stubs = os.path.join(os.path.dirname(tarnwick.__file__), "tarnwick-stubs", "__init__.pyi")
+    if not os.path.exists(stubs):
+        pytest.skip("tarnwick is not installed from its wheel here (no stub package beside it)")
+    good = tmp_path / "good.py"
+    bad = tmp_path / "bad.py"
+    good.write_text(STUB_GOOD)
+    bad.write_text(STUB_BAD)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--python-version",
+         f"{sys.version_info[0]}.{sys.version_info[1]}", str(good), str(bad)],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path,
+    )
+    lines = [line for line in run.stdout.splitlines() if ": error:" in line]
+    assert lines, run.stdout + run.stderr
+    assert all(line.startswith(str(bad)) or "bad.py" in line for line in lines), run.stdout
+    assert any('"read_manifest"' in line and '"bytes"' in line for line in lines), run.stdout
+    assert "missing library stubs" not in run.stdout
+    assert "import-not-found" not in run.stdout and "import-untyped" not in run.stdout
