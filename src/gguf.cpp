@@ -31,6 +31,10 @@ static_assert(kPayloadSize[kString] == 0 && kPayloadSize[kArray] == 0);
 
 // The smallest metadata entry: an empty key, a type code and a 1-byte payload.
 constexpr std::uint64_t kMinKvSize = 8 + 4 + 1;
+// Entries reserved up front at most. The rest of a multi-gigabyte file could
+// "hold" hundreds of millions of entries; real files have tens, and beyond
+// this the list grows with the entries actually read.
+constexpr std::uint64_t kMaxReservedKvs = 4096;
 
 bool is_known(std::uint32_t type) { return type < std::size(kPayloadSize); }
 std::uint64_t fixed_size(std::uint32_t type) { return is_known(type) ? kPayloadSize[type] : 0; }
@@ -174,7 +178,8 @@ Result<Gguf> Gguf::parse(ByteView data) {
   TW_TRY(std::uint64_t kv_count, read_u64(c));
 
   // The count is untrusted: reserve no more than the rest could hold.
-  g.kvs.reserve(static_cast<std::size_t>(std::min(kv_count, c.remaining() / kMinKvSize)));
+  g.kvs.reserve(static_cast<std::size_t>(
+      std::min({kv_count, c.remaining() / kMinKvSize, kMaxReservedKvs})));
   for (std::uint64_t i = 0; i < kv_count; ++i) {
     const std::uint64_t start = c.pos();
     TW_TRY(std::string_view key, gguf_string(c));
