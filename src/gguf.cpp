@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -44,21 +45,18 @@ Error bad_value_type(std::uint32_t type) {
   return Error::malformed("bad value type " + std::to_string(type));
 }
 
-// One metadata entry. Entries read from a file view it; entries made here
-// own their bytes, so `key`, `value` and `record` then point into `owned`.
+// One metadata entry: its bytes as in the file (key length, key, value type
+// code, payload). Entries read from a file view the input; entries made here
+// own their bytes. Kept small: a hostile file can hold one entry per 13 bytes.
 struct Kv {
-  std::string_view key;
-  ByteView value;   // type code, then the payload
-  ByteView record;  // the whole entry: key length, key, value
-  Bytes owned;      // empty for entries read from a file
+  ByteView record;
+  std::uint64_t key_size = 0;
+  std::unique_ptr<Bytes> owned;  // null for entries read from a file
 
-  Kv() = default;
-  Kv(Kv&&) = default;  // the views follow `owned`'s buffer, which a move keeps
-  Kv& operator=(Kv&&) = default;
-  Kv(const Kv&) = delete;
-
-  bool is_new() const { return !owned.empty(); }
+  std::string_view key() const { return text_of(record.subspan(8, key_size)); }
+  ByteView value() const { return record.subspan(8 + key_size); }
 };
+static_assert(sizeof(Kv) <= 32);
 
 struct Gguf {
   std::uint32_t version = 0;
@@ -186,14 +184,11 @@ Result<Gguf> Gguf::parse(ByteView data) {
     const std::uint64_t value_start = c.pos();
     TW_TRY(std::uint32_t type, read_u32(c));
     TW_CHECK(skip_value(c, type));
-    Kv kv;
-    kv.key = key;
-    kv.value = data.subspan(value_start, c.pos() - value_start);
-    kv.record = data.subspan(start, c.pos() - start);
     if (key == kAlignmentKey) {
-      if (auto v = read_u32_value(kv.value); v && *v != 0) g.alignment = *v;
+      auto v = read_u32_value(data.subspan(value_start, c.pos() - value_start));
+      if (v && *v != 0) g.alignment = *v;
     }
-    g.kvs.push_back(std::move(kv));
+    g.kvs.push_back(Kv{data.subspan(start, c.pos() - start), key.size(), nullptr});
   }
 
   const std::uint64_t info_start = c.pos();
@@ -243,9 +238,9 @@ Pieces Gguf::serialize(Gguf g) {
 
   ViewRun kept(out);
   for (Kv& kv : g.kvs) {
-    if (kv.is_new()) {
+    if (kv.owned) {
       kept.flush();
-      out.add_owned(std::move(kv.owned));
+      out.add_owned(std::move(*kv.owned));
     } else {
       kept.add(kv.record);
     }
@@ -262,15 +257,12 @@ Pieces Gguf::serialize(Gguf g) {
 // A new entry: key length, key, then the value built by `write_value`.
 template <class WriteValue>
 Kv new_kv(std::string_view key, WriteValue write_value) {
-  Kv kv;
-  append_u64le(kv.owned, key.size());
-  append(kv.owned, key);
-  const std::size_t value_start = kv.owned.size();
-  write_value(kv.owned);
-  kv.record = ByteView(kv.owned);
-  kv.key = text_of(kv.record.subspan(8, key.size()));
-  kv.value = kv.record.subspan(value_start);
-  return kv;
+  auto owned = std::make_unique<Bytes>();
+  append_u64le(*owned, key.size());
+  append(*owned, key);
+  write_value(*owned);
+  ByteView record(*owned);
+  return Kv{record, key.size(), std::move(owned)};
 }
 
 Kv store_kv(const Bytes& store) {
@@ -291,12 +283,12 @@ Kv uri_kv(std::string_view uri) {
 }
 
 const Kv* first_with_key(const Gguf& g, std::string_view key) {
-  auto it = std::find_if(g.kvs.begin(), g.kvs.end(), [&](const Kv& kv) { return kv.key == key; });
+  auto it = std::find_if(g.kvs.begin(), g.kvs.end(), [&](const Kv& kv) { return kv.key() == key; });
   return it == g.kvs.end() ? nullptr : &*it;
 }
 
 void drop_c2pa_entries(Gguf& g) {
-  std::erase_if(g.kvs, [](const Kv& kv) { return kv.key == kStoreKey || kv.key == kUriKey; });
+  std::erase_if(g.kvs, [](const Kv& kv) { return kv.key() == kStoreKey || kv.key() == kUriKey; });
 }
 
 }  // namespace
@@ -307,7 +299,7 @@ Result<Bytes> read_store(ByteView data) {
   if (kv == nullptr) return Error::no_manifest();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
-  Cursor c(kv->value);
+  Cursor c(kv->value());
   std::uint32_t type, element;
   std::uint64_t count;
   ByteView store;
@@ -324,7 +316,7 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   const Kv* kv = first_with_key(g, kUriKey);
   if (kv == nullptr) return std::optional<std::string>();
 
-  Cursor c(kv->value);
+  Cursor c(kv->value());
   std::uint32_t type;
   std::uint64_t len;
   ByteView uri;
