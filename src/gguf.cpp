@@ -210,6 +210,7 @@ class ViewRun {
  public:
   explicit ViewRun(Pieces& out) : out_(out) {}
   void add(ByteView v) {
+    if (v.empty()) return;
     if (!run_.empty() && run_.data() + run_.size() == v.data()) {
       run_ = ByteView(run_.data(), run_.size() + v.size());
     } else {

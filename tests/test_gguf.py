@@ -286,16 +286,21 @@ def test_near_miss_keys_are_ordinary(key):
 # --- hostile and large input -------------------------------------------------
 
 
-def nested_kv(depth, innermost):
-    return kv("deep", v_array(ARRAY, 1) + array_body(ARRAY, 1) * (depth - 1) + innermost)
+DEEP = 1_000_000
+NESTINGS = {
+    "one element per level": lambda inner: v_array(ARRAY, 1) + array_body(ARRAY, 1) * (DEEP - 1) + inner,
+    "two elements per level": lambda inner: (
+        v_array(ARRAY, 2) + array_body(ARRAY, 2) * (DEEP - 1) + inner + array_body(UINT8, 0) * DEEP
+    ),
+}
 
 
-def test_arrays_nested_a_million_deep():
-    depth = 1_000_000
-    whole = gguf_file([nested_kv(depth, array_body(UINT8, 1, b"\x05"))])
+@pytest.mark.parametrize("nesting", NESTINGS.values(), ids=NESTINGS.keys())
+def test_arrays_nested_a_million_deep(nesting):
+    entry = kv("deep", nesting(array_body(UINT8, 1, b"\x05")))
+    whole = gguf_file([entry])
     assert tarnwick.remove_manifest(whole) == whole
-    cut = header(0, 1) + nested_kv(depth, array_body(UINT8, 2, b"\x05"))
-    fails(tarnwick.read_manifest, TRUNCATED, cut)
+    fails(tarnwick.read_manifest, TRUNCATED, header(0, 1) + entry[:-1])
 
 
 def test_tokenizer_sized_arrays():
