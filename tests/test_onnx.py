@@ -256,12 +256,6 @@ def test_near_miss_keys_are_other_metadata(k):
     assert tarnwick.embed_manifest(data, b"abc") == data + entry(STORE_KEY, b"YWJj")
 
 
-def test_key_carried_as_other_wire_type_is_not_c2pa():
-    payload = field_varint(1, 5) + field_bytes(2, b"YWJj")
-    data = model(field_bytes(14, payload))
-    assert tarnwick.remove_manifest(data) == data
-
-
 VALUE_FAULTS = {
     "store of three Base64 letters": (entry(STORE_KEY, b"YWJ"), tarnwick.read_manifest, NOT_BASE64),
     "store holding 0xFF": (entry(STORE_KEY, b"YW\xffj"), tarnwick.read_manifest,
