@@ -337,6 +337,11 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
   return Gguf::serialize(std::move(g));
 }
 
+Result<ByteView> tensor_data(ByteView data) {
+  TW_TRY(Gguf g, Gguf::parse(data));
+  return g.tensor_data;
+}
+
 Result<Pieces> remove(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
   drop_c2pa_entries(g);
