@@ -3,7 +3,6 @@ parses a header and writes it back, so its output shows the writer, and
 the three readers show the parser's failure texts."""
 
 import json
-import re
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -169,7 +168,7 @@ def test_a_million_brackets_do_not_exhaust_the_stack():
 
 
 # Any JSON object, spelt with whitespace and escapes by Python's json
-# module, comes back meaning the same; number texts stay as written.
+# module, comes back in compact form with the same number texts.
 json_values = st.recursive(
     st.none()
     | st.booleans()
@@ -189,7 +188,5 @@ json_values = st.recursive(
 )
 def test_json_peer_round_trip(obj, ascii_only):
     header = json.dumps(obj, indent=1, ensure_ascii=ascii_only)
-    out = rewritten(header)
-    assert json.loads(out) == obj
-    assert not re.search(r"\\u(?!00[01])", out)  # only control bytes use \u
-    assert re.findall(r"-?\d[\d.eE+-]*", out) == re.findall(r"-?\d[\d.eE+-]*", json.dumps(obj, ensure_ascii=False, separators=(",", ":")))
+    # Python's compact form spells strings and numbers as the writer does
+    assert rewritten(header) == json.dumps(obj, ensure_ascii=False, separators=(",", ":"))
