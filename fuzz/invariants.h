@@ -22,10 +22,23 @@ namespace tarnwick::fuzz {
 
 inline bool is_kind(const Error& e, Error::Kind kind) { return e.kind() == kind; }
 
+// Detection looks at content alone, and the SafeTensors test comes before
+// the ONNX one. A crafted ONNX message whose first eight bytes read as a
+// header length just beyond its end turns into a SafeTensors file when a
+// rewrite lengthens it (or moves other bytes to the front). Real models never
+// do: their first field is ir_version, so those bytes read as a length far
+// beyond any file. Such outputs are accepted here and not checked further.
+inline bool same_format(ByteView out, std::optional<Format> format) {
+  const std::optional<Format> now = Format::detect(out);
+  if (now == format) return true;
+  TW_ASSERT(format == Format::ONNX && now == Format::SafeTensors);
+  return false;
+}
+
 // remove() of a successful rewrite finds nothing, and is idempotent.
 inline void check_removed(const Bytes& removed, std::optional<Format> format) {
   ByteView view(removed);
-  TW_ASSERT(Format::detect(view) == format);
+  if (!same_format(view, format)) return;
   auto store = read_manifest(view);
   TW_ASSERT(!store.ok() && is_kind(store.error(), Error::Kind::NoManifest));
   auto uri = read_manifest_uri(view);
@@ -45,7 +58,7 @@ inline void check_embed(ByteView input, std::optional<Format> format, const Mani
   const Bytes out = embedded->to_bytes();
   TW_ASSERT(out.size() == embedded->size());
   ByteView view(out);
-  TW_ASSERT(Format::detect(view) == format);
+  if (!same_format(view, format)) return;
   auto store = read_manifest(view);
   if (source.store()) {
     TW_ASSERT(store.ok());
