@@ -23,10 +23,8 @@ static_assert(kDigits['+'] == 62 && kDigits['/'] == 63 && kDigits['='] == kInval
 
 }  // namespace
 
-std::string encode(ByteView data) {
+void encode_to(ByteView data, std::uint8_t* o) {
   const std::size_t n = data.size();
-  std::string out((n + 2) / 3 * 4, '\0');
-  char* o = out.data();
   const std::uint8_t* p = data.data();
   std::size_t i = 0;
   for (; n - i >= 3; i += 3, o += 4) {
@@ -43,6 +41,11 @@ std::string encode(ByteView data) {
     o[2] = rest == 2 ? kAlphabet[(v >> 6) & 0x3F] : '=';
     o[3] = '=';
   }
+}
+
+std::string encode(ByteView data) {
+  std::string out(encoded_size(data.size()), '\0');
+  encode_to(data, reinterpret_cast<std::uint8_t*>(out.data()));
   return out;
 }
 

@@ -8,7 +8,13 @@
 
 namespace tarnwick::base64 {
 
-// Padded text of exactly 4 * ceil(n / 3) characters.
+// 4 * ceil(n / 3): the length of the padded text of n bytes.
+[[nodiscard]] constexpr std::size_t encoded_size(std::size_t n) {
+  return n / 3 * 4 + (n % 3 != 0 ? 4 : 0);
+}
+// Writes the padded text of `data` to out[0 .. encoded_size(data.size())).
+void encode_to(ByteView data, std::uint8_t* out);
+// Padded text of exactly encoded_size(n) characters.
 [[nodiscard]] std::string encode(ByteView data);
 // The bytes, or nothing when `text` is not the canonical encoding of any
 // byte string (bad length, bad character, misplaced padding, stray bits).

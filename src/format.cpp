@@ -29,10 +29,12 @@ bool is_gguf(ByteView data) {
 // A ModelProto scans as one protobuf message level and carries ir_version
 // (1) or graph (7).
 bool is_onnx(ByteView data) {
-  auto fields = onnx::scan_fields(data);
-  if (!fields.ok()) return false;
-  return std::any_of(fields->begin(), fields->end(),
-                     [](const onnx::Field& f) { return f.number == 1 || f.number == 7; });
+  bool model_field = false;
+  const Status scan = onnx::for_each_field(data, [&](const onnx::Field& f) {
+    model_field = model_field || f.number == 1 || f.number == 7;
+    return ok();
+  });
+  return scan.ok() && model_field;
 }
 
 }  // namespace

@@ -16,4 +16,8 @@ namespace tarnwick::gguf {
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
 
+// The tensor data of a well-formed file: the input from the aligned end of
+// the tensor-info records on. Rewrites carry it through unchanged.
+[[nodiscard]] Result<ByteView> tensor_data(ByteView data);
+
 }  // namespace tarnwick::gguf

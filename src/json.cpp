@@ -1,1 +1,403 @@
 #include "json.h"
+
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <utility>
+
+namespace tarnwick::json {
+namespace {
+
+// Form feed is deliberately absent: JSON does not allow it between tokens.
+constexpr bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Bytes a number's source text may hold. Nothing about their order is
+// checked: the text is carried, not interpreted.
+constexpr std::array<bool, 256> make_number_bytes() {
+  std::array<bool, 256> t{};
+  for (char c : std::string_view("0123456789+-.eE")) t[static_cast<unsigned char>(c)] = true;
+  return t;
+}
+constexpr auto kNumberBytes = make_number_bytes();
+static_assert(kNumberBytes['7'] && kNumberBytes['E'] && kNumberBytes['+'] && !kNumberBytes[' ']);
+
+// The byte each one-letter escape stands for; 0 for none ("\u" is separate).
+constexpr std::array<char, 256> make_escapes() {
+  std::array<char, 256> t{};
+  t['"'] = '"';
+  t['\\'] = '\\';
+  t['/'] = '/';
+  t['b'] = '\b';
+  t['f'] = '\f';
+  t['n'] = '\n';
+  t['r'] = '\r';
+  t['t'] = '\t';
+  return t;
+}
+constexpr auto kEscapes = make_escapes();
+static_assert(kEscapes['n'] == 0x0A && kEscapes['b'] == 0x08 && kEscapes['u'] == 0);
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::string hex(unsigned value) {
+  char buf[8];
+  auto r = std::to_chars(buf, buf + sizeof buf, value, 16);
+  return std::string(buf, r.ptr);
+}
+
+// One parse. Arrays and objects being filled live on an explicit stack, so
+// the input's nesting never reaches the call stack.
+class Parser {
+ public:
+  explicit Parser(std::string_view input) : input_(input) {}
+
+  bool parse_document(Value* out);
+  std::string take_error() { return std::move(error_); }
+
+ private:
+  // A container still being filled; `key` is the pending member's key.
+  struct Frame {
+    Value container;
+    std::string key;
+  };
+
+  bool at_end() const { return pos_ >= input_.size(); }
+  char peek() const { return input_[pos_]; }
+  void skip_space() {
+    while (!at_end() && is_space(peek())) ++pos_;
+  }
+  bool fail(std::string text) {
+    error_ = std::move(text);
+    return false;
+  }
+  std::string at() const { return std::to_string(pos_); }
+
+  bool start_value(Value* out, bool* opened);
+  bool open_container(Value container, Value* out, bool* opened);
+  bool read_key(Frame& frame);
+  bool parse_string(std::string* out);
+  bool parse_escape(std::string* out);
+  bool parse_hex4(std::uint32_t* out);
+  bool parse_literal(std::string_view literal, Value value, Value* out);
+  void parse_number(Value* out);
+
+  std::string_view input_;
+  std::uint64_t pos_ = 0;
+  std::vector<Frame> open_;
+  std::string error_;
+};
+
+bool Parser::parse_document(Value* out) {
+  skip_space();
+  Value value;
+  for (;;) {
+    bool opened = false;
+    if (!start_value(&value, &opened)) return false;
+    if (opened) continue;  // its first element or member value starts at pos_
+
+    // `value` is complete: hand it to its container, closing every
+    // container that ends right after it.
+    for (;;) {
+      if (open_.empty()) {
+        skip_space();
+        if (!at_end()) return fail("trailing data at byte " + at());
+        *out = std::move(value);
+        return true;
+      }
+      Frame& top = open_.back();
+      const bool is_array = std::holds_alternative<Array>(top.container.v);
+      if (is_array) {
+        std::get<Array>(top.container.v).push_back(std::move(value));
+      } else {
+        std::get<Object>(top.container.v).push_back(Member{std::move(top.key), std::move(value)});
+      }
+      skip_space();
+      const char close = is_array ? ']' : '}';
+      if (at_end() || (peek() != ',' && peek() != close)) {
+        return fail((is_array ? "expected ',' or ']' at " : "expected ',' or '}' at ") + at());
+      }
+      if (input_[pos_++] == ',') {
+        if (is_array) {
+          skip_space();
+        } else if (!read_key(top)) {
+          return false;
+        }
+        break;  // the next element or member value starts at pos_
+      }
+      value = std::move(top.container);
+      open_.pop_back();
+    }
+  }
+}
+
+// One value starting exactly at pos_. A scalar or an empty container is
+// complete in `out`; otherwise the container is opened and `opened` set.
+bool Parser::start_value(Value* out, bool* opened) {
+  *opened = false;
+  if (at_end()) return fail("unexpected end of input");
+  const char c = peek();
+  switch (c) {
+    case '"': {
+      std::string text;
+      if (!parse_string(&text)) return false;
+      out->v = std::move(text);
+      return true;
+    }
+    case '[': return open_container(Value{Array{}}, out, opened);
+    case '{': return open_container(Value{Object{}}, out, opened);
+    case 't': return parse_literal("true", Value{true}, out);
+    case 'f': return parse_literal("false", Value{false}, out);
+    case 'n': return parse_literal("null", Value{Null{}}, out);
+    default: break;
+  }
+  if (c == '-' || (c >= '0' && c <= '9')) {
+    parse_number(out);
+    return true;
+  }
+  return fail("unexpected byte 0x" + hex(static_cast<unsigned char>(c)) + " at " + at());
+}
+
+bool Parser::open_container(Value container, Value* out, bool* opened) {
+  if (open_.size() >= kMaxDepth) {
+    return fail("nesting deeper than " + std::to_string(kMaxDepth) + " levels at " + at());
+  }
+  const bool is_array = std::holds_alternative<Array>(container.v);
+  ++pos_;
+  skip_space();
+  if (!at_end() && peek() == (is_array ? ']' : '}')) {
+    ++pos_;
+    *out = std::move(container);
+    return true;
+  }
+  open_.push_back(Frame{std::move(container), {}});
+  *opened = true;
+  return is_array || read_key(open_.back());
+}
+
+// A member's key and colon; leaves pos_ at the start of its value.
+bool Parser::read_key(Frame& frame) {
+  skip_space();
+  if (at_end() || peek() != '"') return fail("expected object key at " + at());
+  if (!parse_string(&frame.key)) return false;
+  skip_space();
+  if (at_end() || peek() != ':') return fail("expected ':' at " + at());
+  ++pos_;
+  skip_space();
+  return true;
+}
+
+bool Parser::parse_string(std::string* out) {
+  out->clear();
+  ++pos_;  // opening quotation mark
+  for (;;) {
+    if (at_end()) return fail("unterminated string");
+    const char c = peek();
+    if (c == '"') {
+      ++pos_;
+      return true;
+    }
+    if (c == '\\') {
+      ++pos_;
+      if (!parse_escape(out)) return false;
+      continue;
+    }
+    // A run of plain bytes is copied in one block, control bytes and all.
+    std::uint64_t end = pos_ + 1;
+    while (end < input_.size() && input_[end] != '"' && input_[end] != '\\') ++end;
+    out->append(input_.substr(pos_, end - pos_));
+    pos_ = end;
+  }
+}
+
+// pos_ is just past the backslash.
+bool Parser::parse_escape(std::string* out) {
+  if (at_end()) return fail("unterminated escape");
+  const unsigned char e = static_cast<unsigned char>(input_[pos_++]);
+  if (kEscapes[e] != 0) {
+    *out += kEscapes[e];
+    return true;
+  }
+  if (e != 'u') {
+    std::string shown;
+    append_utf8(shown, e);  // a byte above 0x7F shows as U+0080..U+00FF
+    return fail("invalid escape \\" + shown);
+  }
+  std::uint32_t u;
+  if (!parse_hex4(&u)) return false;
+  if (u >= 0xD800 && u <= 0xDBFF) {
+    if (input_.size() - pos_ < 2 || input_[pos_] != '\\' || input_[pos_ + 1] != 'u') {
+      return fail("lone high surrogate");
+    }
+    pos_ += 2;
+    std::uint32_t low;
+    if (!parse_hex4(&low)) return false;
+    if (low < 0xDC00 || low > 0xDFFF) return fail("invalid low surrogate");
+    append_utf8(*out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+    return true;
+  }
+  if (u >= 0xDC00 && u <= 0xDFFF) return fail("invalid code point");
+  append_utf8(*out, u);
+  return true;
+}
+
+bool Parser::parse_hex4(std::uint32_t* out) {
+  if (input_.size() - pos_ < 4) return fail("truncated \\u escape");
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) {
+    const char c = input_[pos_ + i];
+    std::uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return fail("invalid \\u escape");
+    }
+    v = v << 4 | digit;
+  }
+  pos_ += 4;
+  *out = v;
+  return true;
+}
+
+bool Parser::parse_literal(std::string_view literal, Value value, Value* out) {
+  if (input_.substr(pos_, literal.size()) != literal) return fail("invalid literal at " + at());
+  pos_ += literal.size();
+  *out = std::move(value);
+  return true;
+}
+
+void Parser::parse_number(Value* out) {
+  std::uint64_t end = pos_ + 1;
+  while (end < input_.size() && kNumberBytes[static_cast<unsigned char>(input_[end])]) ++end;
+  out->v = Number{std::string(input_.substr(pos_, end - pos_))};
+  pos_ = end;
+}
+
+// Short escapes the writer uses; other control characters take "\u00xx".
+constexpr std::array<char, 0x20> make_short_escapes() {
+  std::array<char, 0x20> t{};
+  t['\b'] = 'b';
+  t['\t'] = 't';
+  t['\n'] = 'n';
+  t['\f'] = 'f';
+  t['\r'] = 'r';
+  return t;
+}
+constexpr auto kShortEscapes = make_short_escapes();
+static_assert(kShortEscapes[0x0C] == 'f' && kShortEscapes[0x0B] == 0);
+
+}  // namespace
+
+ParseResult parse(std::string_view text) {
+  Parser parser(text);
+  ParseResult result;
+  if (!parser.parse_document(&result.value)) {
+    result.value = Value{};
+    result.error = parser.take_error();
+  }
+  return result;
+}
+
+void write_string(Bytes& out, std::string_view text) {
+  out.push_back('"');
+  std::size_t run = 0;  // start of the bytes not yet written
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    append(out, text.substr(run, i - run));
+    run = i + 1;
+    out.push_back('\\');
+    if (c == '"' || c == '\\') {
+      out.push_back(c);
+    } else if (kShortEscapes[c] != 0) {
+      out.push_back(static_cast<std::uint8_t>(kShortEscapes[c]));
+    } else {
+      constexpr char kHex[] = "0123456789abcdef";
+      const char u[] = {'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      append(out, std::string_view(u, sizeof u));
+    }
+  }
+  append(out, text.substr(run));
+  out.push_back('"');
+}
+
+void write_object(Bytes& out, const Object& members) {
+  out.push_back('{');
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i != 0) out.push_back(',');
+    write_string(out, members[i].key);
+    out.push_back(':');
+    write_value(out, members[i].value);
+  }
+  out.push_back('}');
+}
+
+// Recursion is bounded: parsed trees are at most kMaxDepth deep.
+void write_value(Bytes& out, const Value& value) {
+  struct Writer {
+    Bytes& out;
+    void operator()(Null) const { append(out, "null"); }
+    void operator()(bool b) const { append(out, b ? "true" : "false"); }
+    void operator()(const Number& n) const { append(out, n.text); }
+    void operator()(const String& s) const { write_string(out, s); }
+    void operator()(const Array& items) const {
+      out.push_back('[');
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        write_value(out, items[i]);
+      }
+      out.push_back(']');
+    }
+    void operator()(const Object& members) const { write_object(out, members); }
+  };
+  std::visit(Writer{out}, value.v);
+}
+
+const Value* object_find(const Object& members, std::string_view key) {
+  for (const Member& m : members)
+    if (m.key == key) return &m.value;
+  return nullptr;
+}
+
+Value* object_find(Object& members, std::string_view key) {
+  return const_cast<Value*>(object_find(std::as_const(members), key));
+}
+
+void object_set(Object& members, std::string_view key, Value value) {
+  if (Value* existing = object_find(members, key)) {
+    *existing = std::move(value);
+    return;
+  }
+  members.push_back(Member{std::string(key), std::move(value)});
+}
+
+bool object_remove(Object& members, std::string_view key) {
+  for (auto it = members.begin(); it != members.end(); ++it) {
+    if (it->key == key) {
+      members.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace tarnwick::json

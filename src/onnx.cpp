@@ -1,16 +1,249 @@
 #include "onnx.h"
 
-// Not built yet: this container's handler lands with its own change.
-namespace tarnwick::onnx {
+#include <iterator>
 
-Result<Bytes> read_store(ByteView) { return Error::unrecognized_format(); }
-Result<std::optional<std::string>> read_uri(ByteView) { return Error::unrecognized_format(); }
-Result<Pieces> embed(ByteView, const ManifestSource&) { return Error::unrecognized_format(); }
-Result<Pieces> remove(ByteView) { return Error::unrecognized_format(); }
-
-}  // namespace tarnwick::onnx
+#include "base64.h"
 
 namespace tarnwick::onnx {
-Result<std::vector<Field>> scan_fields(ByteView) { return Error::malformed("not built"); }
-void write_varint(Bytes&, std::uint64_t) {}
+namespace {
+
+Error truncated() { return Error::malformed("unexpected end of ONNX protobuf"); }
+
+// What follows a key, by wire type (the key's low 3 bits).
+enum class Payload : std::uint8_t { Varint, Fixed, LengthPrefixed, Unsupported };
+struct WireType {
+  Payload payload;
+  std::uint8_t fixed_size;
+};
+constexpr WireType kWireTypes[] = {
+    {Payload::Varint, 0},          // 0 varint
+    {Payload::Fixed, 8},           // 1 64-bit
+    {Payload::LengthPrefixed, 0},  // 2 length-delimited
+    {Payload::Unsupported, 0},     // 3 start group
+    {Payload::Unsupported, 0},     // 4 end group
+    {Payload::Fixed, 4},           // 5 32-bit
+    {Payload::Unsupported, 0},     // 6
+    {Payload::Unsupported, 0},     // 7
+};
+static_assert(std::size(kWireTypes) == 8);
+static_assert(kWireTypes[1].fixed_size == 8 && kWireTypes[5].fixed_size == 4);
+
+constexpr int kMaxVarintBytes = 10;
+
+// ModelProto.metadata_props, and the key and value of StringStringEntryProto.
+constexpr std::uint64_t kMetadataProps = 14;
+constexpr std::uint64_t kEntryKey = 1;
+constexpr std::uint64_t kEntryValue = 2;
+
+// Keys of wire type 2, as written in front of new entries.
+constexpr std::uint8_t kMetadataPropsKey = (kMetadataProps << 3) | 2;
+constexpr std::uint8_t kEntryKeyKey = (kEntryKey << 3) | 2;
+constexpr std::uint8_t kEntryValueKey = (kEntryValue << 3) | 2;
+static_assert(kMetadataPropsKey == 0x72 && kEntryKeyKey == 0x0A && kEntryValueKey == 0x12);
+// A key's length is written as one byte, which is its varint only below 128.
+static_assert(kStoreKey.size() < 128 && kUriKey.size() < 128);
+
+ByteView payload_of(ByteView data, const Field& field) {
+  return data.subspan(static_cast<std::size_t>(field.payload_start),
+                      static_cast<std::size_t>(field.payload_end - field.payload_start));
+}
+
+ByteView range_of(ByteView data, std::uint64_t start, std::uint64_t end) {
+  return data.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
+bool is_key(const std::optional<ByteView>& key, std::string_view name) {
+  return key && text_of(*key) == name;
+}
+
+std::uint64_t varint_size(std::uint64_t v) {
+  std::uint64_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
+// Length of the entry message that encode_entry writes after 0x72 and its
+// length: key field, then value field.
+std::uint64_t entry_payload_size(std::string_view key, std::uint64_t value_size) {
+  return 3 + key.size() + varint_size(value_size) + value_size;
+}
+
+std::uint64_t entry_size(std::string_view key, std::uint64_t value_size) {
+  const std::uint64_t payload = entry_payload_size(key, value_size);
+  return 1 + varint_size(payload) + payload;
+}
+
+// Everything of a new entry up to its value; `value_size` bytes must follow.
+void write_entry_head(Bytes& out, std::string_view key, std::uint64_t value_size) {
+  out.push_back(kMetadataPropsKey);
+  write_varint(out, entry_payload_size(key, value_size));
+  out.push_back(kEntryKeyKey);
+  out.push_back(static_cast<std::uint8_t>(key.size()));
+  append(out, key);
+  out.push_back(kEntryValueKey);
+  write_varint(out, value_size);
+}
+
+// The model's own framing is checked whole before any entry is examined, so
+// a fault there is the one reported even when an earlier entry is broken too.
+template <class Visit>
+Status for_each_top_level_field(ByteView model, Visit&& visit) {
+  TW_CHECK(for_each_field(model, [](const Field&) { return ok(); }));
+  return for_each_field(model, visit);
+}
+
+// The model without its C2PA entries: runs of kept fields as single views.
+Result<Pieces> without_c2pa_entries(ByteView model) {
+  Pieces out;
+  std::uint64_t kept_start = 0, kept_end = 0;
+  TW_CHECK(for_each_top_level_field(model, [&](const Field& field) -> Status {
+    if (field.number == kMetadataProps) {
+      TW_TRY(const bool c2pa, entry_is_c2pa(payload_of(model, field)));
+      if (c2pa) {
+        out.add_view(range_of(model, kept_start, kept_end));
+        kept_start = kept_end = field.end;
+        return ok();
+      }
+    }
+    kept_end = field.end;
+    return ok();
+  }));
+  out.add_view(range_of(model, kept_start, kept_end));
+  return out;
+}
+
+}  // namespace
+
+Result<Varint> read_varint(ByteView data, std::uint64_t pos) {
+  Cursor in(data, pos);
+  std::uint64_t value = 0;
+  for (int i = 0;; ++i) {
+    std::uint8_t b;
+    if (!in.u8(&b)) return truncated();
+    if (i == kMaxVarintBytes) return Error::malformed("varint overflow");
+    // On the tenth byte only bit 0 still lands inside 64 bits.
+    value |= std::uint64_t{b & 0x7Fu} << (7 * i);
+    if (b < 0x80) return Varint{value, in.pos()};
+  }
+}
+
+Result<Field> read_field(ByteView data, std::uint64_t pos) {
+  TW_TRY(const Varint key, read_varint(data, pos));
+  const std::uint64_t wire_type = key.value & 7;
+  std::uint64_t payload_start = key.next;
+  Cursor payload(data, key.next);
+  switch (kWireTypes[wire_type].payload) {
+    case Payload::Varint: {
+      TW_TRY(const Varint value, read_varint(data, key.next));
+      payload = Cursor(data, value.next);
+      break;
+    }
+    case Payload::Fixed:
+      if (!payload.skip(kWireTypes[wire_type].fixed_size)) return truncated();
+      break;
+    case Payload::LengthPrefixed: {
+      TW_TRY(const Varint length, read_varint(data, key.next));
+      payload_start = length.next;
+      payload = Cursor(data, length.next);
+      if (!payload.skip(length.value)) return truncated();
+      break;
+    }
+    case Payload::Unsupported:
+      return Error::malformed("unsupported wire type " + std::to_string(wire_type));
+  }
+  const std::uint64_t end = payload.pos();
+  return Field{pos, end, payload_start, end, key.value >> 3};
+}
+
+Result<std::vector<Field>> scan_fields(ByteView data) {
+  std::vector<Field> fields;
+  TW_CHECK(for_each_field(data, [&](const Field& field) {
+    fields.push_back(field);
+    return ok();
+  }));
+  return fields;
+}
+
+void write_varint(Bytes& out, std::uint64_t v) {
+  for (; v >= 0x80; v >>= 7) out.push_back(static_cast<std::uint8_t>(v | 0x80));
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+Result<Entry> parse_entry(ByteView payload) {
+  Entry entry;
+  TW_CHECK(for_each_field(payload, [&](const Field& field) {
+    if (field.number == kEntryKey) entry.key = payload_of(payload, field);
+    if (field.number == kEntryValue) entry.value = payload_of(payload, field);
+    return ok();
+  }));
+  return entry;
+}
+
+Result<bool> entry_is_c2pa(ByteView payload) {
+  TW_TRY(const Entry entry, parse_entry(payload));
+  return is_key(entry.key, kStoreKey) || is_key(entry.key, kUriKey);
+}
+
+void encode_entry(Bytes& out, std::string_view key, ByteView value) {
+  write_entry_head(out, key, value.size());
+  append(out, value);
+}
+
+Result<Bytes> read_store(ByteView data) {
+  std::optional<ByteView> store;
+  bool duplicate = false;
+  TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
+    if (field.number != kMetadataProps) return ok();
+    TW_TRY(const Entry entry, parse_entry(payload_of(data, field)));
+    if (!is_key(entry.key, kStoreKey) || !entry.value) return ok();
+    if (store) duplicate = true;
+    store = entry.value;
+    return ok();
+  }));
+  if (!store) return Error::no_manifest();
+  if (duplicate) return Error::duplicate_manifest(Format::ONNX);
+  if (!is_utf8(*store)) return Error::malformed("store is not UTF-8");
+  auto decoded = base64::decode(*store);
+  if (!decoded) return Error::malformed_reference("value is not valid Base64");
+  return std::move(*decoded);
+}
+
+Result<std::optional<std::string>> read_uri(ByteView data) {
+  std::optional<ByteView> uri;
+  TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
+    if (uri || field.number != kMetadataProps) return ok();
+    TW_TRY(const Entry entry, parse_entry(payload_of(data, field)));
+    if (is_key(entry.key, kUriKey)) uri = entry.value.value_or(ByteView{});
+    return ok();
+  }));
+  if (!uri) return std::optional<std::string>{};
+  if (!is_utf8(*uri)) return Error::malformed("URI is not UTF-8");
+  return std::optional<std::string>{std::string(text_of(*uri))};
+}
+
+Result<Pieces> embed(ByteView data, const ManifestSource& source) {
+  if (source.empty()) return Error::empty_source();
+  TW_TRY(Pieces out, without_c2pa_entries(data));
+
+  // Both new entries in one buffer of exact size; the Base64 text is written
+  // straight into it.
+  const auto& store = source.store();
+  const auto& uri = source.uri();
+  const std::uint64_t store_text_size = store ? base64::encoded_size(store->size()) : 0;
+  Bytes entries;
+  entries.reserve(static_cast<std::size_t>((store ? entry_size(kStoreKey, store_text_size) : 0) +
+                                           (uri ? entry_size(kUriKey, uri->size()) : 0)));
+  if (store) {
+    write_entry_head(entries, kStoreKey, store_text_size);
+    const std::size_t at = entries.size();
+    entries.resize(at + static_cast<std::size_t>(store_text_size));
+    base64::encode_to(*store, entries.data() + at);
+  }
+  if (uri) encode_entry(entries, kUriKey, view_of(*uri));
+  out.add_owned(std::move(entries));
+  return out;
+}
+
+Result<Pieces> remove(ByteView data) { return without_c2pa_entries(data); }
+
 }  // namespace tarnwick::onnx

@@ -22,13 +22,47 @@ struct Field {
   std::uint64_t number;
 };
 
+struct Varint {
+  std::uint64_t value;
+  std::uint64_t next;  // index just past the varint
+};
+
+// Decodes the base-128 varint at `pos`: at most 10 bytes, bits past 63 dropped.
+[[nodiscard]] Result<Varint> read_varint(ByteView data, std::uint64_t pos);
+// Locates the field whose key starts at `pos`, stepping over its payload.
+[[nodiscard]] Result<Field> read_field(ByteView data, std::uint64_t pos);
+
+// Calls visit(const Field&) -> Status for each field of one message level, in
+// order, stopping at the first failure. Allocates nothing.
+template <class Visit>
+[[nodiscard]] Status for_each_field(ByteView data, Visit&& visit) {
+  for (std::uint64_t pos = 0; pos < data.size();) {
+    TW_TRY(const Field field, read_field(data, pos));
+    TW_CHECK(visit(field));
+    pos = field.end;
+  }
+  return ok();
+}
+
 // Splits `data` into the fields of one message level; they tile it exactly.
 [[nodiscard]] Result<std::vector<Field>> scan_fields(ByteView data);
 // Appends the minimal varint encoding of v.
 void write_varint(Bytes& out, std::uint64_t v);
 
+// A metadata entry's key and value as views of its payload; absent fields
+// are nullopt.
+struct Entry {
+  std::optional<ByteView> key;
+  std::optional<ByteView> value;
+};
+[[nodiscard]] Result<Entry> parse_entry(ByteView payload);
+[[nodiscard]] Result<bool> entry_is_c2pa(ByteView payload);
+// Appends one complete top-level field-14 entry.
+void encode_entry(Bytes& out, std::string_view key, ByteView value);
+
 [[nodiscard]] Result<Bytes> read_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
+// The rewritten model as pieces; views borrow `data`.
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
 

@@ -1,19 +1,42 @@
 // SafeTensors container: header framing and the C2PA members of
 // "__metadata__".
+//
+// A file is an 8-byte little-endian length N, N bytes of JSON header (an
+// object), then the tensor data, which is never read, only carried along.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
 #include "bytes.h"
 #include "error.h"
+#include "json.h"
 #include "manifest.h"
 
 namespace tarnwick::safetensors {
 
-// The format test used by detection. Never fails.
+// The header's byte range in the file: always [8, 8 + N).
+struct HeaderBounds {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+[[nodiscard]] Result<HeaderBounds> header_bounds(ByteView data);
+
+// The format test used by detection: the header's first byte after
+// whitespace (form feed included) is "{". Never fails.
 [[nodiscard]] bool is_safetensors(ByteView data);
+
+struct Split {
+  json::Object header;
+  ByteView rest;  // the tensor data; borrows the input
+};
+[[nodiscard]] Result<Split> split(ByteView data);
+
+// New length prefix and compact header as one owned piece, then `rest` as one
+// view. `reserve` is a guess at the header text's size.
+[[nodiscard]] Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve = 0);
 
 [[nodiscard]] Result<Bytes> read_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);

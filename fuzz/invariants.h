@@ -1,0 +1,99 @@
+// Invariants shared by the container fuzz targets: whatever the input, every
+// operation returns a value or an error, and whenever a rewrite succeeds its
+// result reads back exactly what was written.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "error.h"
+#include "format.h"
+#include "manifest.h"
+
+namespace tarnwick::fuzz {
+
+[[noreturn]] inline void fail(const char* what, int line) {
+  std::fprintf(stderr, "invariant broken at line %d: %s\n", line, what);
+  std::abort();
+}
+#define TW_ASSERT(cond) ((cond) ? (void)0 : ::tarnwick::fuzz::fail(#cond, __LINE__))
+
+inline bool is_kind(const Error& e, Error::Kind kind) { return e.kind() == kind; }
+
+// remove() of a successful rewrite finds nothing, and is idempotent.
+inline void check_removed(const Bytes& removed, std::optional<Format> format) {
+  ByteView view(removed);
+  TW_ASSERT(Format::detect(view) == format);
+  auto store = read_manifest(view);
+  TW_ASSERT(!store.ok() && is_kind(store.error(), Error::Kind::NoManifest));
+  auto uri = read_manifest_uri(view);
+  TW_ASSERT(uri.ok() && !uri.value().has_value());
+  auto again = remove_manifest(view);
+  TW_ASSERT(again.ok());
+  TW_ASSERT(again->to_bytes() == removed);
+}
+
+inline void check_embed(ByteView input, std::optional<Format> format, const ManifestSource& source) {
+  auto embedded = embed_manifest(input, source);
+  if (!format) {
+    TW_ASSERT(!embedded.ok() && is_kind(embedded.error(), Error::Kind::UnrecognizedFormat));
+    return;
+  }
+  if (!embedded.ok()) return;
+  const Bytes out = embedded->to_bytes();
+  TW_ASSERT(out.size() == embedded->size());
+  ByteView view(out);
+  TW_ASSERT(Format::detect(view) == format);
+  auto store = read_manifest(view);
+  if (source.store()) {
+    TW_ASSERT(store.ok());
+    TW_ASSERT(store.value() == *source.store());
+  } else {
+    TW_ASSERT(!store.ok() && is_kind(store.error(), Error::Kind::NoManifest));
+  }
+  auto uri = read_manifest_uri(view);
+  TW_ASSERT(uri.ok());
+  TW_ASSERT(uri.value() == source.uri());
+  auto removed = remove_manifest(view);
+  TW_ASSERT(removed.ok());
+  check_removed(removed->to_bytes(), format);
+}
+
+// Runs detection and the four operations on `input`; returns the result of
+// remove() when it succeeded.
+inline std::optional<Bytes> check_container(ByteView input) {
+  const std::optional<Format> format = Format::detect(input);
+  // Reads may fail, but never for an unrecognised format other than as such.
+  auto store = read_manifest(input);
+  auto uri = read_manifest_uri(input);
+  if (!format) {
+    TW_ASSERT(!store.ok() && is_kind(store.error(), Error::Kind::UnrecognizedFormat));
+    TW_ASSERT(!uri.ok() && is_kind(uri.error(), Error::Kind::UnrecognizedFormat));
+  }
+  // Every message renders.
+  if (!store.ok()) TW_ASSERT(!store.error().message().empty());
+  if (!uri.ok()) TW_ASSERT(!uri.error().message().empty());
+
+  const Bytes some_store = {0x00, 0xFF, 'c', '2', 'p', 'a', '"', '\\'};
+  check_embed(input, format, ManifestSource(some_store, std::nullopt));
+  check_embed(input, format, ManifestSource(std::nullopt, std::string("https://example.com/m?\"x\"\xc3\xa9")));
+  check_embed(input, format, ManifestSource(Bytes{}, std::string()));
+
+  auto empty = embed_manifest(input, ManifestSource(std::nullopt, std::nullopt));
+  TW_ASSERT(!empty.ok());
+  TW_ASSERT(is_kind(empty.error(), format ? Error::Kind::EmptySource : Error::Kind::UnrecognizedFormat));
+
+  auto removed = remove_manifest(input);
+  if (!format) {
+    TW_ASSERT(!removed.ok());
+    return std::nullopt;
+  }
+  if (!removed.ok()) return std::nullopt;
+  Bytes out = removed->to_bytes();
+  check_removed(out, format);
+  return out;
+}
+
+}  // namespace tarnwick::fuzz

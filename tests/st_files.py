@@ -1,0 +1,27 @@
+"""Builders for SafeTensors files held in memory."""
+
+import struct
+
+
+def st_file(header, tensors=b"", pad=0):
+    """A file: 8-byte little-endian length, the header text (str or bytes)
+    followed by `pad` spaces, then the tensor bytes."""
+    if isinstance(header, str):
+        header = header.encode()
+    header += b" " * pad
+    return struct.pack("<Q", len(header)) + header + tensors
+
+
+def with_length(n, body=b""):
+    """Raw bytes whose length field says `n`, whatever follows."""
+    return struct.pack("<Q", n) + body
+
+
+def header_of(model):
+    (n,) = struct.unpack_from("<Q", model)
+    return model[8 : 8 + n]
+
+
+def tensors_of(model):
+    (n,) = struct.unpack_from("<Q", model)
+    return model[8 + n :]

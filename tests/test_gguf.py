@@ -1,0 +1,374 @@
+import struct
+
+import pytest
+
+import tarnwick
+
+# --- building GGUF files -----------------------------------------------------
+
+UINT8, INT8, UINT32, FLOAT32, STRING, ARRAY, UINT64 = 0, 1, 4, 6, 8, 9, 10
+
+
+def u32(v):
+    return struct.pack("<I", v)
+
+
+def u64(v):
+    return struct.pack("<Q", v)
+
+
+def gstr(s):
+    b = s.encode() if isinstance(s, str) else s
+    return u64(len(b)) + b
+
+
+def v_u32(n):
+    return u32(UINT32) + u32(n)
+
+
+def v_u64(n):
+    return u32(UINT64) + u64(n)
+
+
+def v_str(s):
+    return u32(STRING) + gstr(s)
+
+
+def array_body(element_type, count, payload=b""):
+    return u32(element_type) + u64(count) + payload
+
+
+def v_array(element_type, count, payload=b""):
+    return u32(ARRAY) + array_body(element_type, count, payload)
+
+
+def v_bytes(b):
+    return v_array(UINT8, len(b), b)
+
+
+def kv(key, value):
+    return gstr(key) + value
+
+
+def store_kv(store):
+    return kv("c2pa:manifest", v_bytes(store))
+
+
+def uri_kv(uri):
+    return kv("c2pa:manifest.uri", v_str(uri))
+
+
+def tensor(name, dims, ggml_type=0, offset=0):
+    return gstr(name) + u32(len(dims)) + b"".join(map(u64, dims)) + u32(ggml_type) + u64(offset)
+
+
+def header(n_tensors, n_kvs, version=3):
+    return b"GGUF" + u32(version) + u64(n_tensors) + u64(n_kvs)
+
+
+def gguf_file(kvs=(), tensors=(), data=b"", alignment=32, n_kvs=None):
+    head = header(len(tensors), len(kvs) if n_kvs is None else n_kvs)
+    head += b"".join(kvs) + b"".join(tensors)
+    return head + bytes(-len(head) % alignment) + data
+
+
+ORDINARY = [
+    kv("general.architecture", v_str("llama")),
+    kv("llama.block_count", v_u32(2)),
+    kv("general.weights", v_array(FLOAT32, 2, struct.pack("<2f", 0.5, 1.5))),
+    kv("tokenizer.tokens", v_array(STRING, 3, gstr("a") + gstr("bc") + gstr(""))),
+    kv("nested", v_array(ARRAY, 2, array_body(UINT8, 1, b"\x07") + array_body(INT8, 0))),
+]
+TENSORS = [tensor("w", [2, 3], 0, 0), tensor("b", [3], 1, 32)]
+DATA = bytes(range(1, 41))
+MODEL = gguf_file(ORDINARY, TENSORS, DATA)
+
+
+def fails(function, message, *args):
+    with pytest.raises(ValueError) as e:
+        function(*args)
+    assert str(e.value) == "malformed model container: " + message
+
+
+# --- the file model ----------------------------------------------------------
+
+
+def test_minimal_file_is_32_bytes_and_round_trips():
+    minimal = header(0, 0) + bytes(8)
+    assert minimal.hex() == "47475546" "03000000" + "00" * 24
+    assert tarnwick.remove_manifest(minimal) == minimal
+    assert tarnwick.remove_manifest(header(0, 0) + b"\xff" * 8) == minimal
+    assert tarnwick.read_manifest_uri(minimal) is None
+
+
+def test_rewrite_keeps_everything_else():
+    assert tarnwick.remove_manifest(MODEL) == MODEL
+    trailing = MODEL + b"after the last tensor"
+    assert tarnwick.remove_manifest(trailing) == trailing
+    v2 = b"GGUF" + u32(2) + MODEL[8:]
+    assert tarnwick.remove_manifest(v2) == v2
+
+
+def test_every_cut_inside_the_metadata_and_tensor_info_is_truncation():
+    info_end = len(header(0, 0) + b"".join(ORDINARY) + b"".join(TENSORS))
+    for cut in range(4, info_end):
+        fails(tarnwick.remove_manifest, "unexpected end of GGUF data", MODEL[:cut])
+    fails(tarnwick.remove_manifest, "tensor data offset out of range", MODEL[:info_end])
+
+
+TRUNCATED = "unexpected end of GGUF data"
+NOT_UTF8 = "metadata key is not UTF-8"
+
+CORRUPTIONS = {
+    "version 1, 12 bytes": (b"GGUF" + u32(1) + bytes(4), "unsupported GGUF version 1"),
+    "version 3, 12 bytes": (b"GGUF" + u32(3) + bytes(4), TRUNCATED),
+    "version 1": (gguf_file()[:4] + u32(1) + gguf_file()[8:], "unsupported GGUF version 1"),
+    "version 4": (gguf_file()[:4] + u32(4) + gguf_file()[8:], "unsupported GGUF version 4"),
+    "big-endian": (b"GGUF\x00\x00\x00\x03" + bytes(24), "unsupported GGUF version 50331648"),
+    "header only": (header(0, 0), "tensor data offset out of range"),
+    "one entry too many": (header(0, 2) + ORDINARY[0], TRUNCATED),
+    "bad value type": (gguf_file([kv("k", u32(13) + bytes(8))]), "bad value type 13"),
+    "bad value type max": (gguf_file([kv("k", u32(2**32 - 1))]), "bad value type 4294967295"),
+    "array of bad type": (gguf_file([kv("k", v_array(13, 1, bytes(8)))]), "bad value type 13"),
+    "nested bad type": (
+        gguf_file([kv("k", v_array(ARRAY, 1, array_body(42, 1, bytes(8))))]),
+        "bad value type 42",
+    ),
+    "key not UTF-8": (gguf_file([kv(b"\xff", v_u32(1))]), NOT_UTF8),
+    "key surrogate": (gguf_file([kv(b"\xed\xa0\x80", v_u32(1))]), NOT_UTF8),
+    "tensor name not UTF-8": (gguf_file([], [tensor(b"w\xc0\x80", [1])]), NOT_UTF8),
+    "key longer than file": (header(0, 1) + u64(2**64 - 1) + bytes(16), TRUNCATED),
+    "string longer than file": (header(0, 1) + gstr("k") + u32(STRING) + u64(2**63) + bytes(16), TRUNCATED),
+    "byte array count huge": (header(0, 1) + gstr("k") + v_array(UINT8, 2**64 - 1) + bytes(16), TRUNCATED),
+    "u64 array count overflows": (header(0, 1) + gstr("k") + v_array(UINT64, 2**61 + 1) + bytes(16), TRUNCATED),
+    "string array count huge": (header(0, 1) + gstr("k") + v_array(STRING, 2**40, gstr("a")) + bytes(16), TRUNCATED),
+    "dimension count huge": (header(1, 0) + gstr("w") + u32(2**32 - 1) + bytes(40), TRUNCATED),
+    "entry count huge": (header(0, 2**64 - 1) + ORDINARY[1] + bytes(40), TRUNCATED),
+    "tensor count huge": (header(2**64 - 1, 0) + TENSORS[0] + bytes(40), TRUNCATED),
+    "alignment beyond file": (gguf_file([kv("general.alignment", v_u32(2**31))]), "tensor data offset out of range"),
+    "alignment max": (gguf_file([kv("general.alignment", v_u32(2**32 - 1))]), "tensor data offset out of range"),
+}
+
+
+@pytest.mark.parametrize("model, message", CORRUPTIONS.values(), ids=CORRUPTIONS.keys())
+@pytest.mark.parametrize(
+    "operation",
+    [
+        tarnwick.read_manifest,
+        tarnwick.read_manifest_uri,
+        tarnwick.remove_manifest,
+        lambda m: tarnwick.embed_manifest_both(m, "u", b"s"),
+    ],
+    ids=["read", "read_uri", "remove", "embed"],
+)
+def test_corruption(operation, model, message):
+    kept = bytes(model)
+    fails(operation, message, model)
+    assert model == kept
+
+
+ACCEPTED = {
+    "empty array of bad type": [kv("k", v_array(13, 0))],
+    "string value not UTF-8": [kv("k", v_str(b"\xff\xfe"))],
+    "any bool byte": [kv("k", u32(7) + b"\x99")],
+    "empty key": [kv("", v_u32(1))],
+}
+
+
+@pytest.mark.parametrize("kvs", ACCEPTED.values(), ids=ACCEPTED.keys())
+def test_accepted_and_written_back_verbatim(kvs):
+    model = gguf_file(kvs, TENSORS, DATA)
+    assert tarnwick.remove_manifest(model) == model
+    assert tarnwick.embed_manifest(model, b"s") == gguf_file(kvs + [store_kv(b"s")], TENSORS, DATA)
+
+
+ALIGNMENTS = {
+    "default": ([], 32),
+    "uint64 ignored": ([kv("general.alignment", v_u64(64))], 32),
+    "zero ignored": ([kv("general.alignment", v_u32(0))], 32),
+    "string ignored": ([kv("general.alignment", v_str("64"))], 32),
+    "near-miss key ignored": ([kv("general.alignment.", v_u32(64))], 32),
+    "64 then 16": ([kv("general.alignment", v_u32(64)), kv("general.alignment", v_u32(16))], 16),
+    "16 then zero": ([kv("general.alignment", v_u32(16)), kv("general.alignment", v_u32(0))], 16),
+    "48": ([kv("general.alignment", v_u32(48))], 48),
+    "1": ([kv("general.alignment", v_u32(1))], 1),
+    "4096": ([kv("general.alignment", v_u32(4096))], 4096),
+}
+
+
+@pytest.mark.parametrize("kvs, alignment", ALIGNMENTS.values(), ids=ALIGNMENTS.keys())
+@pytest.mark.parametrize("store", [b"", b"s" * 7, b"s" * 100])
+def test_alignment(kvs, alignment, store):
+    data = b"\xab" * 5
+    model = gguf_file(kvs, TENSORS, data, alignment)
+    assert tarnwick.remove_manifest(model) == model
+    out = tarnwick.embed_manifest(model, store)
+    assert out == gguf_file(kvs + [store_kv(store)], TENSORS, data, alignment)
+    assert (len(out) - len(data)) % alignment == 0
+
+
+# --- the C2PA entries --------------------------------------------------------
+
+
+def test_without_c2pa_entries():
+    with pytest.raises(ValueError, match="^no C2PA manifest found in model$"):
+        tarnwick.read_manifest(MODEL)
+    assert tarnwick.read_manifest_uri(MODEL) is None
+
+
+def test_embed_both_appends_store_then_uri():
+    out = tarnwick.embed_manifest_both(MODEL, "https://example.com/m", b"\x00store\xff")
+    assert out == gguf_file(
+        ORDINARY + [store_kv(b"\x00store\xff"), uri_kv("https://example.com/m")], TENSORS, DATA
+    )
+    assert out[16:24] == u64(7)
+    assert tarnwick.read_manifest(out) == b"\x00store\xff"
+    assert tarnwick.read_manifest_uri(out) == "https://example.com/m"
+    assert tarnwick.remove_manifest(out) == MODEL
+
+
+def test_embed_replaces_entries_mid_metadata():
+    model = gguf_file(ORDINARY[:2] + [uri_kv("old"), store_kv(b"old")] + ORDINARY[2:], TENSORS, DATA)
+    assert tarnwick.embed_manifest_both(model, "new", b"new") == gguf_file(
+        ORDINARY + [store_kv(b"new"), uri_kv("new")], TENSORS, DATA
+    )
+    assert tarnwick.embed_manifest(model, b"new") == gguf_file(ORDINARY + [store_kv(b"new")], TENSORS, DATA)
+    assert tarnwick.embed_manifest_remote(model, "") == gguf_file(ORDINARY + [uri_kv("")], TENSORS, DATA)
+    assert tarnwick.remove_manifest(model) == MODEL
+
+
+def test_duplicates():
+    model = gguf_file([store_kv(b"first"), ORDINARY[0], store_kv(b"second"), uri_kv("a"), uri_kv("b")])
+    assert tarnwick.read_manifest(model) == b"first"
+    assert tarnwick.read_manifest_uri(model) == "a"
+    once = tarnwick.remove_manifest(model)
+    assert once == gguf_file([ORDINARY[0]])
+    assert tarnwick.remove_manifest(once) == once
+
+
+def test_empty_store():
+    out = tarnwick.embed_manifest(MODEL, b"")
+    assert out == gguf_file(ORDINARY + [kv("c2pa:manifest", v_array(UINT8, 0))], TENSORS, DATA)
+    assert tarnwick.read_manifest(out) == b""
+
+
+NOT_ARRAY = "c2pa:manifest is not a UINT8 array"
+NOT_STRING = "c2pa:manifest.uri is not a string"
+
+BAD_ENTRIES = {
+    "store is a string": (tarnwick.read_manifest, [kv("c2pa:manifest", v_str("x")), store_kv(b"ok")], NOT_ARRAY),
+    "store is int8": (tarnwick.read_manifest, [kv("c2pa:manifest", v_array(INT8, 1, b"x"))], NOT_ARRAY),
+    "store is uint32": (tarnwick.read_manifest, [kv("c2pa:manifest", v_u32(1))], NOT_ARRAY),
+    "uri is an array": (tarnwick.read_manifest_uri, [kv("c2pa:manifest.uri", v_bytes(b"x"))], NOT_STRING),
+    "uri not UTF-8": (tarnwick.read_manifest_uri, [uri_kv(b"http://\xff")], "URI is not UTF-8"),
+}
+
+
+@pytest.mark.parametrize("reader, kvs, message", BAD_ENTRIES.values(), ids=BAD_ENTRIES.keys())
+def test_bad_c2pa_entries(reader, kvs, message):
+    model = gguf_file(kvs)
+    fails(reader, message, model)
+    assert tarnwick.remove_manifest(model) == gguf_file()
+
+
+@pytest.mark.parametrize(
+    "key", ["c2pa:manifest.urix", "c2pa:manifest.ur", "C2PA:MANIFEST", "xc2pa:manifest", "c2pa:manifest\0"]
+)
+def test_near_miss_keys_are_ordinary(key):
+    model = gguf_file([kv(key, v_bytes(b"x"))])
+    with pytest.raises(ValueError, match="^no C2PA manifest found in model$"):
+        tarnwick.read_manifest(model)
+    assert tarnwick.read_manifest_uri(model) is None
+    assert tarnwick.remove_manifest(model) == model
+    assert tarnwick.embed_manifest(model, b"s") == gguf_file([kv(key, v_bytes(b"x")), store_kv(b"s")])
+
+
+# --- hostile and large input -------------------------------------------------
+
+
+DEEP = 1_000_000
+NESTINGS = {
+    "one element per level": lambda inner: v_array(ARRAY, 1) + array_body(ARRAY, 1) * (DEEP - 1) + inner,
+    "two elements per level": lambda inner: (
+        v_array(ARRAY, 2) + array_body(ARRAY, 2) * (DEEP - 1) + inner + array_body(UINT8, 0) * DEEP
+    ),
+}
+
+
+@pytest.mark.parametrize("nesting", NESTINGS.values(), ids=NESTINGS.keys())
+def test_arrays_nested_a_million_deep(nesting):
+    entry = kv("deep", nesting(array_body(UINT8, 1, b"\x05")))
+    whole = gguf_file([entry])
+    assert tarnwick.remove_manifest(whole) == whole
+    fails(tarnwick.read_manifest, TRUNCATED, header(0, 1) + entry[:-1])
+
+
+def test_tokenizer_sized_arrays():
+    n = 150_000
+    tokens = b"".join(gstr("tok%d" % i) for i in range(n))
+    kvs = [kv("tokens", v_array(STRING, n, tokens)), kv("scores", v_array(FLOAT32, n, bytes(4 * n)))]
+    model = gguf_file(kvs, TENSORS, DATA)
+    out = tarnwick.embed_manifest(model, b"m")
+    assert out == gguf_file(kvs + [store_kv(b"m")], TENSORS, DATA)
+
+
+# --- round trips with the gguf package ----------------------------------------
+
+
+def write_peer_model(path, gguf, np):
+    writer = gguf.GGUFWriter(str(path), "llama")
+    writer.add_custom_alignment(64)
+    writer.add_uint32("llama.block_count", 3)
+    writer.add_int64("sample.offset", -5)
+    writer.add_float32("llama.rope.freq_base", 10000.0)
+    writer.add_bool("sample.flag", True)
+    writer.add_string("general.name", "tiny ünïcode")
+    writer.add_array("tokenizer.ggml.tokens", ["<s>", "</s>", "hello"])
+    writer.add_array("tokenizer.ggml.scores", [0.0, -1.5, 2.25])
+    writer.add_tensor("token_embd.weight", np.arange(12, dtype=np.float32).reshape(3, 4))
+    writer.add_tensor("output_norm.weight", np.linspace(0, 1, 7).astype(np.float16))
+    writer.add_tensor("blk.0.idx", np.arange(-5, 5, dtype=np.int32).reshape(2, 5))
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+
+
+def peer_view(path, gguf):
+    reader = gguf.GGUFReader(str(path))
+    fields = {
+        name: ([int(t) for t in f.types], [bytes(f.parts[i].tobytes()) for i in f.data])
+        for name, f in reader.fields.items()
+        if not name.startswith("GGUF.")
+    }
+    tensors = [
+        (t.name, [int(d) for d in t.shape], int(t.tensor_type), t.data.tobytes()) for t in reader.tensors
+    ]
+    return fields, tensors
+
+
+def test_peer_round_trip(tmp_path):
+    gguf = pytest.importorskip("gguf")
+    np = pytest.importorskip("numpy")
+    original_path = tmp_path / "model.gguf"
+    write_peer_model(original_path, gguf, np)
+    original = original_path.read_bytes()
+    fields, tensors = peer_view(original_path, gguf)
+    assert len(tensors) == 3
+
+    store = bytes(range(256)) * 3
+    embedded_path = tmp_path / "embedded.gguf"
+    embedded_path.write_bytes(tarnwick.embed_manifest_both(original, "https://example.com/m.c2pa", store))
+    got_fields, got_tensors = peer_view(embedded_path, gguf)
+    assert got_tensors == tensors
+    assert list(got_fields)[: len(fields)] == list(fields)
+    assert list(got_fields)[len(fields) :] == ["c2pa:manifest", "c2pa:manifest.uri"]
+    assert {k: got_fields[k] for k in fields} == fields
+    assert got_fields["c2pa:manifest"] == ([ARRAY, UINT8], [bytes([b]) for b in store])
+    assert got_fields["c2pa:manifest.uri"] == ([STRING], [b"https://example.com/m.c2pa"])
+    assert tarnwick.read_manifest(embedded_path.read_bytes()) == store
+
+    removed_path = tmp_path / "removed.gguf"
+    removed_path.write_bytes(tarnwick.remove_manifest(embedded_path.read_bytes()))
+    assert peer_view(removed_path, gguf) == (fields, tensors)
+    assert removed_path.read_bytes() == original

@@ -1,0 +1,383 @@
+"""SafeTensors: header framing, the C2PA members of "__metadata__", and
+round trips through the safetensors library."""
+
+import base64
+import re
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import tarnwick
+from st_files import header_of, st_file, tensors_of, with_length
+
+NO_MANIFEST = "no C2PA manifest found in model"
+DUPLICATE = "more than one c2pa:manifest entry in the SafeTensors container"
+NOT_BASE64 = "malformed manifest reference: value is not valid Base64"
+NOT_OBJECT = "malformed model container: __metadata__ is not a JSON object"
+NOT_SAFETENSORS = "unrecognized ML model container format"
+
+
+def raises(message):
+    return pytest.raises(ValueError, match="^" + re.escape(message) + "$")
+
+
+def embedded(header, store=None, uri=None, tensors=b""):
+    model = st_file(header, tensors)
+    if uri is None:
+        return tarnwick.embed_manifest(model, store)
+    if store is None:
+        return tarnwick.embed_manifest_remote(model, uri)
+    return tarnwick.embed_manifest_both(model, uri, store)
+
+
+# ---------------------------------------------------------------------------
+# Framing
+
+NOT_DETECTED = {
+    "seven bytes": b"\x00" * 7,
+    "empty header": with_length(0),
+    "length 2^64-8": with_length(2**64 - 8, b"{}"),
+    "length 2^64-1": with_length(2**64 - 1, b"{}"),
+    "length one past the end": with_length(3, b"{}"),
+    "whitespace only": st_file(" \t\n\r\x0c"),
+    "array header": st_file("[]"),
+    "text before the brace": st_file('x{}'),
+}
+
+
+@pytest.mark.parametrize("model", NOT_DETECTED.values(), ids=NOT_DETECTED.keys())
+def test_not_safetensors(model):
+    assert tarnwick.detect_format(model) != "SafeTensors"
+
+
+def test_header_may_end_at_the_end_of_the_file():
+    model = with_length(2, b"{}")
+    assert tarnwick.detect_format(model) == "SafeTensors"
+    assert tarnwick.model_type(model) == "c2pa.types.model"
+    assert tarnwick.remove_manifest(model) == model
+
+
+def test_leading_whitespace_including_form_feed_passes_detection():
+    assert tarnwick.remove_manifest(st_file("  {}")) == st_file("{}")
+    model = st_file("\x0c{}")
+    assert tarnwick.detect_format(model) == "SafeTensors"
+    with raises("malformed model container: unexpected byte 0xc at 0"):
+        tarnwick.remove_manifest(model)
+
+
+def test_header_not_utf8():
+    model = st_file(b'{"a":"\xff"}')
+    with raises("malformed model container: header is not UTF-8"):
+        tarnwick.remove_manifest(model)
+    with raises("malformed model container: header is not UTF-8"):
+        tarnwick.read_manifest_uri(model)
+    with raises("data hash exclusion is malformed: header is not UTF-8"):
+        tarnwick.read_manifest(model)
+
+
+def test_trailing_data_after_the_header_object():
+    with raises("malformed model container: trailing data at byte 2"):
+        tarnwick.remove_manifest(st_file("{}x"))
+
+
+def test_rewrite_drops_padding_and_keeps_tensor_data():
+    model = st_file('{"a":1}', b"\x01\x02\x03", pad=4)
+    out = tarnwick.remove_manifest(model)
+    assert out == bytes.fromhex("0700000000000000") + b'{"a":1}' + b"\x01\x02\x03"
+    assert len(out) == 18
+
+
+def test_tensor_data_is_never_scanned():
+    bait = b'{"__metadata__":{"c2pa:manifest":"QUJD"}}\xff'
+    model = st_file("{}", bait)
+    with raises(NO_MANIFEST):
+        tarnwick.read_manifest(model)
+    out = embedded("{}", b"XYZ", tensors=bait)
+    assert tensors_of(out) == bait
+    assert tarnwick.read_manifest(out) == b"XYZ"
+
+
+# ---------------------------------------------------------------------------
+# Embedding
+
+EMBEDS = [
+    ('{"w":{"k":[0,4]}}', b"ABC", None,
+     '{"w":{"k":[0,4]},"__metadata__":{"c2pa:manifest":"QUJD"}}'),
+    ('{"__metadata__":{"format":"pt"}}', b"ABC", "u1",
+     '{"__metadata__":{"format":"pt","c2pa:manifest":"QUJD","c2pa:manifest.uri":"u1"}}'),
+    ('{"__metadata__":{"c2pa:manifest":"WFla","c2pa:manifest.uri":"old","x":"y"}}', None, "new",
+     '{"__metadata__":{"x":"y","c2pa:manifest.uri":"new"}}'),
+    ('{"__metadata__":{"c2pa:manifest.uri":"old"}}', b"", None,
+     '{"__metadata__":{"c2pa:manifest":""}}'),
+    ("{}", None, "", '{"__metadata__":{"c2pa:manifest.uri":""}}'),
+    ("{}", None, 'a"b\\c\n', r'{"__metadata__":{"c2pa:manifest.uri":"a\"b\\c\n"}}'),
+    # a metadata object nested in another does not end the search of the outer
+    ('{"__metadata__":{"__metadata__":{},"x":"y"}}', b"ABC", None,
+     '{"__metadata__":{"__metadata__":{},"x":"y","c2pa:manifest":"QUJD"}}'),
+]
+
+
+@pytest.mark.parametrize("header,store,uri,expected", EMBEDS)
+def test_embed(header, store, uri, expected):
+    out = embedded(header, store, uri, tensors=b"\x00\x01\x02\x03")
+    assert header_of(out) == expected.encode()
+    assert tensors_of(out) == b"\x00\x01\x02\x03"
+    assert tarnwick.read_manifest_uri(out) == uri
+    if store is None:
+        with raises(NO_MANIFEST):
+            tarnwick.read_manifest(out)
+    else:
+        assert tarnwick.read_manifest(out) == store
+
+
+@pytest.mark.parametrize("value", ['"x"', "null", "[]", "1", "true"])
+def test_embed_into_metadata_that_is_not_an_object(value):
+    with raises(NOT_OBJECT):
+        embedded('{"__metadata__":' + value + "}", b"ABC")
+
+
+# ---------------------------------------------------------------------------
+# Removing
+
+REMOVES = [
+    ('{"__metadata__":{"c2pa:manifest":"QUJD"},"w":1}', '{"w":1}'),
+    ('{"__metadata__":{"format":"pt","c2pa:manifest":"QUJD"}}', '{"__metadata__":{"format":"pt"}}'),
+    ('{"__metadata__":{"c2pa:manifest.uri":"u","format":"pt"}}', '{"__metadata__":{"format":"pt"}}'),
+    ('{"__metadata__":{}}', "{}"),
+    ('{ "w" : [ 1.50 ] }', '{"w":[1.50]}'),
+    ('{"__metadata__":"x"}', '{"__metadata__":"x"}'),
+    # every C2PA member of every metadata object goes, at any depth
+    ('{"__metadata__":{"c2pa:manifest":"QUJD","c2pa:manifest":"WFla"}}', "{}"),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","x":1,"c2pa:manifest.uri":"b"}}',
+     '{"__metadata__":{"x":1}}'),
+    ('{"__metadata__":{"a":"b"},"__metadata__":{"c2pa:manifest":"QUJD"}}', '{"__metadata__":{"a":"b"}}'),
+    ('{"__metadata__":{},"w":1,"__metadata__":{}}', '{"w":1}'),
+    ('{"__metadata__":"x","__metadata__":{"c2pa:manifest":"QUJD"}}', '{"__metadata__":"x"}'),
+    ('{"w":{"__metadata__":{"c2pa:manifest":"QUJD"}}}', '{"w":{"__metadata__":{}}}'),
+    ('{"w":[{"__metadata__":{"c2pa:manifest":"QUJD","k":2}}]}', '{"w":[{"__metadata__":{"k":2}}]}'),
+    ('{"__metadata__":{"__metadata__":{"c2pa:manifest":"QUJD"},"c2pa:manifest.uri":"u"}}',
+     '{"__metadata__":{"__metadata__":{}}}'),
+    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', "{}"),
+    # only members of metadata objects are C2PA members
+    ('{"c2pa:manifest":"QUJD","w":{"c2pa:manifest":"QUJD"}}', None),
+    ('{"__metadata__":{"x":{"c2pa:manifest":"QUJD"}}}', None),
+]
+
+
+@pytest.mark.parametrize("header,expected", REMOVES)
+def test_remove(header, expected):
+    out = tarnwick.remove_manifest(st_file(header, b"\xaa\xbb"))
+    assert header_of(out) == (header if expected is None else expected).encode()
+    assert tensors_of(out) == b"\xaa\xbb"
+
+
+# Headers whose C2PA data hides from a reader that looks only at the first
+# member of the first top-level metadata object.
+AWKWARD = {
+    "duplicate store": '{"__metadata__":{"c2pa:manifest":"QUJD","c2pa:manifest":"WFla"}}',
+    "duplicate uri": '{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}',
+    "second top-level metadata": '{"__metadata__":{"a":"b"},"__metadata__":{"c2pa:manifest":"QUJD"}}',
+    "metadata in a tensor entry": '{"w":{"dtype":"F32","__metadata__":{"c2pa:manifest":"QUJD"}}}',
+    "metadata in an array": '{"w":[{"__metadata__":{"c2pa:manifest":"QUJD"}}]}',
+    "metadata in metadata": '{"__metadata__":{"__metadata__":{"c2pa:manifest":"QUJD"},"x":"y"}}',
+    "store after nested metadata": '{"__metadata__":{"__metadata__":{},"c2pa:manifest":"QUJD"}}',
+    "escaped key": r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD","c2pa:manifest":"WFla"}}',
+    "everything": '{"__metadata__":{"c2pa:manifest":"QUJD","__metadata__":{"c2pa:manifest":"QUJD"},'
+    '"c2pa:manifest.uri":"u","c2pa:manifest":"QUJD"},"w":{"__metadata__":{"c2pa:manifest.uri":"v"}},'
+    '"__metadata__":{"c2pa:manifest":"QUJD","c2pa:manifest.uri":"w"}}',
+}
+
+
+@pytest.mark.parametrize("header", AWKWARD.values(), ids=AWKWARD.keys())
+def test_remove_leaves_nothing_to_read(header):
+    out = tarnwick.remove_manifest(st_file(header, b"data"))
+    with raises(NO_MANIFEST):
+        tarnwick.read_manifest(out)
+    assert tarnwick.read_manifest_uri(out) is None
+    assert tarnwick.remove_manifest(out) == out
+    assert tensors_of(out) == b"data"
+
+
+@pytest.mark.parametrize("store,uri", [(b"new", None), (None, "https://x/m"), (b"", "")])
+@pytest.mark.parametrize("header", AWKWARD.values(), ids=AWKWARD.keys())
+def test_embed_reads_back_exactly_the_source(header, store, uri):
+    out = embedded(header, store, uri, tensors=b"data")
+    assert tarnwick.read_manifest_uri(out) == uri
+    if store is None:
+        with raises(NO_MANIFEST):
+            tarnwick.read_manifest(out)
+    else:
+        assert tarnwick.read_manifest(out) == store
+    assert tensors_of(out) == b"data"
+
+
+# ---------------------------------------------------------------------------
+# Reading
+
+READ_STORE = [
+    ('{"__metadata__":{"c2pa:manifest":"QUJD"}}', b"ABC"),
+    (' {"__metadata__" : { "c2pa:manifest" : "QUJD" } } ', b"ABC"),
+    ('{"w":{"__metadata__":{"c2pa:manifest":"QUJD"}}}', b"ABC"),
+    ('{"__metadata__":{"__metadata__":{"x":"y"},"c2pa:manifest":"QUJD"}}', b"ABC"),
+    ('{"__metadata__":{"c2pa:manifest":""}}', b""),
+    ('{"__metadata__":{"c2pa:manifest":"QUJD","c2pa:manifest":"QUJD"}}', DUPLICATE),
+    ('{"__metadata__":{"c2pa:manifest":"QUJD"},"w":{"__metadata__":{"c2pa:manifest":"QUJD"}}}', DUPLICATE),
+    ('{"__metadata__":{"c2pa:manifest":5}}', NO_MANIFEST),
+    ('{"__metadata__":{"c2pa:manifest":["QUJD"]}}', NO_MANIFEST),
+    ('{"__metadata__":{"x":{"c2pa:manifest":"QUJD"}}}', NO_MANIFEST),
+    ('{"__metadata__":[{"c2pa:manifest":"QUJD"}]}', NO_MANIFEST),
+    ('{"c2pa:manifest":"QUJD"}', NO_MANIFEST),
+    ('{"__metadata__":{"x":"c2pa:manifest","y":"QUJD"}}', NO_MANIFEST),
+    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', NO_MANIFEST),
+    (r'{"__metadata__":{"c2pa:manifest":"QU\/D"}}', NOT_BASE64),
+    ('{"__metadata__":{"c2pa:manifest":"QUJ"}}', NOT_BASE64),
+    ("{", "data hash exclusion is malformed: header length field does not span valid JSON: "
+          "expected object key at 1"),
+]
+
+
+@pytest.mark.parametrize("header,expected", READ_STORE)
+def test_read_manifest(header, expected):
+    model = st_file(header, b"\x00" * 4)
+    if isinstance(expected, bytes):
+        assert tarnwick.read_manifest(model) == expected
+    else:
+        with raises(expected):
+            tarnwick.read_manifest(model)
+
+
+READ_URI = [
+    ('{"__metadata__":{"c2pa:manifest.uri":"u1"}}', "u1"),
+    (r'{"__metadata__":{"c2pa:manifest.uri":"\u00e9\/"}}', "é/"),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}', "a"),
+    ('{"__metadata__":{"c2pa:manifest.uri":5}}', None),
+    ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', None),
+    ('{"__metadata__":"u"}', None),
+    ("{}", None),
+    ('{"w":{"__metadata__":{"c2pa:manifest.uri":"u"}}}', None),
+    ('{"__metadata__":{},"__metadata__":{"c2pa:manifest.uri":"u"}}', None),
+]
+
+
+@pytest.mark.parametrize("header,expected", READ_URI)
+def test_read_manifest_uri(header, expected):
+    assert tarnwick.read_manifest_uri(st_file(header)) == expected
+
+
+# ---------------------------------------------------------------------------
+# Round trips through the safetensors library
+
+SAMPLES = {
+    "float32 matrix": ("float32", (3, 4)),
+    "float16 vector": ("float16", (5,)),
+    "int64 cube": ("int64", (2, 3, 2)),
+    "uint8 scalar": ("uint8", ()),
+    "bool vector": ("bool", (7,)),
+    "int8 odd": ("int8", (3,)),
+    "empty": ("float64", (0, 3)),
+}
+
+
+def sample_tensors(np):
+    rng = np.random.default_rng(5)
+    return {
+        name: np.asarray(rng.integers(0, 2 if dtype == "bool" else 100, size=shape), dtype=dtype)
+        for name, (dtype, shape) in SAMPLES.items()
+    }
+
+
+def load(np, path):
+    from safetensors import safe_open
+
+    with safe_open(str(path), framework="numpy") as f:
+        return {k: f.get_tensor(k) for k in f.keys()}, f.metadata()
+
+
+@pytest.mark.parametrize("user_metadata", [None, {"format": "np", "note": 'quote " and é'}])
+def test_safetensors_round_trip(tmp_path, user_metadata):
+    np = pytest.importorskip("numpy")
+    save = pytest.importorskip("safetensors.numpy").save
+    tensors = sample_tensors(np)
+    model = save(tensors, metadata=user_metadata)
+    store = bytes(range(256)) * 3
+    path = tmp_path / "m.safetensors"
+
+    def check(expected_metadata):
+        loaded, metadata = load(np, path)
+        assert loaded.keys() == tensors.keys()
+        for name, t in tensors.items():
+            assert loaded[name].dtype == t.dtype and loaded[name].shape == t.shape
+            assert np.array_equal(loaded[name], t)
+        assert metadata == expected_metadata
+
+    path.write_bytes(tarnwick.embed_manifest_both(model, "https://example.com/m.c2pa", store))
+    check({**(user_metadata or {}),
+           "c2pa:manifest": base64.b64encode(store).decode(),
+           "c2pa:manifest.uri": "https://example.com/m.c2pa"})
+    assert tarnwick.read_manifest(path.read_bytes()) == store
+
+    path.write_bytes(tarnwick.embed_manifest_remote(path.read_bytes(), "u"))
+    check({**(user_metadata or {}), "c2pa:manifest.uri": "u"})
+
+    path.write_bytes(tarnwick.remove_manifest(path.read_bytes()))
+    check(user_metadata)
+    assert tensors_of(path.read_bytes()) == tensors_of(model)
+
+
+def test_torch_loads_tensor_data_at_any_offset(tmp_path):
+    torch = pytest.importorskip("torch")
+    st_torch = pytest.importorskip("safetensors.torch")
+    from safetensors import safe_open
+
+    tensors = {
+        "w": torch.arange(12, dtype=torch.float32).reshape(3, 4),
+        "i": torch.arange(5, dtype=torch.int64),
+        "h": torch.ones(3, dtype=torch.float16),
+        "d": torch.arange(2, dtype=torch.float64),
+    }
+    original = tmp_path / "orig.safetensors"
+    st_torch.save_file(tensors, str(original))
+    offsets = set()
+    for k in range(8):
+        path = tmp_path / f"m{k}.safetensors"
+        out = tarnwick.embed_manifest_both(original.read_bytes(), "u" * k, b"ABC")
+        path.write_bytes(out)
+        offsets.add((8 + len(header_of(out))) % 8)
+        with safe_open(str(path), framework="pt") as f:
+            assert all(torch.equal(f.get_tensor(n), t) for n, t in tensors.items())
+        loaded = st_torch.load_file(str(path))
+        assert all(torch.equal(loaded[n], t) for n, t in tensors.items())
+    assert offsets == set(range(8))  # the header is not padded
+
+
+# ---------------------------------------------------------------------------
+# Hostile headers: every operation returns or raises ValueError, and a strip
+# or an embed that succeeds reads back as it should.
+
+TOKENS = [b"{", b"}", b"[", b"]", b",", b":", b'"', b"\\", b"u", b"D83D", b'"__metadata__"',
+          b'"c2pa:manifest"', b'"c2pa:manifest.uri"', b'"QUJD"', b"1", b"null", b" ", b"\x0c",
+          "é".encode(), b"\xff"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(TOKENS), max_size=40))
+def test_hostile_headers(tokens):
+    model = st_file(b"{" + b"".join(tokens), b"tail")
+    for op in (tarnwick.read_manifest, tarnwick.read_manifest_uri):
+        try:
+            op(model)
+        except ValueError:
+            pass
+    try:
+        out = tarnwick.remove_manifest(model)
+    except ValueError:
+        return
+    assert tarnwick.read_manifest_uri(out) is None
+    with raises(NO_MANIFEST):
+        tarnwick.read_manifest(out)
+    try:
+        out = tarnwick.embed_manifest(model, b"XYZ")
+    except ValueError as e:
+        assert str(e) == NOT_OBJECT
+        return
+    assert tarnwick.read_manifest(out) == b"XYZ"
