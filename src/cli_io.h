@@ -41,6 +41,8 @@ inline Done done() { return std::monostate{}; }
 // "<name>: <strerror(err)>", exit status 4.
 Failure io_failure(const std::string& name, int err);
 
+class Progress;
+
 // Standard input's name in messages.
 inline constexpr const char* kStdinName = "<stdin>";
 
@@ -111,7 +113,7 @@ class Sink {
  private:
   Sink() = default;
   Done write_all(const std::uint8_t* p, std::size_t n);
-  Done copy_range(const Model& source, ByteView range, class Progress& progress);
+  Done copy_range(const Model& source, ByteView range, Progress& progress);
 
   int fd_ = -1;
   std::string name_;       // for messages: the user's name of the output
