@@ -11,6 +11,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import stat
 import struct
 import subprocess
@@ -458,3 +459,23 @@ def test_every_output_route_gives_the_same_bytes(tmp_path):
     with open(tmp_path / "appended", "ab") as out:
         subprocess.run([CLI, "embed", str(model), "--uri", URI, "-o", "-"], stdout=out, check=True)
     assert (tmp_path / "appended").read_bytes() == expected
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_interrupted_in_place_rewrite_leaves_no_trace(sig, tmp_path):
+    size = 128 * 1024 * 1024
+    model = sparse_gguf(tmp_path / "big.gguf", size)
+    old_head = gguf_head(size)
+    p = subprocess.Popen([CLI, "embed", str(model), "--uri", URI, "--in-place"])
+    while p.poll() is None and not leftovers(tmp_path):
+        pass
+    p.send_signal(sig)
+    status = p.wait(timeout=120)
+    assert leftovers(tmp_path) == []
+    if status == 0:  # finished before the signal came
+        assert run("read-uri", model).stdout == URI.encode() + b"\n"
+    else:
+        assert status == -sig
+        with open(model, "rb") as f:
+            assert f.read(len(old_head)) == old_head
+        assert model.stat().st_size == len(old_head) + size
