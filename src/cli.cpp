@@ -357,10 +357,8 @@ void print_description(const Model& model, const Description& d, bool json) {
 
 int run_info(const Args& a) {
   int status = kSuccess;
-  bool first = true;
+  bool described_any = false;
   for (const std::string& path : a.models) {
-    if (!a.json && !first) std::printf("\n");
-    first = false;
     auto model = Model::open(path);
     Outcome<Description> d = model.ok() ? describe(model.value()) : model.failure();
     if (!d.ok()) {
@@ -372,6 +370,8 @@ int run_info(const Args& a) {
       }
       continue;
     }
+    if (!a.json && described_any) std::printf("\n");
+    described_any = true;
     print_description(model.value(), d.value(), a.json);
   }
   if (std::fflush(stdout) != 0) return report(io_failure("<stdout>", errno));

@@ -315,8 +315,8 @@ def test_info(sample):
     fmt, model = sample
     signed = model.parent / ("signed-" + model.name)
     signed.write_bytes(tarnwick.embed_manifest_both(model.read_bytes(), URI, STORE))
-    r = run("info", model, signed)
-    assert (r.returncode, r.stderr) == (0, b"")
+    r = run("info", model.parent / "missing", model, signed)
+    assert (r.returncode, r.stderr) == (4, f"{model.parent / 'missing'}: No such file or directory\n".encode())
     assert r.stdout.decode() == (
         f"{model}\n  format:      {fmt}\n  model type:  {MODEL_TYPES[fmt]}\n"
         f"  store:       none\n  uri:         none\n"
