@@ -1,0 +1,481 @@
+// The `tarnwick` command-line tool: the module's operations on model files of
+// any size. The model is mapped, never loaded, and rewrites stream straight
+// from the piece list to the output file.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cli_io.h"
+#include "error.h"
+#include "format.h"
+#include "manifest.h"
+
+#ifndef TARNWICK_VERSION
+#error "the build defines TARNWICK_VERSION"
+#endif
+
+namespace tarnwick::cli {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Help texts
+
+constexpr std::string_view kMainHelp =
+    "usage: tarnwick <command> [options]\n"
+    "\n"
+    "Embed, read and strip C2PA provenance data in GGUF, ONNX and SafeTensors\n"
+    "model files.\n"
+    "\n"
+    "commands:\n"
+    "  info MODEL...                  show format, model type, store and URI\n"
+    "  read MODEL [-o FILE]           write out the embedded manifest store\n"
+    "  read-uri MODEL                 print the remote manifest URI\n"
+    "  embed MODEL [--store FILE] [--uri URI] (-o OUT | --in-place)\n"
+    "                                 embed a manifest store, a URI, or both\n"
+    "  strip MODEL (-o OUT | --in-place)\n"
+    "                                 remove all C2PA data\n"
+    "\n"
+    "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
+    "Run 'tarnwick <command> --help' for the options of a command.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help      show this help\n"
+    "  --version       show the version\n"
+    "\n"
+    "exit status: 0 success, 1 model or store rejected, 2 usage error,\n"
+    "3 nothing found, 4 I/O failure\n";
+
+constexpr std::string_view kInfoHelp =
+    "usage: tarnwick info [--json] MODEL...\n"
+    "\n"
+    "Show each model's container format, C2PA model type, embedded manifest\n"
+    "store (and its size) and remote manifest URI.\n"
+    "\n"
+    "options:\n"
+    "  --json          one JSON object per model, one per line\n"
+    "  -h, --help      show this help\n";
+
+constexpr std::string_view kReadHelp =
+    "usage: tarnwick read MODEL [-o FILE]\n"
+    "\n"
+    "Write the model's embedded manifest store, byte for byte, to FILE or to\n"
+    "standard output. Exit status 3 when the model has none.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output FILE  write the store to FILE ('-' for standard output)\n"
+    "  -h, --help         show this help\n";
+
+constexpr std::string_view kReadUriHelp =
+    "usage: tarnwick read-uri MODEL\n"
+    "\n"
+    "Print the model's remote manifest URI; print nothing and exit with\n"
+    "status 3 when it has none.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help      show this help\n";
+
+constexpr std::string_view kEmbedHelp =
+    "usage: tarnwick embed MODEL [--store FILE] [--uri URI] (-o OUT | --in-place)\n"
+    "\n"
+    "Embed a manifest store, a remote manifest URI, or both, replacing any C2PA\n"
+    "data the model holds (embedding only a store drops an old URI, and the\n"
+    "reverse).\n"
+    "\n"
+    "options:\n"
+    "  --store FILE       the manifest store to embed ('-' for standard input)\n"
+    "  --uri URI          the remote manifest URI to embed\n"
+    "  -o, --output OUT   write the new model to OUT ('-' for standard output)\n"
+    "  --in-place         replace MODEL itself, atomically\n"
+    "  -q, --quiet        no progress bar\n"
+    "  -h, --help         show this help\n";
+
+constexpr std::string_view kStripHelp =
+    "usage: tarnwick strip MODEL (-o OUT | --in-place)\n"
+    "\n"
+    "Remove all C2PA data (manifest store and URI) from the model.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output OUT   write the new model to OUT ('-' for standard output)\n"
+    "  --in-place         replace MODEL itself, atomically\n"
+    "  -q, --quiet        no progress bar\n"
+    "  -h, --help         show this help\n";
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+struct Args {
+  bool help = false;
+  bool json = false;
+  bool in_place = false;
+  bool quiet = false;
+  std::optional<std::string> output;
+  std::optional<std::string> store;
+  std::optional<std::string> uri;
+  std::vector<std::string> models;
+};
+
+enum Command : unsigned { kInfo, kRead, kReadUri, kEmbed, kStrip };
+constexpr unsigned bit(Command c) { return 1u << c; }
+constexpr unsigned kAllCommands = bit(kInfo) | bit(kRead) | bit(kReadUri) | bit(kEmbed) | bit(kStrip);
+constexpr unsigned kRewrites = bit(kEmbed) | bit(kStrip);
+
+struct OptionSpec {
+  std::string_view long_name;
+  char short_name;  // 0 when there is none
+  unsigned commands;
+  bool Args::*flag;                        // set for options without a value
+  std::optional<std::string> Args::*value;  // set for options with one
+};
+const OptionSpec kOptions[] = {
+    {"help", 'h', kAllCommands, &Args::help, nullptr},
+    {"json", 0, bit(kInfo), &Args::json, nullptr},
+    {"output", 'o', bit(kRead) | kRewrites, nullptr, &Args::output},
+    {"store", 0, bit(kEmbed), nullptr, &Args::store},
+    {"uri", 0, bit(kEmbed), nullptr, &Args::uri},
+    {"in-place", 0, kRewrites, &Args::in_place, nullptr},
+    {"quiet", 'q', kRewrites, &Args::quiet, nullptr},
+};
+
+struct CommandSpec {
+  std::string_view name;
+  std::string_view help;
+  int (*run)(const Args&);
+};
+
+Failure usage(std::string_view command, const std::string& text) {
+  std::string prog = command.empty() ? "tarnwick" : "tarnwick " + std::string(command);
+  return {kUsage, prog, text + "\nTry '" + prog + " --help'."};
+}
+
+Outcome<Args> parse(Command command, std::string_view name, const std::vector<std::string>& argv) {
+  Args args;
+  bool options_done = false;
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string& arg = argv[i];
+    if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
+      args.models.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_done = true;
+      continue;
+    }
+    // --name, --name=value, -x, -xvalue
+    bool is_long = arg[1] == '-';
+    std::string shown;
+    std::optional<std::string> attached;
+    const OptionSpec* spec = nullptr;
+    if (is_long) {
+      std::string_view body = std::string_view(arg).substr(2);
+      auto eq = body.find('=');
+      if (eq != std::string_view::npos) {
+        attached = std::string(body.substr(eq + 1));
+        body = body.substr(0, eq);
+      }
+      shown = "--" + std::string(body);
+      for (const OptionSpec& o : kOptions)
+        if (o.long_name == body) spec = &o;
+    } else {
+      shown = arg.substr(0, 2);
+      if (arg.size() > 2) attached = arg.substr(2);
+      for (const OptionSpec& o : kOptions)
+        if (o.short_name != 0 && o.short_name == arg[1]) spec = &o;
+    }
+    if (spec == nullptr || !(spec->commands & bit(command)))
+      return usage(name, "unknown option '" + shown + "'");
+    if (spec->flag != nullptr) {
+      if (attached) return usage(name, "option '" + shown + "' takes no value");
+      args.*(spec->flag) = true;
+      continue;
+    }
+    if (!attached) {
+      if (i + 1 == argv.size()) return usage(name, "option '" + shown + "' needs a value");
+      attached = argv[++i];
+    }
+    if (args.*(spec->value)) return usage(name, "option '" + shown + "' given twice");
+    args.*(spec->value) = std::move(attached);
+  }
+  return args;
+}
+
+// Checks that hold before any file is touched.
+std::optional<Failure> check(Command command, std::string_view name, const Args& a) {
+  if (a.models.empty()) return usage(name, "missing MODEL");
+  if (command != kInfo && a.models.size() > 1)
+    return usage(name, "unexpected argument '" + a.models[1] + "'");
+  if (command == kEmbed) {
+    if (!a.store && !a.uri) return usage(name, "give --store, --uri or both");
+    if (a.uri && !is_utf8(view_of(*a.uri))) return usage(name, "the URI is not valid UTF-8");
+    if (a.store == "-" && a.models[0] == "-")
+      return usage(name, "standard input cannot hold both the model and the store");
+  }
+  if (command == kEmbed || command == kStrip) {
+    if (a.output && a.in_place) return usage(name, "give either -o or --in-place, not both");
+    if (!a.output && !a.in_place) return usage(name, "give -o OUT or --in-place");
+    if (a.in_place && a.models[0] == "-")
+      return usage(name, "--in-place needs a model file, not standard input");
+  }
+  if (command == kInfo) {
+    int stdin_uses = 0;
+    for (const std::string& m : a.models) stdin_uses += m == "-";
+    if (stdin_uses > 1) return usage(name, "standard input given more than once");
+  }
+  return std::nullopt;
+}
+
+// Refuses an output that is the model itself: writing it would destroy the
+// input while it is being read.
+std::optional<Failure> check_output(std::string_view name, const Model& model,
+                                    const std::optional<std::string>& output, bool can_in_place) {
+  struct stat st {};
+  bool same = false;
+  if (!output || *output == "-")
+    same = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && model.is(st);
+  else
+    same = stat(output->c_str(), &st) == 0 && model.is(st);
+  if (!same) return std::nullopt;
+  std::string text = !output || *output == "-" ? "standard output is the model itself"
+                                               : "-o names the model itself";
+  if (can_in_place) text += "; use --in-place to rewrite it";
+  return usage(name, text);
+}
+
+// ---------------------------------------------------------------------------
+// Reporting
+
+int report(const Failure& f) {
+  std::fprintf(stderr, "%s: %s\n", f.subject.c_str(), f.text.c_str());
+  return f.status;
+}
+
+Failure rejected(const Model& model, const Error& e) {
+  Exit status = e.kind() == Error::Kind::NoManifest ? kNotFound : kRejected;
+  return {status, model.name(), e.message()};
+}
+
+// Text for a terminal: control characters, which a hostile URI may hold to
+// forge output lines, are shown escaped.
+std::string printable(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c < 0x20 || c == 0x7F) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A JSON string literal; bytes that are not UTF-8 (file names may hold any)
+// become U+FFFD.
+std::string json_string(std::string_view s) {
+  std::string out = "\"";
+  ByteView b = view_of(s);
+  for (std::size_t i = 0; i < b.size();) {
+    std::uint8_t c = b[i];
+    if (c < 0x80) {
+      if (c == '"' || c == '\\') {
+        out += '\\';
+        out += static_cast<char>(c);
+      } else if (c < 0x20 || c == 0x7F) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    if (len <= b.size() - i && is_utf8(b.subspan(i, len))) {
+      out += text_of(b.subspan(i, len));
+      i += len;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    }
+  }
+  return out + "\"";
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+struct Description {
+  Format format;
+  std::optional<std::uint64_t> store_size;
+  std::optional<std::string> uri;
+};
+
+Outcome<Description> describe(const Model& model) {
+  ByteView data = model.bytes();
+  auto format = Format::detect(data);
+  if (!format) return rejected(model, Error::unrecognized_format());
+  Description d{*format, std::nullopt, std::nullopt};
+  auto store = read_manifest(data);
+  if (store.ok())
+    d.store_size = store.value().size();
+  else if (store.error().kind() != Error::Kind::NoManifest)
+    return rejected(model, store.error());
+  auto uri = read_manifest_uri(data);
+  if (!uri.ok()) return rejected(model, uri.error());
+  d.uri = std::move(uri.value());
+  return d;
+}
+
+void print_description(const Model& model, const Description& d, bool json) {
+  if (json) {
+    std::string line = "{\"file\": " + json_string(model.name()) + ", \"format\": " +
+                       json_string(d.format.display_name()) + ", \"model_type\": " +
+                       json_string(d.format.model_type()) + ", \"store_size\": " +
+                       (d.store_size ? std::to_string(*d.store_size) : "null") +
+                       ", \"uri\": " + (d.uri ? json_string(*d.uri) : "null") + "}";
+    std::printf("%s\n", line.c_str());
+    return;
+  }
+  std::printf("%s\n", printable(model.name()).c_str());
+  std::printf("  format:      %.*s\n", static_cast<int>(d.format.display_name().size()),
+              d.format.display_name().data());
+  std::printf("  model type:  %.*s\n", static_cast<int>(d.format.model_type().size()),
+              d.format.model_type().data());
+  if (d.store_size)
+    std::printf("  store:       %llu bytes\n", static_cast<unsigned long long>(*d.store_size));
+  else
+    std::printf("  store:       none\n");
+  std::printf("  uri:         %s\n", d.uri ? printable(*d.uri).c_str() : "none");
+}
+
+int run_info(const Args& a) {
+  int status = kSuccess;
+  bool described_any = false;
+  for (const std::string& path : a.models) {
+    auto model = Model::open(path);
+    Outcome<Description> d = model.ok() ? describe(model.value()) : model.failure();
+    if (!d.ok()) {
+      std::fflush(stdout);
+      status = std::max(status, report(d.failure()));
+      if (a.json) {
+        std::printf("{\"file\": %s, \"error\": %s}\n", json_string(d.failure().subject).c_str(),
+                    json_string(d.failure().text).c_str());
+      }
+      continue;
+    }
+    if (!a.json && described_any) std::printf("\n");
+    described_any = true;
+    print_description(model.value(), d.value(), a.json);
+  }
+  if (std::fflush(stdout) != 0) return report(io_failure("<stdout>", errno));
+  return status;
+}
+
+Outcome<Sink> open_output(const std::optional<std::string>& output) {
+  if (!output || *output == "-") return Sink::to_stdout();
+  return Sink::to_file(*output);
+}
+
+int run_read(const Args& a) {
+  auto model = Model::open(a.models[0]);
+  if (!model.ok()) return report(model.failure());
+  if (auto f = check_output("read", model.value(), a.output, false)) return report(*f);
+  auto store = read_manifest(model.value().bytes());
+  if (!store.ok()) return report(rejected(model.value(), store.error()));
+  auto sink = open_output(a.output);
+  if (!sink.ok()) return report(sink.failure());
+  auto written = sink.value().write(store.value());
+  if (written.ok()) written = sink.value().commit();
+  return written.ok() ? kSuccess : report(written.failure());
+}
+
+int run_read_uri(const Args& a) {
+  auto model = Model::open(a.models[0]);
+  if (!model.ok()) return report(model.failure());
+  auto uri = read_manifest_uri(model.value().bytes());
+  if (!uri.ok()) return report(rejected(model.value(), uri.error()));
+  if (!uri.value()) return kNotFound;
+  std::string line = *uri.value() + "\n";
+  auto sink = Sink::to_stdout();
+  auto written = sink.value().write(view_of(line));
+  return written.ok() ? kSuccess : report(written.failure());
+}
+
+// embed and strip: the new model streamed to its destination.
+int rewrite(std::string_view name, const Args& a, const ManifestSource* source) {
+  auto model = Model::open(a.models[0]);
+  if (!model.ok()) return report(model.failure());
+  const Model& m = model.value();
+  if (!a.in_place)
+    if (auto f = check_output(name, m, a.output, true)) return report(*f);
+
+  Result<Pieces> pieces = source ? embed_manifest(m.bytes(), *source) : remove_manifest(m.bytes());
+  if (!pieces.ok()) return report(rejected(m, pieces.error()));
+
+  auto sink = a.in_place ? Sink::replacing(m) : open_output(a.output);
+  if (!sink.ok()) return report(sink.failure());
+  auto written = sink.value().write(pieces.value(), &m, !a.quiet);
+  if (written.ok()) written = sink.value().commit();
+  return written.ok() ? kSuccess : report(written.failure());
+}
+
+int run_embed(const Args& a) {
+  std::optional<Bytes> store;
+  if (a.store) {
+    auto bytes = read_file(*a.store);
+    if (!bytes.ok()) return report(bytes.failure());
+    store = std::move(bytes.value());
+  }
+  ManifestSource source(std::move(store), a.uri);
+  return rewrite("embed", a, &source);
+}
+
+int run_strip(const Args& a) { return rewrite("strip", a, nullptr); }
+
+const CommandSpec kCommands[] = {
+    {"info", kInfoHelp, run_info},
+    {"read", kReadHelp, run_read},
+    {"read-uri", kReadUriHelp, run_read_uri},
+    {"embed", kEmbedHelp, run_embed},
+    {"strip", kStripHelp, run_strip},
+};
+static_assert(std::size(kCommands) == kStrip + 1);
+
+int print_help(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return std::fflush(stdout) == 0 ? kSuccess : report(io_failure("<stdout>", errno));
+}
+
+int run(const std::vector<std::string>& argv) {
+  if (argv.empty()) return report(usage("", "missing command"));
+  const std::string& first = argv[0];
+  if (first == "-h" || first == "--help") return print_help(kMainHelp);
+  if (first == "--version") return print_help("tarnwick " TARNWICK_VERSION "\n");
+  for (std::size_t c = 0; c < std::size(kCommands); ++c) {
+    const CommandSpec& spec = kCommands[c];
+    if (spec.name != first) continue;
+    auto command = static_cast<Command>(c);
+    auto args = parse(command, spec.name, {argv.begin() + 1, argv.end()});
+    if (!args.ok()) return report(args.failure());
+    if (args.value().help) return print_help(spec.help);
+    if (auto f = check(command, spec.name, args.value())) return report(*f);
+    return spec.run(args.value());
+  }
+  if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
+  return report(usage("", "unknown command '" + first + "'"));
+}
+
+}  // namespace
+}  // namespace tarnwick::cli
+
+int main(int argc, char** argv) {
+  tarnwick::cli::install_signal_handlers();
+  return tarnwick::cli::run({argv + 1, argv + argc});
+}
