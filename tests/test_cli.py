@@ -15,10 +15,22 @@ import signal
 import stat
 import struct
 import subprocess
+import sysconfig
 
 import pytest
 
-CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
+
+def _find_cli():
+    named = os.environ.get("TARNWICK_CLI")
+    if named:
+        return named
+    # pip installs the program beside this interpreter's scripts, which need
+    # not be on PATH (a venv not activated, a pyenv shim not yet rehashed).
+    beside = os.path.join(sysconfig.get_path("scripts"), "tarnwick")
+    return beside if os.access(beside, os.X_OK) else shutil.which("tarnwick")
+
+
+CLI = _find_cli()
 if not CLI:
     pytest.skip("the tarnwick program is not built or installed", allow_module_level=True)
 
