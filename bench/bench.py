@@ -239,6 +239,8 @@ def measure(path: str, fmt: str, op: str, runs: int) -> dict:
 
 
 def fmt_time(s: float) -> str:
+    if s < 1e-3:
+        return f"{s * 1e6:.1f} µs"
     return f"{s * 1e3:.2f} ms" if s < 1 else f"{s:.2f} s"
 
 

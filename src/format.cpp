@@ -1,6 +1,6 @@
 #include "format.h"
 
-#include <algorithm>
+#include <iterator>
 
 #include "error.h"
 #include "gguf.h"
@@ -49,48 +49,51 @@ std::optional<Format> Format::detect(ByteView data) {
   return std::nullopt;
 }
 
+namespace {
+
+// The four operations of each container, indexed by Format::Kind.
+struct Handlers {
+  Result<Bytes> (*read_store)(ByteView);
+  Result<std::optional<std::string>> (*read_uri)(ByteView);
+  Result<Pieces> (*embed)(ByteView, const ManifestSource&);
+  Result<Pieces> (*remove)(ByteView);
+};
+constexpr Handlers kHandlers[] = {
+    {gguf::read_store, gguf::read_uri, gguf::embed, gguf::remove},
+    {safetensors::read_store, safetensors::read_uri, safetensors::embed, safetensors::remove},
+    {onnx::read_store, onnx::read_uri, onnx::embed, onnx::remove},
+};
+static_assert(std::size(kHandlers) == std::size(kFormats));
+
+const Handlers* handlers_for(ByteView data) {
+  const std::optional<Format> format = Format::detect(data);
+  return format ? &kHandlers[format->kind()] : nullptr;
+}
+
+}  // namespace
+
 Result<Bytes> read_manifest(ByteView data) {
-  auto format = Format::detect(data);
-  if (!format) return Error::unrecognized_format();
-  switch (format->kind()) {
-    case Format::GGUF: return gguf::read_store(data);
-    case Format::SafeTensors: return safetensors::read_store(data);
-    case Format::ONNX: return onnx::read_store(data);
-  }
-  return Error::unrecognized_format();
+  const Handlers* h = handlers_for(data);
+  if (h == nullptr) return Error::unrecognized_format();
+  return h->read_store(data);
 }
 
 Result<std::optional<std::string>> read_manifest_uri(ByteView data) {
-  auto format = Format::detect(data);
-  if (!format) return Error::unrecognized_format();
-  switch (format->kind()) {
-    case Format::GGUF: return gguf::read_uri(data);
-    case Format::SafeTensors: return safetensors::read_uri(data);
-    case Format::ONNX: return onnx::read_uri(data);
-  }
-  return Error::unrecognized_format();
+  const Handlers* h = handlers_for(data);
+  if (h == nullptr) return Error::unrecognized_format();
+  return h->read_uri(data);
 }
 
 Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source) {
-  auto format = Format::detect(data);
-  if (!format) return Error::unrecognized_format();
-  switch (format->kind()) {
-    case Format::GGUF: return gguf::embed(data, source);
-    case Format::SafeTensors: return safetensors::embed(data, source);
-    case Format::ONNX: return onnx::embed(data, source);
-  }
-  return Error::unrecognized_format();
+  const Handlers* h = handlers_for(data);
+  if (h == nullptr) return Error::unrecognized_format();
+  return h->embed(data, source);
 }
 
 Result<Pieces> remove_manifest(ByteView data) {
-  auto format = Format::detect(data);
-  if (!format) return Error::unrecognized_format();
-  switch (format->kind()) {
-    case Format::GGUF: return gguf::remove(data);
-    case Format::SafeTensors: return safetensors::remove(data);
-    case Format::ONNX: return onnx::remove(data);
-  }
-  return Error::unrecognized_format();
+  const Handlers* h = handlers_for(data);
+  if (h == nullptr) return Error::unrecognized_format();
+  return h->remove(data);
 }
 
 }  // namespace tarnwick
