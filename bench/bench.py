@@ -2,14 +2,17 @@
 peak memory, and tarnwick against the peer libraries.
 
     python bench/bench.py            # 16 and 64 MiB, a few minutes
-    python bench/bench.py --full     # 16 MiB, 256 MiB and 1 GiB
+    python bench/bench.py --full     # 16 MiB, 256 MiB and 1 GiB, and a 4 GiB sparse file for the CLI
     python bench/bench.py --short    # tiny sizes, seconds (CI: keeps it from rotting)
     python bench/bench.py --sizes 16,128 --runs 7 --plot bench/results.png
 
 Every figure is a ratio measured side by side in the same run, so a noisy
 shared machine moves both sides alike. Times are medians over --runs runs;
-memory is measured in a fresh process per case (resident high-water mark
-after the operation minus the mark after loading the model).
+memory is measured in a fresh process per case: the resident high-water mark
+during the operation minus the resident size just before it (the process
+already holds the model). Rewrites are timed in turns with one plain copy of
+the same model (`model[1:]`) in the same process, the peers in turns with
+tarnwick doing the same task; the command-line tool in turns with `cp`.
 """
 
 from __future__ import annotations
@@ -28,6 +31,9 @@ import time
 
 import tarnwick
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from make_samples import field, gguf_string  # noqa: E402
+
 MIB = 1 << 20
 STORE = bytes(range(256)) * 64  # a 16 KiB manifest store
 URI = "https://example.com/manifests/model.c2pa"
@@ -36,24 +42,19 @@ URI = "https://example.com/manifests/model.c2pa"
 # Models with realistic metadata; the tensor data fills them up to the size.
 
 
-def _gguf_str(s: str) -> bytes:
-    b = s.encode()
-    return struct.pack("<Q", len(b)) + b
-
-
 def make_gguf(size: int) -> bytes:
     n_tokens = 150_000
-    tokens = b"".join(_gguf_str(f"tok{i}") for i in range(n_tokens))
+    tokens = b"".join(gguf_string(f"tok{i}") for i in range(n_tokens))
     kvs = [
-        _gguf_str("general.architecture") + struct.pack("<I", 8) + _gguf_str("llama"),
-        _gguf_str("general.alignment") + struct.pack("<II", 4, 32),
-        _gguf_str("tokenizer.ggml.tokens") + struct.pack("<IIQ", 9, 8, n_tokens) + tokens,
-        _gguf_str("tokenizer.ggml.scores") + struct.pack("<IIQ", 9, 6, n_tokens)
+        gguf_string("general.architecture") + struct.pack("<I", 8) + gguf_string("llama"),
+        gguf_string("general.alignment") + struct.pack("<II", 4, 32),
+        gguf_string("tokenizer.ggml.tokens") + struct.pack("<IIQ", 9, 8, n_tokens) + tokens,
+        gguf_string("tokenizer.ggml.scores") + struct.pack("<IIQ", 9, 6, n_tokens)
         + struct.pack(f"<{n_tokens}f", *([0.5] * n_tokens)),
     ]
     n_tensors = 300
     info = b"".join(
-        _gguf_str(f"blk.{i}.weight") + struct.pack("<IQQIQ", 2, 64, 64, 0, i * 64)
+        gguf_string(f"blk.{i}.weight") + struct.pack("<IQQIQ", 2, 64, 64, 0, i * 64)
         for i in range(n_tensors)
     )
     head = b"GGUF" + struct.pack("<IQQ", 3, n_tensors, len(kvs)) + b"".join(kvs) + info
@@ -72,31 +73,14 @@ def make_safetensors(size: int) -> bytes:
     return struct.pack("<Q", len(raw)) + raw + _filler(per * n)
 
 
-def _varint(n: int) -> bytes:
-    out = bytearray()
-    while True:
-        low, n = n & 0x7F, n >> 7
-        out.append(low | (0x80 if n else 0))
-        if not n:
-            return bytes(out)
-
-
-def _field(number: int, payload) -> bytes:
-    if isinstance(payload, int):
-        return _varint(number << 3) + _varint(payload)
-    if isinstance(payload, str):
-        payload = payload.encode()
-    return _varint(number << 3 | 2) + _varint(len(payload)) + payload
-
-
 def make_onnx(size: int) -> bytes:
     raw = _filler(size // 4 * 4)
     # One initializer: dims, data_type FLOAT, name, raw_data.
-    tensor = _field(1, len(raw) // 4) + _field(2, 1) + _field(8, "weight") + _field(9, raw)
-    graph = _field(2, "main") + _field(5, tensor)
-    props = b"".join(_field(14, _field(1, f"key{i}") + _field(2, f"value {i}")) for i in range(40))
-    return (_field(1, 8) + _field(2, "bench") + _field(7, graph)
-            + _field(8, _field(1, "") + _field(2, 17)) + props)
+    tensor = field(1, len(raw) // 4) + field(2, 1) + field(8, "weight") + field(9, raw)
+    graph = field(2, "main") + field(5, tensor)
+    props = b"".join(field(14, field(1, f"key{i}") + field(2, f"value {i}")) for i in range(40))
+    return (field(1, 8) + field(2, "bench") + field(7, graph)
+            + field(8, field(1, "") + field(2, 17)) + props)
 
 
 def _filler(n: int) -> bytes:
@@ -200,34 +184,62 @@ def peer_embed(fmt: str):
 # Measurement.
 
 
-def timed(fn, model, path, runs: int) -> float:
-    times = []
+def _status_kib(field_name: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field_name + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(field_name + " not in /proc/self/status")
+
+
+def peak_extra(fn, model, path) -> int:
+    """Bytes the resident set rose above its level before one call."""
+    try:
+        # Resets the high-water mark to the current resident size.
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+    before = _status_kib("VmRSS")
+    result = fn(model, path)
+    after = _status_kib("VmHWM")
+    del result
+    return max(after - before, 0) * 1024
+
+
+def interleaved(fns, model, path, runs: int):
+    """Median times of several functions, run in turns so that the machine's
+    noise falls on all of them alike."""
+    times = [[] for _ in fns]
     for _ in range(runs):
-        t0 = time.perf_counter()
-        result = fn(model, path)
-        times.append(time.perf_counter() - t0)
-        del result
-    return statistics.median(times)
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            result = fn(model, path)
+            times[i].append(time.perf_counter() - t0)
+            del result
+    return [statistics.median(t) for t in times]
+
+
+def copy_once(m, p):
+    return m[1:]  # one allocation, one copy: the physical limit of a rewrite
 
 
 def child(args) -> None:
-    """One case in a fresh process: prints time and memory as JSON."""
+    """One case in a fresh process: prints times and memory as JSON."""
     path, fmt, op = args.child
     model = pathlib.Path(path).read_bytes()
-    if op == "copy":
-        fn = lambda m, p: m[1:]  # noqa: E731 - one allocation, one copy
-    elif op == "peer_read":
-        fn = peer_read(fmt)
+    if op == "peer_read":
+        fns = [READS["read_manifest"], peer_read(fmt)]
     elif op == "peer_embed":
-        fn = peer_embed(fmt)
+        fns = [REWRITES["embed_manifest"], peer_embed(fmt)]
+    elif op in REWRITES:
+        fns = [REWRITES[op], copy_once]
     else:
-        fn = {**REWRITES, **READS}[op]
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    first = fn(model, path)
-    del first
-    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    seconds = timed(fn, model, path, args.runs)
-    print(json.dumps({"seconds": seconds, "peak_bytes": (after - before) * 1024, "size": len(model)}))
+        fns = [READS[op]]
+    peak = peak_extra(fns[0], model, path)
+    times = interleaved(fns, model, path, args.runs)
+    print(json.dumps({"seconds": times[0], "other": times[1] if len(times) > 1 else None,
+                      "peak_bytes": peak, "size": len(model)}))
 
 
 def measure(path: str, fmt: str, op: str, runs: int) -> dict:
@@ -236,6 +248,43 @@ def measure(path: str, fmt: str, op: str, runs: int) -> dict:
     if out.returncode != 0:
         return {"error": out.stderr.strip().splitlines()[-1] if out.stderr.strip() else "failed"}
     return json.loads(out.stdout)
+
+
+# ----------------------------------------------------------------------------
+# The command-line tool against cp, on files.
+
+
+def cli_program():
+    import shutil
+    import sysconfig
+    beside = os.path.join(sysconfig.get_path("scripts"), "tarnwick")
+    return beside if os.access(beside, os.X_OK) else shutil.which("tarnwick")
+
+
+def run_peak(cmd) -> tuple:
+    """Wall time and the peak resident size of one run of a command. GNU
+    time is the parent, so the command's high-water mark starts from that
+    small program rather than from this interpreter."""
+    t0 = time.perf_counter()
+    out = subprocess.run(["/usr/bin/time", "-f", "%M", *cmd], capture_output=True, text=True, check=True)
+    seconds = time.perf_counter() - t0
+    return seconds, int(out.stderr.strip().splitlines()[-1]) * 1024
+
+
+def measure_cli(cli: str, path: str, store: str, runs: int) -> dict:
+    out = path + ".out"
+    embed = [cli, "embed", path, "--store", store, "-o", out, "--quiet"]
+    cp = ["cp", path, out]
+    times = {"embed": [], "cp": []}
+    peaks = {"embed": 0, "cp": 0}
+    for _ in range(runs):
+        for name, cmd in (("embed", embed), ("cp", cp)):
+            seconds, peak = run_peak(cmd)
+            times[name].append(seconds)
+            peaks[name] = max(peaks[name], peak)
+            os.unlink(out)
+    return {"embed": statistics.median(times["embed"]), "cp": statistics.median(times["cp"]),
+            "embed_peak": peaks["embed"], "cp_peak": peaks["cp"]}
 
 
 def fmt_time(s: float) -> str:
@@ -252,6 +301,9 @@ def main() -> None:
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--no-peers", action="store_true", help="skip the peer libraries")
     ap.add_argument("--plot", help="write a PNG plot (needs matplotlib)")
+    ap.add_argument("--cli-gib", type=int, default=0,
+                    help="also embed into a sparse GGUF of this many GiB with the command-line tool (memory bound)")
+    ap.add_argument("--tmp", help="folder for the model files (default: the system's temporary folder)")
     ap.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child:
@@ -262,6 +314,7 @@ def main() -> None:
         sizes = [int(s) for s in args.sizes.split(",")]
     elif args.full:
         sizes = [16, 256, 1024]
+        args.cli_gib = args.cli_gib or 4
     elif args.short:
         sizes = [1, 2]
     else:
@@ -270,49 +323,71 @@ def main() -> None:
 
     rows = []
     plot_data: dict = {}
-    with tempfile.TemporaryDirectory() as tmp:
+    peers = not args.no_peers and not args.short
+    cli = cli_program() if os.access("/usr/bin/time", os.X_OK) else None
+
+    def row(*cells):
+        rows.append([str(c) for c in cells])
+
+    with tempfile.TemporaryDirectory(dir=args.tmp) as tmp:
+        store_file = os.path.join(tmp, "store.c2pa")
+        pathlib.Path(store_file).write_bytes(STORE)
         for fmt, (make, ext) in MAKERS.items():
             read_base: dict = {}
             for mib in sizes:
-                model = make(mib * MIB)
-                # The rewrites need a model with C2PA data to remove; reads need a store.
-                model = tarnwick.embed_manifest_both(model, URI, STORE)
+                # With C2PA data in it, so that reads find a store and
+                # remove_manifest has something to cut.
+                model = tarnwick.embed_manifest_both(make(mib * MIB), URI, STORE)
                 path = os.path.join(tmp, f"model-{mib}{ext}")
                 pathlib.Path(path).write_bytes(model)
                 del model
-                copy = measure(path, fmt, "copy", runs)
-                peers = not args.no_peers and not args.short
-                peer_e = measure(path, fmt, "peer_embed", min(runs, 3)) if peers else None
-                peer_r = measure(path, fmt, "peer_read", runs) if peers else None
+                label = f"{mib} MiB"
                 for op in REWRITES:
                     r = measure(path, fmt, op, runs)
                     if "error" in r:
-                        rows.append([fmt, f"{mib} MiB", op, "error: " + r["error"], "", "", ""])
+                        row(fmt, label, op, "error: " + r["error"], "", "", "")
                         continue
                     peer = ""
-                    if op == "embed_manifest" and peer_e and "seconds" in peer_e:
-                        peer = f"{r['seconds'] / peer_e['seconds']:.3f}"
-                    rows.append([fmt, f"{mib} MiB", op, fmt_time(r["seconds"]),
-                                 f"{r['seconds'] / copy['seconds']:.2f} × copy",
-                                 f"{r['peak_bytes'] / r['size']:.2f}", peer])
+                    if op == "embed_manifest" and peers:
+                        p = measure(path, fmt, "peer_embed", min(runs, 3))
+                        peer = f"{p['seconds'] / p['other']:.3f}" if "other" in p else p["error"]
+                    row(fmt, label, op, fmt_time(r["seconds"]), f"{r['seconds'] / r['other']:.2f} × copy",
+                        f"{r['peak_bytes'] / r['size']:.2f}", peer)
                     plot_data.setdefault((fmt, op), []).append((r["size"], r["seconds"]))
-                plot_data.setdefault((fmt, "one copy"), []).append((copy["size"], copy["seconds"]))
+                    if op == "remove_manifest":
+                        plot_data.setdefault((fmt, "one copy"), []).append((r["size"], r["other"]))
                 for op in READS:
                     r = measure(path, fmt, op, runs)
                     read_base.setdefault(op, r["seconds"])
                     peer = ""
-                    if op == "read_manifest" and peer_r and "seconds" in peer_r:
-                        peer = f"{r['seconds'] / peer_r['seconds']:.4f}"
-                    rows.append([fmt, f"{mib} MiB", op, fmt_time(r["seconds"]),
-                                 f"{r['seconds'] / read_base[op]:.2f} × {sizes[0]} MiB",
-                                 f"{r['peak_bytes'] / r['size']:.3f}", peer])
+                    if op == "read_manifest" and peers:
+                        p = measure(path, fmt, "peer_read", runs)
+                        peer = f"{p['seconds'] / p['other']:.4f}" if "other" in p else p["error"]
+                    row(fmt, label, op, fmt_time(r["seconds"]), f"{r['seconds'] / read_base[op]:.2f} × {sizes[0]} MiB",
+                        f"{r['peak_bytes'] / r['size']:.3f}", peer)
                     plot_data.setdefault((fmt, op), []).append((r["size"], r["seconds"]))
+                if cli:
+                    c = measure_cli(cli, path, store_file, min(runs, 3))
+                    row(fmt, label, "CLI `tarnwick embed -o`", fmt_time(c["embed"]), f"{c['embed'] / c['cp']:.2f} × cp",
+                        f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
                 os.unlink(path)
+
+        if cli and args.cli_gib:
+            # A sparse GGUF of several GiB: memory must not grow with it.
+            path = os.path.join(tmp, "sparse.gguf")
+            head = make_gguf(0)
+            with open(path, "wb") as f:
+                f.write(head)
+                f.truncate(args.cli_gib << 30)
+            c = measure_cli(cli, path, store_file, 1)
+            row("GGUF", f"{args.cli_gib} GiB sparse", "CLI `tarnwick embed -o`", fmt_time(c["embed"]),
+                f"{c['embed'] / c['cp']:.2f} × cp", f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
+            os.unlink(path)
 
     print("| format | size | operation | median time | ratio | peak memory / model | tarnwick / peer |")
     print("|---|---|---|---|---|---|---|")
-    for row in rows:
-        print("| " + " | ".join(row) + " |")
+    for r in rows:
+        print("| " + " | ".join(r) + " |")
 
     if args.plot:
         plot(plot_data, args.plot)
