@@ -1,6 +1,8 @@
 #include "gguf.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -96,6 +98,27 @@ struct Gguf {
   return c.u64le(&len) && c.skip(len);
 }
 
+// Passes over `count` strings back to back. A tokenizer holds 100,000s of
+// them, and each length depends on the one before, so this loop is the
+// critical path of reading a large model's metadata: it works on a raw
+// pointer and compares each length against the bytes left before using it.
+[[nodiscard]] bool skip_strings(Cursor& c, std::uint64_t count) {
+  const std::uint8_t* const begin = c.data().data() + c.pos();
+  const std::uint8_t* p = begin;
+  std::uint64_t left = c.remaining();
+  for (; count != 0; --count) {
+    if (left < 8) return false;
+    std::uint64_t len;
+    std::memcpy(&len, p, 8);
+    if constexpr (std::endian::native == std::endian::big) len = __builtin_bswap64(len);
+    left -= 8;
+    if (len > left) return false;
+    left -= len;
+    p += 8 + len;
+  }
+  return c.skip(static_cast<std::uint64_t>(p - begin));
+}
+
 // Advances past one value of the given type. Arrays nest to any depth, so
 // the walk keeps its own stack on the heap: one frame per open array, and a
 // frame is dropped before its last element is walked, so a chain of
@@ -131,8 +154,7 @@ struct Gguf {
         if (!c.skip(top.left * size)) return truncated();
         open.pop_back();
       } else if (top.type == kString) {
-        for (; top.left != 0; --top.left)
-          if (!skip_string(c)) return truncated();
+        if (!skip_strings(c, top.left)) return truncated();
         open.pop_back();
       } else {
         type = top.type;
