@@ -1,5 +1,6 @@
-// JSON: parsing never fails unsafely, and a parsed value written, parsed
-// again and written again gives the same text.
+// JSON: parsing never fails unsafely, checking alone agrees with parsing,
+// and a parsed value written, parsed again and written again gives the same
+// text.
 #include <cstdint>
 #include <string_view>
 
@@ -11,6 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Callers only ever parse UTF-8 text.
   if (!is_utf8(ByteView(data, size))) return 0;
   json::ParseResult first = json::parse(text_of(ByteView(data, size)));
+  // Checking without building a tree reaches the same verdict.
+  TW_ASSERT(json::validate(text_of(ByteView(data, size))) == first.error);
   if (!first.ok()) return 0;
   Bytes text;
   json::write_value(text, first.value);

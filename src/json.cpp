@@ -65,7 +65,9 @@ std::string hex(unsigned value) {
 // the input's nesting never reaches the call stack.
 class Parser {
  public:
-  explicit Parser(std::string_view input) : input_(input) {}
+  // With `build` false the parser only checks the text: it builds no tree
+  // and allocates nothing per value.
+  Parser(std::string_view input, bool build) : input_(input), build_(build) {}
 
   bool parse_document(Value* out);
   std::string take_error() { return std::move(error_); }
@@ -98,8 +100,10 @@ class Parser {
   void parse_number(Value* out);
 
   std::string_view input_;
+  const bool build_;
   std::uint64_t pos_ = 0;
   std::vector<Frame> open_;
+  std::string scratch_;  // string text when no tree is built
   std::string error_;
 };
 
@@ -122,10 +126,16 @@ bool Parser::parse_document(Value* out) {
       }
       Frame& top = open_.back();
       const bool is_array = std::holds_alternative<Array>(top.container.v);
-      if (is_array) {
-        std::get<Array>(top.container.v).push_back(std::move(value));
+      if (!build_) {
+        // Nothing to keep.
+      } else if (is_array) {
+        auto& items = std::get<Array>(top.container.v);
+        if (items.empty()) items.reserve(4);  // tensor shapes and offsets are short
+        items.push_back(std::move(value));
       } else {
-        std::get<Object>(top.container.v).push_back(Member{std::move(top.key), std::move(value)});
+        auto& members = std::get<Object>(top.container.v);
+        if (members.empty()) members.reserve(4);
+        members.push_back(Member{std::move(top.key), std::move(value)});
       }
       skip_space();
       const char close = is_array ? ']' : '}';
@@ -154,6 +164,7 @@ bool Parser::start_value(Value* out, bool* opened) {
   const char c = peek();
   switch (c) {
     case '"': {
+      if (!build_) return parse_string(&scratch_);
       std::string text;
       if (!parse_string(&text)) return false;
       out->v = std::move(text);
@@ -288,7 +299,7 @@ bool Parser::parse_literal(std::string_view literal, Value value, Value* out) {
 void Parser::parse_number(Value* out) {
   std::uint64_t end = pos_ + 1;
   while (end < input_.size() && kNumberBytes[static_cast<unsigned char>(input_[end])]) ++end;
-  out->v = Number{std::string(input_.substr(pos_, end - pos_))};
+  if (build_) out->v = Number{std::string(input_.substr(pos_, end - pos_))};
   pos_ = end;
 }
 
@@ -308,13 +319,19 @@ static_assert(kShortEscapes[0x0C] == 'f' && kShortEscapes[0x0B] == 0);
 }  // namespace
 
 ParseResult parse(std::string_view text) {
-  Parser parser(text);
+  Parser parser(text, true);
   ParseResult result;
   if (!parser.parse_document(&result.value)) {
     result.value = Value{};
     result.error = parser.take_error();
   }
   return result;
+}
+
+std::string validate(std::string_view text) {
+  Parser parser(text, false);
+  Value ignored;
+  return parser.parse_document(&ignored) ? std::string() : parser.take_error();
 }
 
 void write_string(Bytes& out, std::string_view text) {

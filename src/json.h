@@ -45,6 +45,9 @@ struct ParseResult {
   bool ok() const { return error.empty(); }
 };
 [[nodiscard]] ParseResult parse(std::string_view text);
+// The failure text `parse` would give, or "" when the text is valid; builds
+// no tree.
+[[nodiscard]] std::string validate(std::string_view text);
 
 // Append compact JSON text, no whitespace anywhere.
 void write_value(Bytes& out, const Value& value);

@@ -129,10 +129,8 @@ std::vector<Span> find_store_strings(std::string_view header) {
 Result<std::vector<Span>> store_value_ranges(ByteView data, HeaderBounds bounds) {
   const ByteView header = data.subspan(bounds.start, bounds.end - bounds.start);
   if (!is_utf8(header)) return Error::malformed_exclusion("header is not UTF-8");
-  const json::ParseResult parsed = json::parse(text_of(header));
-  if (!parsed.ok()) {
-    return Error::malformed_exclusion("header length field does not span valid JSON: " +
-                                      parsed.error);
+  if (std::string error = json::validate(text_of(header)); !error.empty()) {
+    return Error::malformed_exclusion("header length field does not span valid JSON: " + error);
   }
   return find_store_strings(text_of(header));
 }
