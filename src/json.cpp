@@ -1,6 +1,8 @@
 #include "json.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <charconv>
 #include <cstdint>
 #include <utility>
@@ -53,6 +55,40 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
+}
+
+// Eight bytes at a time: a byte of `word` equal to c, or below 0x20 when
+// `controls` is set, leaves its high bit set in the result. Bytes above the
+// first hit may be marked falsely (borrows), so only the lowest hit counts.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+constexpr std::uint64_t zero_bytes(std::uint64_t x) { return (x - kOnes) & ~x & kHighs; }
+constexpr std::uint64_t special_bytes(std::uint64_t word, bool controls) {
+  std::uint64_t hits = zero_bytes(word ^ (kOnes * '"')) | zero_bytes(word ^ (kOnes * '\\'));
+  if (controls) hits |= (word - kOnes * 0x20) & ~word & kHighs;
+  return hits;
+}
+static_assert(special_bytes(0x4141414141224141ull, false) == 0x0000000000800000ull);
+static_assert(special_bytes(0x41414141411F4141ull, true) == 0x0000000000800000ull);
+static_assert(special_bytes(0x4141414141414141ull, true) == 0);
+
+// Index of the first quotation mark, backslash (or, with `controls`, byte
+// below 0x20) at or after i.
+std::size_t next_special(std::string_view text, std::size_t i, bool controls) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (; text.size() - i >= 8; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if (const std::uint64_t hits = special_bytes(word, controls)) {
+        return i + static_cast<std::size_t>(std::countr_zero(hits) / 8);
+      }
+    }
+  }
+  for (; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\' || (controls && c < 0x20)) break;
+  }
+  return i;
 }
 
 std::string hex(unsigned value) {
@@ -229,8 +265,7 @@ bool Parser::parse_string(std::string* out) {
       continue;
     }
     // A run of plain bytes is copied in one block, control bytes and all.
-    std::uint64_t end = pos_ + 1;
-    while (end < input_.size() && input_[end] != '"' && input_[end] != '\\') ++end;
+    const std::uint64_t end = next_special(input_, pos_ + 1, false);
     out->append(input_.substr(pos_, end - pos_));
     pos_ = end;
   }
@@ -334,12 +369,15 @@ std::string validate(std::string_view text) {
   return parser.parse_document(&ignored) ? std::string() : parser.take_error();
 }
 
+std::size_t next_quote_or_backslash(std::string_view text, std::size_t from) {
+  return next_special(text, from, false);
+}
+
 void write_string(Bytes& out, std::string_view text) {
   out.push_back('"');
   std::size_t run = 0;  // start of the bytes not yet written
-  for (std::size_t i = 0; i < text.size(); ++i) {
+  for (std::size_t i = next_special(text, 0, true); i < text.size(); i = next_special(text, i + 1, true)) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
     append(out, text.substr(run, i - run));
     run = i + 1;
     out.push_back('\\');

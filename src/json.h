@@ -49,6 +49,10 @@ struct ParseResult {
 // no tree.
 [[nodiscard]] std::string validate(std::string_view text);
 
+// Index of the first quotation mark or backslash at or after `from` (the
+// end of a run of plain string bytes), or text.size() when there is none.
+[[nodiscard]] std::size_t next_quote_or_backslash(std::string_view text, std::size_t from);
+
 // Append compact JSON text, no whitespace anywhere.
 void write_value(Bytes& out, const Value& value);
 void write_object(Bytes& out, const Object& members);

@@ -72,8 +72,11 @@ std::vector<Span> find_store_strings(std::string_view header) {
     switch (header[i]) {
       case '"': {
         const std::size_t start = i + 1;
-        std::size_t end = start;
-        while (end < header.size() && header[end] != '"') end += header[end] == '\\' ? 2 : 1;
+        std::size_t end = json::next_quote_or_backslash(header, start);
+        while (end < header.size() && header[end] == '\\') {
+          if (header.size() - end < 2) return spans;
+          end = json::next_quote_or_backslash(header, end + 2);
+        }
         if (end >= header.size()) return spans;
         if (expect_key) {
           key = header.substr(start, end - start);
