@@ -209,14 +209,23 @@ def peak_extra(fn, model, path) -> int:
 
 def interleaved(fns, model, path, runs: int):
     """Median times of several functions, run in turns so that the machine's
-    noise falls on all of them alike."""
+    noise falls on all of them alike. A fast function is repeated within a
+    sample until the sample lasts a few milliseconds."""
+    reps = []
+    for fn in fns:
+        n, t0 = 0, time.perf_counter()
+        while n < 1000 and time.perf_counter() - t0 < 0.005:
+            fn(model, path)
+            n += 1
+        reps.append(n)
     times = [[] for _ in fns]
     for _ in range(runs):
         for i, fn in enumerate(fns):
             t0 = time.perf_counter()
-            result = fn(model, path)
-            times[i].append(time.perf_counter() - t0)
-            del result
+            for _ in range(reps[i]):
+                result = fn(model, path)
+                del result
+            times[i].append((time.perf_counter() - t0) / reps[i])
     return [statistics.median(t) for t in times]
 
 
@@ -367,7 +376,7 @@ def main() -> None:
                         f"{r['peak_bytes'] / r['size']:.3f}", peer)
                     plot_data.setdefault((fmt, op), []).append((r["size"], r["seconds"]))
                 if cli:
-                    c = measure_cli(cli, path, store_file, min(runs, 3))
+                    c = measure_cli(cli, path, store_file, max(runs, 3))
                     row(fmt, label, "CLI `tarnwick embed -o`", fmt_time(c["embed"]), f"{c['embed'] / c['cp']:.2f} × cp",
                         f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
                 os.unlink(path)
@@ -380,8 +389,10 @@ def main() -> None:
                 f.write(head)
                 f.truncate(args.cli_gib << 30)
             c = measure_cli(cli, path, store_file, 1)
+            # cp skips the holes of a sparse file and tarnwick writes them out,
+            # so only the memory of this row says anything.
             row("GGUF", f"{args.cli_gib} GiB sparse", "CLI `tarnwick embed -o`", fmt_time(c["embed"]),
-                f"{c['embed'] / c['cp']:.2f} × cp", f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
+                "(memory only)", f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
             os.unlink(path)
 
     print("| format | size | operation | median time | ratio | peak memory / model | tarnwick / peer |")
