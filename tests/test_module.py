@@ -297,3 +297,28 @@ def test_type_stubs_are_found_by_mypy(tmp_path):
     assert any('"read_manifest"' in line and '"bytes"' in line for line in lines), run.stdout
     assert "missing library stubs" not in run.stdout
     assert "import-not-found" not in run.stdout and "import-untyped" not in run.stdout
+
+
+OUT_OF_MEMORY = """
+import resource, struct, tarnwick
+model = b"GGUF" + struct.pack("<IQQ", 3, 0, 0) + bytes(8)
+store = bytes(64 << 20)
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+# Room for small allocations, none for another copy of the store.
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), resource.RLIM_INFINITY))
+try:
+    tarnwick.embed_manifest(model, store)
+    print("no error")
+except MemoryError:
+    print("MemoryError")
+print(tarnwick.detect_format(model))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm") or "libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="needs Linux address-space limits, without AddressSanitizer's reservations")
+def test_allocation_failure_raises_memory_error():
+    run = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["MemoryError", "GGUF"]
