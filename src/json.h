@@ -15,8 +15,9 @@
 
 namespace tarnwick::json {
 
-// Deepest nesting of arrays and objects that `parse` accepts. The SafeTensors
-// reference loader stops earlier, so no loadable header is refused.
+// Deepest nesting of arrays and objects that `parse` accepts: the limit of
+// the JSON parser inside the reference SafeTensors loader, so no header it
+// can load is refused here.
 inline constexpr std::size_t kMaxDepth = 128;
 
 struct Value;
