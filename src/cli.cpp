@@ -125,14 +125,14 @@ constexpr unsigned bit(Command c) { return 1u << c; }
 constexpr unsigned kAllCommands = bit(kInfo) | bit(kRead) | bit(kReadUri) | bit(kEmbed) | bit(kStrip);
 constexpr unsigned kRewrites = bit(kEmbed) | bit(kStrip);
 
-struct OptionSpec {
+struct OptionRule {
   std::string_view long_name;
   char short_name;  // 0 when there is none
   unsigned commands;
   bool Args::*flag;                        // set for options without a value
   std::optional<std::string> Args::*value;  // set for options with one
 };
-const OptionSpec kOptions[] = {
+const OptionRule kOptions[] = {
     {"help", 'h', kAllCommands, &Args::help, nullptr},
     {"json", 0, bit(kInfo), &Args::json, nullptr},
     {"output", 'o', bit(kRead) | kRewrites, nullptr, &Args::output},
@@ -142,7 +142,7 @@ const OptionSpec kOptions[] = {
     {"quiet", 'q', kRewrites, &Args::quiet, nullptr},
 };
 
-struct CommandSpec {
+struct CommandEntry {
   std::string_view name;
   std::string_view help;
   int (*run)(const Args&);
@@ -170,7 +170,7 @@ Outcome<Args> parse(Command command, std::string_view name, const std::vector<st
     bool is_long = arg[1] == '-';
     std::string shown;
     std::optional<std::string> attached;
-    const OptionSpec* spec = nullptr;
+    const OptionRule* option = nullptr;
     if (is_long) {
       std::string_view body = std::string_view(arg).substr(2);
       auto eq = body.find('=');
@@ -179,27 +179,27 @@ Outcome<Args> parse(Command command, std::string_view name, const std::vector<st
         body = body.substr(0, eq);
       }
       shown = "--" + std::string(body);
-      for (const OptionSpec& o : kOptions)
-        if (o.long_name == body) spec = &o;
+      for (const OptionRule& o : kOptions)
+        if (o.long_name == body) option = &o;
     } else {
       shown = arg.substr(0, 2);
       if (arg.size() > 2) attached = arg.substr(2);
-      for (const OptionSpec& o : kOptions)
-        if (o.short_name != 0 && o.short_name == arg[1]) spec = &o;
+      for (const OptionRule& o : kOptions)
+        if (o.short_name != 0 && o.short_name == arg[1]) option = &o;
     }
-    if (spec == nullptr || !(spec->commands & bit(command)))
+    if (option == nullptr || !(option->commands & bit(command)))
       return usage(name, "unknown option '" + shown + "'");
-    if (spec->flag != nullptr) {
+    if (option->flag != nullptr) {
       if (attached) return usage(name, "option '" + shown + "' takes no value");
-      args.*(spec->flag) = true;
+      args.*(option->flag) = true;
       continue;
     }
     if (!attached) {
       if (i + 1 == argv.size()) return usage(name, "option '" + shown + "' needs a value");
       attached = argv[++i];
     }
-    if (args.*(spec->value)) return usage(name, "option '" + shown + "' given twice");
-    args.*(spec->value) = std::move(attached);
+    if (args.*(option->value)) return usage(name, "option '" + shown + "' given twice");
+    args.*(option->value) = std::move(attached);
   }
   return args;
 }
@@ -439,7 +439,7 @@ int run_embed(const Args& a) {
 
 int run_strip(const Args& a) { return rewrite("strip", a, nullptr); }
 
-const CommandSpec kCommands[] = {
+const CommandEntry kCommands[] = {
     {"info", kInfoHelp, run_info},
     {"read", kReadHelp, run_read},
     {"read-uri", kReadUriHelp, run_read_uri},
@@ -459,14 +459,14 @@ int run(const std::vector<std::string>& argv) {
   if (first == "-h" || first == "--help") return print_help(kMainHelp);
   if (first == "--version") return print_help("tarnwick " TARNWICK_VERSION "\n");
   for (std::size_t c = 0; c < std::size(kCommands); ++c) {
-    const CommandSpec& spec = kCommands[c];
-    if (spec.name != first) continue;
+    const CommandEntry& entry = kCommands[c];
+    if (entry.name != first) continue;
     auto command = static_cast<Command>(c);
-    auto args = parse(command, spec.name, {argv.begin() + 1, argv.end()});
+    auto args = parse(command, entry.name, {argv.begin() + 1, argv.end()});
     if (!args.ok()) return report(args.failure());
-    if (args.value().help) return print_help(spec.help);
-    if (auto f = check(command, spec.name, args.value())) return report(*f);
-    return spec.run(args.value());
+    if (args.value().help) return print_help(entry.help);
+    if (auto f = check(command, entry.name, args.value())) return report(*f);
+    return entry.run(args.value());
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
   return report(usage("", "unknown command '" + first + "'"));

@@ -93,11 +93,6 @@ struct Gguf {
   return text_of(bytes);
 }
 
-[[nodiscard]] bool skip_string(Cursor& c) {
-  std::uint64_t len;
-  return c.u64le(&len) && c.skip(len);
-}
-
 // Passes over `count` strings back to back. A tokenizer holds 100,000s of
 // them, and each length depends on the one before, so this loop is the
 // critical path of reading a large model's metadata: it works on a raw
@@ -133,7 +128,7 @@ struct Gguf {
     if (std::uint64_t size = fixed_size(type)) {
       if (!c.skip(size)) return truncated();
     } else if (type == kString) {
-      if (!skip_string(c)) return truncated();
+      if (!skip_strings(c, 1)) return truncated();
     } else if (type == kArray) {
       std::uint32_t element;
       std::uint64_t count;
