@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "base64.h"
+#include "core/base64.h"
 #include "invariants.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

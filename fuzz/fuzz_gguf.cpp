@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "gguf.h"
+#include "containers/gguf.h"
 #include "invariants.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

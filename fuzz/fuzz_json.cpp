@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "invariants.h"
-#include "json.h"
+#include "core/json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace tarnwick;

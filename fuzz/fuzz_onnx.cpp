@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "invariants.h"
-#include "onnx.h"
+#include "containers/onnx.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace tarnwick::json {
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli_io.h"
-#include "error.h"
-#include "format.h"
-#include "manifest.h"
+#include "cli/cli_io.h"
+#include "core/error.h"
+#include "core/format.h"
+#include "core/manifest.h"
 
 #ifndef TARNWICK_VERSION
 #error "the build defines TARNWICK_VERSION"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
-#include "error.h"
-#include "manifest.h"
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/manifest.h"
 
 namespace tarnwick::onnx {
 

@@ -1,4 +1,4 @@
-#include "error.h"
+#include "core/error.h"
 
 namespace tarnwick {
 

@@ -1,4 +1,4 @@
-#include "manifest.h"
+#include "core/manifest.h"
 
 // ManifestSource is a plain value type; everything lives in the header.
 static_assert(tarnwick::kStoreKey.size() == 13);

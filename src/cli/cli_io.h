@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace tarnwick::cli {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace tarnwick {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "bytes.h"
+#include "core/bytes.h"
 
 namespace tarnwick::base64 {
 

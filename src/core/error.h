@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "format.h"
+#include "core/format.h"
 
 namespace tarnwick {
 

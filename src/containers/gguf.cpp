@@ -1,4 +1,4 @@
-#include "gguf.h"
+#include "containers/gguf.h"
 
 #include <algorithm>
 #include <bit>

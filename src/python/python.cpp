@@ -12,9 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "error.h"
-#include "format.h"
-#include "manifest.h"
+#include "core/error.h"
+#include "core/format.h"
+#include "core/manifest.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cli_io.h"
+#include "cli/cli_io.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>

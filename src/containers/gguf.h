@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "bytes.h"
-#include "error.h"
-#include "manifest.h"
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/manifest.h"
 
 namespace tarnwick::gguf {
 

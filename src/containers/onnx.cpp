@@ -1,8 +1,8 @@
-#include "onnx.h"
+#include "containers/onnx.h"
 
 #include <iterator>
 
-#include "base64.h"
+#include "core/base64.h"
 
 namespace tarnwick::onnx {
 namespace {

@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "bytes.h"
-#include "error.h"
-#include "json.h"
-#include "manifest.h"
+#include "core/bytes.h"
+#include "core/error.h"
+#include "core/json.h"
+#include "core/manifest.h"
 
 namespace tarnwick::safetensors {
 

@@ -1,10 +1,10 @@
-#include "safetensors.h"
+#include "containers/safetensors.h"
 
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "base64.h"
+#include "core/base64.h"
 
 namespace tarnwick::safetensors {
 namespace {

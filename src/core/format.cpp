@@ -1,12 +1,12 @@
-#include "format.h"
+#include "core/format.h"
 
 #include <iterator>
 
-#include "error.h"
-#include "gguf.h"
-#include "manifest.h"
-#include "onnx.h"
-#include "safetensors.h"
+#include "core/error.h"
+#include "containers/gguf.h"
+#include "core/manifest.h"
+#include "containers/onnx.h"
+#include "containers/safetensors.h"
 
 namespace tarnwick {
 namespace {
