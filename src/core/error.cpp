@@ -19,6 +19,8 @@ std::string Error::message() const {
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + text_;
+    case Kind::Digest:
+      return text_;
   }
   return "internal error: unknown error kind";
 }

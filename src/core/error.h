@@ -19,6 +19,7 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    Digest,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -36,6 +37,9 @@ class Error {
   static Error malformed_exclusion(std::string text) {
     return Error(Kind::MalformedExclusion, std::move(text));
   }
+  // An unsupported algorithm name or a failure inside libcrypto; the text is
+  // the whole message.
+  static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
 
   Kind kind() const { return kind_; }
   // The text a Python caller sees as the ValueError message.
