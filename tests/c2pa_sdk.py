@@ -68,7 +68,8 @@ def _handle(resource):
 
 
 def placeholder(builder, signer):
-    """A placeholder store of the size the signed store will have."""
+    """A placeholder store of the size the signed store will have. It also
+    adds the data hash assertion to the builder, so it must come before sign()."""
     out = ctypes.POINTER(ctypes.c_ubyte)()
     size = _lib.c2pa_builder_data_hashed_placeholder(
         _handle(builder), signer.reserve_size(), STORE_FORMAT, ctypes.byref(out))
@@ -95,8 +96,8 @@ def sign(builder, signer, exclusions, digest, alg="sha256"):
 def credentials():
     """A fresh test CA and an ES256 signing certificate it issued:
     (certificate chain PEM, private key PEM, CA certificate PEM). The SDK
-    refuses self-signed signing certificates and ones without an extended key
-    usage."""
+    refuses self-signed signing certificates, and ones without an extended key
+    usage or an authority key identifier."""
     now = datetime.datetime.now(datetime.timezone.utc)
 
     def name(common_name):
