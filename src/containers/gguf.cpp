@@ -305,16 +305,21 @@ const Kv* first_with_key(const Gguf& g, std::string_view key) {
   return it == g.kvs.end() ? nullptr : &*it;
 }
 
+// Entries read from a file view it.
+std::uint64_t offset_in(ByteView data, ByteView part) {
+  return static_cast<std::uint64_t>(part.data() - data.data());
+}
+
 void drop_c2pa_entries(Gguf& g) {
   std::erase_if(g.kvs, [](const Kv& kv) { return kv.key() == kStoreKey || kv.key() == kUriKey; });
 }
 
 }  // namespace
 
-Result<Bytes> read_store(ByteView data) {
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
   const Kv* kv = first_with_key(g, kStoreKey);
-  if (kv == nullptr) return Error::no_manifest();
+  if (kv == nullptr) return std::optional<StoreRange>();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
   Cursor c(kv->value());
@@ -326,7 +331,7 @@ Result<Bytes> read_store(ByteView data) {
   if (!c.u32le(&element)) return truncated();
   if (element != kUint8) return not_bytes();
   if (!c.u64le(&count) || !c.take(count, &store)) return truncated();
-  return Bytes(store.begin(), store.end());
+  return std::optional<StoreRange>(StoreRange{offset_in(data, store), store.size()});
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {
