@@ -18,10 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto decoded = base64::decode(input);
   // Checking alone reaches the same verdict and knows the length.
-  const std::optional<std::size_t> size = base64::decoded_size(input);
-  TW_ASSERT(size.has_value() == decoded.has_value());
+  const std::optional<std::size_t> length = base64::decoded_size(input);
+  TW_ASSERT(length.has_value() == decoded.has_value());
   if (decoded) {
-    TW_ASSERT(*size == decoded->size());
+    TW_ASSERT(*length == decoded->size());
     TW_ASSERT(base64::encode(*decoded) == text_of(input));
   }
   return 0;
