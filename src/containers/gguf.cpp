@@ -66,6 +66,7 @@ struct Gguf {
   std::vector<Kv> kvs;
   ByteView tensor_info;
   std::uint64_t alignment = kDefaultAlignment;
+  bool padded = true;  // false: the file ends with its records (no tensors)
   ByteView tensor_data;
 
   [[nodiscard]] static Result<Gguf> parse(ByteView data);
@@ -217,7 +218,15 @@ Result<Gguf> Gguf::parse(ByteView data) {
 
   const std::uint64_t misalign = info_end % g.alignment;
   const std::uint64_t padding = misalign == 0 ? 0 : g.alignment - misalign;
-  if (padding > data.size() - info_end) return Error::malformed("tensor data offset out of range");
+  const std::uint64_t left = data.size() - info_end;
+  // Without tensors, llama.cpp never seeks to the tensor data, and its own
+  // vocabulary files end right after their metadata. Such a file, ending at
+  // or inside the padding, has no tensor data and is written back unpadded.
+  if (g.tensor_count == 0 && (left == 0 || left < padding)) {
+    g.padded = false;
+    return g;
+  }
+  if (padding > left) return Error::malformed("tensor data offset out of range");
   g.tensor_data = data.subspan(info_end + padding);
   return g;
 }
@@ -266,8 +275,10 @@ Pieces Gguf::serialize(Gguf g) {
   kept.add(g.tensor_info);
   kept.flush();
 
-  const std::uint64_t misalign = out.size() % g.alignment;
-  out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  if (g.padded) {
+    const std::uint64_t misalign = out.size() % g.alignment;
+    out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  }
   out.add_view(g.tensor_data);
   return out;
 }
