@@ -33,6 +33,8 @@ class Model {
   // The caller's name of the model, for messages.
   const std::string& name() const { return name_; }
   ByteView bytes() const { return {data_, size_}; }
+  // Whether bytes() maps the file (else they were read into memory).
+  bool mapped() const { return file_mapped_; }
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
   // Changed when the file's size or modification time differ from what they
@@ -42,6 +44,8 @@ class Model {
  private:
   friend class Output;
   Model() = default;
+  [[nodiscard]] Done load();
+  [[nodiscard]] Done take_stream(int fd, std::uint64_t hint);
 
   std::string name_;
   int fd_ = -1;       // the open file; -1 for a stream
