@@ -56,6 +56,41 @@ def test_minimal_file_is_32_bytes_and_round_trips():
     assert tarnwick.read_manifest_uri(minimal) is None
 
 
+# Files without tensors that end at or inside the padding after their
+# records, as llama.cpp writes its vocabulary files: no tensor data, and
+# rewritten without padding.
+ARCH = kv("general.architecture", v_str("llama"))
+UNPADDED = {
+    "24-byte header": ([], b""),
+    "one entry (69 bytes)": ([ARCH], b""),
+    "inside the padding": ([ARCH], b"\0\0\0"),
+    "on an alignment boundary": ([kv("k", v_str("x" * 19))], b""),
+    "alignment 4096": ([kv("general.alignment", v_u32(4096)), ARCH], bytes(100)),
+    "alignment 2^31": ([kv("general.alignment", v_u32(2**31))], b""),
+}
+
+
+@pytest.mark.parametrize("kvs, tail", UNPADDED.values(), ids=UNPADDED.keys())
+def test_file_without_tensors_ending_at_its_records(kvs, tail):
+    records = header(0, len(kvs)) + b"".join(kvs)
+    model = records + tail
+    assert tarnwick.remove_manifest(model) == records
+    assert tarnwick.read_manifest_uri(model) is None
+    for store in (b"", b"s" * 5, b"s" * 8):
+        out = tarnwick.embed_manifest_both(model, "u", store)
+        assert out == header(0, len(kvs) + 2) + b"".join(kvs) + store_kv(store) + uri_kv("u")
+        assert tarnwick.read_manifest(out) == store
+        assert tarnwick.remove_manifest(out) == records
+
+
+def test_unpadded_sizes_and_full_padding():
+    assert len(header(0, 1) + ARCH) == 69
+    assert len(header(0, 1) + UNPADDED["on an alignment boundary"][0][0]) == 64
+    # a tensor-less file with the whole padding keeps it, recomputed as zeros
+    padded = header(0, 1) + ARCH + b"\xff" * 27
+    assert tarnwick.remove_manifest(padded) == header(0, 1) + ARCH + bytes(27)
+
+
 def test_rewrite_keeps_everything_else():
     assert tarnwick.remove_manifest(MODEL) == MODEL
     trailing = MODEL + b"after the last tensor"
@@ -80,7 +115,7 @@ CORRUPTIONS = {
     "version 1": (gguf_file()[:4] + u32(1) + gguf_file()[8:], "unsupported GGUF version 1"),
     "version 4": (gguf_file()[:4] + u32(4) + gguf_file()[8:], "unsupported GGUF version 4"),
     "big-endian": (b"GGUF\x00\x00\x00\x03" + bytes(24), "unsupported GGUF version 50331648"),
-    "header only": (header(0, 0), "tensor data offset out of range"),
+    "tensor record, no padding": (header(1, 0) + tensor("w", [1]), "tensor data offset out of range"),
     "one entry too many": (header(0, 2) + ORDINARY[0], TRUNCATED),
     "bad value type": (gguf_file([kv("k", u32(13) + bytes(8))]), "bad value type 13"),
     "bad value type max": (gguf_file([kv("k", u32(2**32 - 1))]), "bad value type 4294967295"),
@@ -100,8 +135,12 @@ CORRUPTIONS = {
     "dimension count huge": (header(1, 0) + gstr("w") + u32(2**32 - 1) + bytes(40), TRUNCATED),
     "entry count huge": (header(0, 2**64 - 1) + ORDINARY[1] + bytes(40), TRUNCATED),
     "tensor count huge": (header(2**64 - 1, 0) + TENSORS[0] + bytes(40), TRUNCATED),
-    "alignment beyond file": (gguf_file([kv("general.alignment", v_u32(2**31))]), "tensor data offset out of range"),
-    "alignment max": (gguf_file([kv("general.alignment", v_u32(2**32 - 1))]), "tensor data offset out of range"),
+    "alignment beyond file": (
+        gguf_file([kv("general.alignment", v_u32(2**31))], TENSORS), "tensor data offset out of range"
+    ),
+    "alignment max": (
+        gguf_file([kv("general.alignment", v_u32(2**32 - 1))], TENSORS), "tensor data offset out of range"
+    ),
 }
 
 

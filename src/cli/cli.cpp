@@ -1,20 +1,26 @@
 // The `tarnwick` command-line tool: the module's operations on model files of
-// any size. The model is mapped, never loaded, and rewrites stream straight
-// from the piece list to the output file.
+// any size, on the file layer: the model is mapped, never loaded, and
+// rewrites stream straight from the piece list to the output file.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/cli_io.h"
+#include "cli/signals.h"
+#include "cli/terminal.h"
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/model.h"
+#include "file/output.h"
 
 #ifndef TARNWICK_VERSION
 #error "the build defines TARNWICK_VERSION"
@@ -22,6 +28,26 @@
 
 namespace tarnwick::cli {
 namespace {
+
+using file::FileError;
+using file::Model;
+using file::Output;
+
+// The tool's documented exit statuses.
+enum Exit : int { kSuccess = 0, kRejected = 1, kUsage = 2, kNotFound = 3, kIoFailure = 4 };
+
+// A failure ready to be reported as "<subject>: <text>" on stderr; usage
+// errors add a hint line.
+struct Failure {
+  Exit status;
+  std::string subject;  // a file name, or the program for usage errors
+  std::string text;
+  std::string hint = {};
+};
+
+constexpr const char* kStdinName = "<stdin>";
+constexpr const char* kStdoutName = "<stdout>";
+constexpr const char* kOutOfMemory = "out of memory";
 
 // ---------------------------------------------------------------------------
 // Help texts
@@ -49,7 +75,7 @@ constexpr std::string_view kMainHelp =
     "  --version       show the version\n"
     "\n"
     "exit status: 0 success, 1 model or store rejected, 2 usage error,\n"
-    "3 nothing found, 4 I/O failure\n";
+    "3 nothing found, 4 I/O failure or out of memory\n";
 
 constexpr std::string_view kInfoHelp =
     "usage: tarnwick info [--json] MODEL...\n"
@@ -150,11 +176,11 @@ struct CommandEntry {
 
 Failure usage(std::string_view command, const std::string& text) {
   std::string prog = command.empty() ? "tarnwick" : "tarnwick " + std::string(command);
-  return {kUsage, prog, text + "\nTry '" + prog + " --help'."};
+  return {kUsage, prog, text, "Try '" + prog + " --help'."};
 }
 
-Outcome<Args> parse(Command command, std::string_view name, const std::vector<std::string>& argv) {
-  Args args;
+std::optional<Failure> parse(Command command, std::string_view name, const std::vector<std::string>& argv,
+                             Args& args) {
   bool options_done = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
@@ -201,7 +227,7 @@ Outcome<Args> parse(Command command, std::string_view name, const std::vector<st
     if (args.*(option->value)) return usage(name, "option '" + shown + "' given twice");
     args.*(option->value) = std::move(attached);
   }
-  return args;
+  return std::nullopt;
 }
 
 // Checks that hold before any file is touched.
@@ -209,9 +235,11 @@ std::optional<Failure> check(Command command, std::string_view name, const Args&
   if (a.models.empty()) return usage(name, "missing MODEL");
   if (command != kInfo && a.models.size() > 1)
     return usage(name, "unexpected argument '" + a.models[1] + "'");
+  if (a.output && a.output->empty()) return usage(name, "the output file name is empty");
   if (command == kEmbed) {
     if (!a.store && !a.uri) return usage(name, "give --store, --uri or both");
     if (a.uri && !is_utf8(view_of(*a.uri))) return usage(name, "the URI is not valid UTF-8");
+    if (a.uri && !is_printable(*a.uri)) return usage(name, "the URI holds control characters");
     if (a.store == "-" && a.models[0] == "-")
       return usage(name, "standard input cannot hold both the model and the store");
   }
@@ -229,29 +257,18 @@ std::optional<Failure> check(Command command, std::string_view name, const Args&
   return std::nullopt;
 }
 
-// Refuses an output that is the model itself: writing it would destroy the
-// input while it is being read.
-std::optional<Failure> check_output(std::string_view name, const Model& model,
-                                    const std::optional<std::string>& output, bool can_in_place) {
-  struct stat st {};
-  bool same = false;
-  if (!output || *output == "-")
-    same = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && model.is(st);
-  else
-    same = stat(output->c_str(), &st) == 0 && model.is(st);
-  if (!same) return std::nullopt;
-  std::string text = !output || *output == "-" ? "standard output is the model itself"
-                                               : "-o names the model itself";
-  if (can_in_place) text += "; use --in-place to rewrite it";
-  return usage(name, text);
-}
-
 // ---------------------------------------------------------------------------
 // Reporting
 
 int report(const Failure& f) {
-  std::fprintf(stderr, "%s: %s\n", f.subject.c_str(), f.text.c_str());
+  std::fprintf(stderr, "%s: %s\n", escaped(f.subject).c_str(), escaped(f.text).c_str());
+  if (!f.hint.empty()) std::fprintf(stderr, "%s\n", f.hint.c_str());
   return f.status;
+}
+
+Failure failure(const FileError& e) {
+  bool oom = e.kind == FileError::Kind::System && e.err == ENOMEM;
+  return {kIoFailure, e.name, oom ? kOutOfMemory : e.message()};
 }
 
 Failure rejected(const Model& model, const Error& e) {
@@ -259,53 +276,43 @@ Failure rejected(const Model& model, const Error& e) {
   return {status, model.name(), e.message()};
 }
 
-// Text for a terminal: control characters, which a hostile URI may hold to
-// forge output lines, are shown escaped.
-std::string printable(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+// ---------------------------------------------------------------------------
+// Files
+
+// "-" is standard input; anything else a path.
+file::Outcome<Model> open_model(const std::string& path, Model::Access access) {
+  auto model = path == "-" ? Model::read_stream(STDIN_FILENO, kStdinName) : Model::open(path, access);
+  if (model.ok()) set_model_in_use(escaped(model.value().name()));
+  return model;
 }
 
-// A JSON string literal; bytes that are not UTF-8 (file names may hold any)
-// become U+FFFD.
-std::string json_string(std::string_view s) {
-  std::string out = "\"";
-  ByteView b = view_of(s);
-  for (std::size_t i = 0; i < b.size();) {
-    std::uint8_t c = b[i];
-    if (c < 0x80) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += static_cast<char>(c);
-      } else if (c < 0x20 || c == 0x7F) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-        out += buf;
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (len <= b.size() - i && is_utf8(b.subspan(i, len))) {
-      out += text_of(b.subspan(i, len));
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
+// Where the result goes: the model itself, standard output or a file. An
+// output that is the model's own file is a usage error.
+std::optional<Failure> open_output(std::string_view name, const Args& a, const Model& model,
+                                   bool can_in_place, std::optional<Output>& out) {
+  bool to_stdout = !a.output || *a.output == "-";
+  auto opened = a.in_place  ? Output::replacing(model)
+                : to_stdout ? Output::stream(STDOUT_FILENO, kStdoutName, &model)
+                            : Output::create(*a.output, &model);
+  if (opened.ok()) {
+    out.emplace(std::move(opened).value());
+    return std::nullopt;
   }
-  return out + "\"";
+  if (opened.error().kind != FileError::Kind::SameFile) return failure(opened.error());
+  std::string text = to_stdout ? "standard output is the model itself" : "-o names the model itself";
+  if (can_in_place) text += "; use --in-place to rewrite it";
+  return usage(name, text);
+}
+
+// Runs one model's work, turning a failed allocation into that model's
+// failure so that the rest of an info list still runs.
+template <class F>
+int guarded(const std::string& path, F&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    return report({kIoFailure, path == "-" ? kStdinName : path, kOutOfMemory});
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -317,20 +324,20 @@ struct Description {
   std::optional<std::string> uri;
 };
 
-Outcome<Description> describe(const Model& model) {
+std::optional<Failure> describe(const Model& model, std::optional<Description>& d) {
   ByteView data = model.bytes();
   auto format = Format::detect(data);
   if (!format) return rejected(model, Error::unrecognized_format());
-  Description d{*format, std::nullopt, std::nullopt};
+  d.emplace(Description{*format, std::nullopt, std::nullopt});
   auto store = read_manifest(data);
   if (store.ok())
-    d.store_size = store.value().size();
+    d->store_size = store.value().size();
   else if (store.error().kind() != Error::Kind::NoManifest)
     return rejected(model, store.error());
   auto uri = read_manifest_uri(data);
   if (!uri.ok()) return rejected(model, uri.error());
-  d.uri = std::move(uri.value());
-  return d;
+  d->uri = std::move(uri.value());
+  return std::nullopt;
 }
 
 void print_description(const Model& model, const Description& d, bool json) {
@@ -343,7 +350,7 @@ void print_description(const Model& model, const Description& d, bool json) {
     std::printf("%s\n", line.c_str());
     return;
   }
-  std::printf("%s\n", printable(model.name()).c_str());
+  std::printf("%s\n", escaped(model.name()).c_str());
   std::printf("  format:      %.*s\n", static_cast<int>(d.format.display_name().size()),
               d.format.display_name().data());
   std::printf("  model type:  %.*s\n", static_cast<int>(d.format.model_type().size()),
@@ -352,92 +359,97 @@ void print_description(const Model& model, const Description& d, bool json) {
     std::printf("  store:       %llu bytes\n", static_cast<unsigned long long>(*d.store_size));
   else
     std::printf("  store:       none\n");
-  std::printf("  uri:         %s\n", d.uri ? printable(*d.uri).c_str() : "none");
+  std::printf("  uri:         %s\n", d.uri ? escaped(*d.uri).c_str() : "none");
 }
 
 int run_info(const Args& a) {
   int status = kSuccess;
   bool described_any = false;
   for (const std::string& path : a.models) {
-    auto model = Model::open(path);
-    Outcome<Description> d = model.ok() ? describe(model.value()) : model.failure();
-    if (!d.ok()) {
-      std::fflush(stdout);
-      status = std::max(status, report(d.failure()));
-      if (a.json) {
-        std::printf("{\"file\": %s, \"error\": %s}\n", json_string(d.failure().subject).c_str(),
-                    json_string(d.failure().text).c_str());
+    int one = guarded(path, [&] {
+      auto model = open_model(path, Model::Access::Read);
+      std::optional<Description> d;
+      std::optional<Failure> f = model.ok() ? describe(model.value(), d) : failure(model.error());
+      if (f) {
+        std::fflush(stdout);
+        report(*f);
+        if (a.json)
+          std::printf("{\"file\": %s, \"error\": %s}\n", json_string(f->subject).c_str(),
+                      json_string(f->text).c_str());
+        return static_cast<int>(f->status);
       }
-      continue;
-    }
-    if (!a.json && described_any) std::printf("\n");
-    described_any = true;
-    print_description(model.value(), d.value(), a.json);
+      if (!a.json && described_any) std::printf("\n");
+      described_any = true;
+      print_description(model.value(), *d, a.json);
+      return static_cast<int>(kSuccess);
+    });
+    status = std::max(status, one);
   }
-  if (std::fflush(stdout) != 0) return report(io_failure("<stdout>", errno));
+  if (std::fflush(stdout) != 0) return report(failure(FileError::system(kStdoutName, errno)));
   return status;
 }
 
-Outcome<Sink> open_output(const std::optional<std::string>& output) {
-  if (!output || *output == "-") return Sink::to_stdout();
-  return Sink::to_file(*output);
-}
-
 int run_read(const Args& a) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
-  if (auto f = check_output("read", model.value(), a.output, false)) return report(*f);
+  auto model = open_model(a.models[0], Model::Access::Read);
+  if (!model.ok()) return report(failure(model.error()));
+  std::optional<Output> out;
+  if (auto f = open_output("read", a, model.value(), false, out)) return report(*f);
   auto store = read_manifest(model.value().bytes());
   if (!store.ok()) return report(rejected(model.value(), store.error()));
-  auto sink = open_output(a.output);
-  if (!sink.ok()) return report(sink.failure());
-  auto written = sink.value().write(store.value());
-  if (written.ok()) written = sink.value().commit();
-  return written.ok() ? kSuccess : report(written.failure());
+  auto written = out->write(store.value());
+  if (written.ok()) written = out->commit();
+  return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
+// A URI prints as it is into a pipe or a file, for scripts, and escaped on a
+// terminal, where its control characters would act.
 int run_read_uri(const Args& a) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
+  auto model = open_model(a.models[0], Model::Access::Read);
+  if (!model.ok()) return report(failure(model.error()));
   auto uri = read_manifest_uri(model.value().bytes());
   if (!uri.ok()) return report(rejected(model.value(), uri.error()));
   if (!uri.value()) return kNotFound;
-  std::string line = *uri.value() + "\n";
-  auto sink = Sink::to_stdout();
-  auto written = sink.value().write(view_of(line));
-  return written.ok() ? kSuccess : report(written.failure());
+  std::string line = (isatty(STDOUT_FILENO) ? escaped(*uri.value()) : *uri.value()) + "\n";
+  auto out = Output::stream(STDOUT_FILENO, kStdoutName, nullptr);
+  auto written = out.value().write(view_of(line));
+  return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
-// embed and strip: the new model streamed to its destination.
-int rewrite(std::string_view name, const Args& a, const ManifestSource* source) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
+// embed and strip: the new model streamed to its destination. The model is
+// opened (and for --in-place, resolved) first, before the store is read.
+int rewrite(std::string_view name, const Args& a, bool embed) {
+  auto model = open_model(a.models[0], a.in_place ? Model::Access::Replace : Model::Access::Read);
+  if (!model.ok()) {
+    if (model.error().kind == FileError::Kind::NotRegular)
+      return report(usage(name, "--in-place needs a regular file, which '" + a.models[0] + "' is not"));
+    return report(failure(model.error()));
+  }
   const Model& m = model.value();
-  if (!a.in_place)
-    if (auto f = check_output(name, m, a.output, true)) return report(*f);
+  std::optional<Output> out;
+  if (auto f = open_output(name, a, m, true, out)) return report(*f);
 
-  Result<Pieces> pieces = source ? embed_manifest(m.bytes(), *source) : remove_manifest(m.bytes());
-  if (!pieces.ok()) return report(rejected(m, pieces.error()));
-
-  auto sink = a.in_place ? Sink::replacing(m) : open_output(a.output);
-  if (!sink.ok()) return report(sink.failure());
-  auto written = sink.value().write(pieces.value(), &m, !a.quiet);
-  if (written.ok()) written = sink.value().commit();
-  return written.ok() ? kSuccess : report(written.failure());
-}
-
-int run_embed(const Args& a) {
   std::optional<Bytes> store;
-  if (a.store) {
-    auto bytes = read_file(*a.store);
-    if (!bytes.ok()) return report(bytes.failure());
+  if (embed && a.store) {
+    auto bytes = *a.store == "-" ? file::read_whole_stream(STDIN_FILENO, kStdinName)
+                                 : file::read_whole_file(*a.store);
+    if (!bytes.ok()) return report(failure(bytes.error()));
     store = std::move(bytes.value());
   }
   ManifestSource source(std::move(store), a.uri);
-  return rewrite("embed", a, &source);
+  Result<Pieces> pieces = embed ? embed_manifest(m.bytes(), source) : remove_manifest(m.bytes());
+  if (!pieces.ok()) return report(rejected(m, pieces.error()));
+
+  ProgressBar bar(pieces.value().size(), a.quiet);
+  file::ProgressFn progress;
+  if (bar.wanted()) progress = std::ref(bar);
+  auto written = file::write_pieces(pieces.value(), m, *out, progress);
+  if (written.ok()) written = out->commit();
+  return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
-int run_strip(const Args& a) { return rewrite("strip", a, nullptr); }
+int run_embed(const Args& a) { return rewrite("embed", a, true); }
+
+int run_strip(const Args& a) { return rewrite("strip", a, false); }
 
 const CommandEntry kCommands[] = {
     {"info", kInfoHelp, run_info},
@@ -450,7 +462,7 @@ static_assert(std::size(kCommands) == kStrip + 1);
 
 int print_help(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return std::fflush(stdout) == 0 ? kSuccess : report(io_failure("<stdout>", errno));
+  return std::fflush(stdout) == 0 ? kSuccess : report(failure(FileError::system(kStdoutName, errno)));
 }
 
 int run(const std::vector<std::string>& argv) {
@@ -462,11 +474,11 @@ int run(const std::vector<std::string>& argv) {
     const CommandEntry& entry = kCommands[c];
     if (entry.name != first) continue;
     auto command = static_cast<Command>(c);
-    auto args = parse(command, entry.name, {argv.begin() + 1, argv.end()});
-    if (!args.ok()) return report(args.failure());
-    if (args.value().help) return print_help(entry.help);
-    if (auto f = check(command, entry.name, args.value())) return report(*f);
-    return entry.run(args.value());
+    Args args;
+    if (auto f = parse(command, entry.name, {argv.begin() + 1, argv.end()}, args)) return report(*f);
+    if (args.help) return print_help(entry.help);
+    if (auto f = check(command, entry.name, args)) return report(*f);
+    return guarded(args.models[0], [&] { return entry.run(args); });
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
   return report(usage("", "unknown command '" + first + "'"));
@@ -476,6 +488,16 @@ int run(const std::vector<std::string>& argv) {
 }  // namespace tarnwick::cli
 
 int main(int argc, char** argv) {
-  tarnwick::cli::install_signal_handlers();
-  return tarnwick::cli::run({argv + 1, argv + argc});
+  using namespace tarnwick::cli;
+  if (!ensure_standard_descriptors()) return kIoFailure;
+  install_signal_handlers();
+  try {
+    // argc may be 0 (execve with an empty argv): no arguments at all then.
+    std::vector<std::string> args;
+    if (argc > 1) args.assign(argv + 1, argv + argc);
+    return run(args);
+  } catch (const std::bad_alloc&) {
+    std::fputs("tarnwick: out of memory\n", stderr);
+    return kIoFailure;
+  }
 }

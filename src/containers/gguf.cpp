@@ -66,6 +66,7 @@ struct Gguf {
   std::vector<Kv> kvs;
   ByteView tensor_info;
   std::uint64_t alignment = kDefaultAlignment;
+  bool padded = true;  // false: the file ends with its records (no tensors)
   ByteView tensor_data;
 
   [[nodiscard]] static Result<Gguf> parse(ByteView data);
@@ -217,7 +218,15 @@ Result<Gguf> Gguf::parse(ByteView data) {
 
   const std::uint64_t misalign = info_end % g.alignment;
   const std::uint64_t padding = misalign == 0 ? 0 : g.alignment - misalign;
-  if (padding > data.size() - info_end) return Error::malformed("tensor data offset out of range");
+  const std::uint64_t left = data.size() - info_end;
+  // Without tensors, llama.cpp never seeks to the tensor data, and its own
+  // vocabulary files end right after their metadata. Such a file, ending at
+  // or inside the padding, has no tensor data and is written back unpadded.
+  if (g.tensor_count == 0 && (left == 0 || left < padding)) {
+    g.padded = false;
+    return g;
+  }
+  if (padding > left) return Error::malformed("tensor data offset out of range");
   g.tensor_data = data.subspan(info_end + padding);
   return g;
 }
@@ -266,8 +275,10 @@ Pieces Gguf::serialize(Gguf g) {
   kept.add(g.tensor_info);
   kept.flush();
 
-  const std::uint64_t misalign = out.size() % g.alignment;
-  out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  if (g.padded) {
+    const std::uint64_t misalign = out.size() % g.alignment;
+    out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  }
   out.add_view(g.tensor_data);
   return out;
 }
@@ -305,16 +316,21 @@ const Kv* first_with_key(const Gguf& g, std::string_view key) {
   return it == g.kvs.end() ? nullptr : &*it;
 }
 
+// Entries read from a file view it.
+std::uint64_t offset_in(ByteView data, ByteView part) {
+  return static_cast<std::uint64_t>(part.data() - data.data());
+}
+
 void drop_c2pa_entries(Gguf& g) {
   std::erase_if(g.kvs, [](const Kv& kv) { return kv.key() == kStoreKey || kv.key() == kUriKey; });
 }
 
 }  // namespace
 
-Result<Bytes> read_store(ByteView data) {
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
   const Kv* kv = first_with_key(g, kStoreKey);
-  if (kv == nullptr) return Error::no_manifest();
+  if (kv == nullptr) return std::optional<StoreRange>();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
   Cursor c(kv->value());
@@ -326,7 +342,7 @@ Result<Bytes> read_store(ByteView data) {
   if (!c.u32le(&element)) return truncated();
   if (element != kUint8) return not_bytes();
   if (!c.u64le(&count) || !c.take(count, &store)) return truncated();
-  return Bytes(store.begin(), store.end());
+  return std::optional<StoreRange>(StoreRange{offset_in(data, store), store.size()});
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {

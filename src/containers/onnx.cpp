@@ -189,7 +189,7 @@ void encode_entry(Bytes& out, std::string_view key, ByteView value) {
   append(out, value);
 }
 
-Result<Bytes> read_store(ByteView data) {
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   std::optional<ByteView> store;
   bool duplicate = false;
   TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
@@ -200,12 +200,12 @@ Result<Bytes> read_store(ByteView data) {
     store = entry.value;
     return ok();
   }));
-  if (!store) return Error::no_manifest();
+  if (!store) return std::optional<StoreRange>();
   if (duplicate) return Error::duplicate_manifest(Format::ONNX);
   if (!is_utf8(*store)) return Error::malformed("store is not UTF-8");
-  auto decoded = base64::decode(*store);
-  if (!decoded) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*decoded);
+  if (!base64::decoded_size(*store)) return Error::malformed_reference("value is not valid Base64");
+  return std::optional<StoreRange>(
+      StoreRange{static_cast<std::uint64_t>(store->data() - data.data()), store->size()});
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {

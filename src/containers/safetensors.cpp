@@ -181,17 +181,18 @@ Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve) 
   return out;
 }
 
-Result<Bytes> read_store(ByteView data) {
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(const HeaderBounds bounds, header_bounds(data));
   TW_TRY(const std::vector<Span> spans, store_value_ranges(data, bounds));
-  if (spans.empty()) return Error::no_manifest();
+  if (spans.empty()) return std::optional<StoreRange>();
   if (spans.size() > 1) return Error::duplicate_manifest(Format::SafeTensors);
-  // Decoded straight from the input: escapes are not resolved, so an escaped
-  // value fails as Base64.
-  const Span span = spans.front();
-  auto store = base64::decode(data.subspan(bounds.start + span.start, span.end - span.start));
-  if (!store) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*store);
+  // Taken raw from the input: escapes are not resolved, so an escaped value
+  // fails as Base64.
+  const StoreRange range{bounds.start + spans.front().start, spans.front().end - spans.front().start};
+  if (!base64::decoded_size(data.subspan(range.offset, range.length))) {
+    return Error::malformed_reference("value is not valid Base64");
+  }
+  return std::optional<StoreRange>(range);
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {

@@ -38,7 +38,9 @@ struct Split {
 // view. `reserve` is a guess at the header text's size.
 [[nodiscard]] Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve = 0);
 
-[[nodiscard]] Result<Bytes> read_store(ByteView data);
+// The raw text between the quotation marks of the store's JSON string,
+// checked to decode as Base64, or nullopt when there is none.
+[[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
