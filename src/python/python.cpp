@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "python/convert.h"
 
 namespace {
 
@@ -25,126 +26,7 @@ using tarnwick::Format;
 using tarnwick::ManifestSource;
 using tarnwick::Pieces;
 using tarnwick::Result;
-
-// ---------------------------------------------------------------------------
-// Argument binding: every parameter positional-or-keyword and required.
-
-constexpr int kMaxParams = 3;
-
-struct Signature {
-  const char* function;
-  const char* params[kMaxParams];
-  int count;
-};
-
-// Fills out[0..count) with borrowed references, or raises TypeError.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-  const Py_ssize_t npos = PyTuple_Size(args);
-  if (npos < 0) return false;
-  if (npos > sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given",
-                 sig.function, sig.count, sig.count == 1 ? "" : "s", npos);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GetItem(args, i);
-
-  if (kwargs != nullptr) {
-    Py_ssize_t it = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &it, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
-        return false;
-      }
-      int index = -1;
-      for (int i = 0; i < sig.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
-          index = i;
-          break;
-        }
-      }
-      if (PyErr_Occurred()) return false;
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.function, key);
-        return false;
-      }
-      if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                     sig.params[index]);
-        return false;
-      }
-      out[index] = value;
-    }
-  }
-  for (int i = 0; i < sig.count; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", sig.function,
-                   sig.params[i], i + 1);
-      return false;
-    }
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Conversions.
-
-// A view of a bytes object's buffer, valid while the object lives; the
-// interpreter lock is held for the whole call, and bytes are immutable.
-// TypeError naming the parameter, the expected type and the type given.
-bool wrong_type(const char* function, const char* param, const char* expected, PyObject* obj) {
-  PyObject* type = PyObject_Type(obj);
-  PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
-  Py_DecRef(type);
-  if (name == nullptr) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s", function, param, expected);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %S", function, param,
-                 expected, name);
-    Py_DecRef(name);
-  }
-  return false;
-}
-
-bool bytes_view(const char* function, const char* param, PyObject* obj, ByteView* out) {
-  if (!PyBytes_Check(obj)) return wrong_type(function, param, "bytes", obj);
-  char* data = PyBytes_AsString(obj);
-  if (data == nullptr) return false;
-  const Py_ssize_t size = PyBytes_Size(obj);
-  if (size < 0) return false;
-  *out = ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-  return true;
-}
-
-// The UTF-8 text of a str; a lone surrogate raises UnicodeEncodeError.
-bool utf8_text(const char* function, const char* param, PyObject* obj, std::string* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type(function, param, "str", obj);
-  PyObject* encoded = PyUnicode_AsUTF8String(obj);
-  if (encoded == nullptr) return false;
-  const char* data = PyBytes_AsString(encoded);
-  const Py_ssize_t size = PyBytes_Size(encoded);
-  if (data == nullptr || size < 0) {
-    Py_DecRef(encoded);
-    return false;
-  }
-  out->assign(data, static_cast<std::size_t>(size));
-  Py_DecRef(encoded);
-  return true;
-}
-
-PyObject* raise_error(const Error& error) {
-  const std::string message = error.message();
-  PyObject* text =
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_ValueError, text);
-  Py_DecRef(text);
-  return nullptr;
-}
+using namespace tarnwick::python;
 
 // The one copy of a rewritten model: allocate the bytes object at its final
 // size and copy every piece into it.
@@ -159,36 +41,6 @@ PyObject* bytes_from_pieces(const Pieces& pieces) {
   }
   pieces.write_to(reinterpret_cast<std::uint8_t*>(dst));
   return result;
-}
-
-PyObject* bytes_from(const Bytes& bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* str_from(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* none() {
-  Py_IncRef(Py_None);
-  return Py_None;
-}
-
-// Runs `body`, turning any C++ exception into a Python exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "tarnwick internal error: %s", e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tarnwick internal error");
-    return nullptr;
-  }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,74 @@
+#include "file/patch.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "file/folder.h"
+
+namespace tarnwick::file {
+namespace {
+
+// The file's bytes as they are now, shared with the file, so what `place`
+// judges is what pwrite changes.
+class Mapping {
+ public:
+  Mapping(void* p, std::size_t n) : p_(p), n_(n) {}
+  ~Mapping() {
+    if (p_ != MAP_FAILED && n_ != 0) munmap(p_, n_);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  bool ok() const { return p_ != MAP_FAILED; }
+  ByteView bytes() const { return n_ == 0 ? ByteView() : ByteView(static_cast<const std::uint8_t*>(p_), n_); }
+
+ private:
+  void* p_;
+  std::size_t n_;
+};
+
+}  // namespace
+
+PatchOutcome patch_in_place(const std::string& path, ByteView bytes, const PatchPlace& place) {
+  PatchOutcome out;
+  auto fail = [&](FileError e) {
+    out.file_error = std::move(e);
+    return std::move(out);
+  };
+  // O_NONBLOCK: a FIFO must not stall the open; it is refused just below.
+  Fd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return fail(FileError::system(path, errno));
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return fail(FileError::system(path, errno));
+  if (!S_ISREG(st.st_mode)) return fail(FileError::of(FileError::Kind::NotRegular, path));
+
+  const auto size = static_cast<std::size_t>(st.st_size);
+  Mapping map(size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0), size);
+  if (!map.ok()) return fail(FileError::system(path, errno));
+  Result<std::uint64_t> offset = place(map.bytes());
+  if (!offset.ok()) {
+    out.model_error = offset.error();
+    return out;
+  }
+  if (!fits(offset.value(), bytes.size(), size)) return fail(FileError::of(FileError::Kind::Changed, path));
+
+  const std::uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  auto at = static_cast<off_t>(offset.value());
+  while (left != 0) {
+    ssize_t put = pwrite(fd.get(), p, left, at);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return fail(FileError::system(path, put < 0 ? errno : EIO));
+    p += put;
+    left -= static_cast<std::size_t>(put);
+    at += put;
+  }
+  if (fsync(fd.get()) != 0) return fail(FileError::system(path, errno));
+  out.patched = Patched{offset.value(), static_cast<std::uint64_t>(st.st_size)};
+  return out;
+}
+
+}  // namespace tarnwick::file

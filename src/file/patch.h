@@ -1,0 +1,36 @@
+// Writing a few bytes into a model in place, without rewriting it: the step
+// that puts a signed manifest store into the room reserved for it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "core/bytes.h"
+#include "core/error.h"
+#include "file/error.h"
+
+namespace tarnwick::file {
+
+// Where the new bytes go, decided from the file's current content; a model
+// fault (no room reserved, a size that differs) is an Error.
+using PatchPlace = std::function<Result<std::uint64_t>(ByteView file)>;
+
+struct Patched {
+  std::uint64_t offset;
+  std::uint64_t file_size;
+};
+
+// Opens the regular file at `path` for writing (NotRegular otherwise), asks
+// `place` where `bytes` go, writes them there with pwrite and syncs the file.
+// Nothing is written when `place` fails. The rest of the file is untouched.
+struct PatchOutcome {
+  std::optional<Patched> patched;
+  std::optional<Error> model_error;
+  std::optional<FileError> file_error;
+};
+[[nodiscard]] PatchOutcome patch_in_place(const std::string& path, ByteView bytes,
+                                          const PatchPlace& place);
+
+}  // namespace tarnwick::file
