@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -181,96 +183,63 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnwick",
-    "",
-    // Non-negative so that CPython calls PyInit_tarnwick again on a re-import
-    // (and in another interpreter) instead of copying a cached dict.
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The module is made once per process and belongs to the interpreter that
-// made it.
-PyObject* the_module = nullptr;
-PyInterpreterState* the_interpreter = nullptr;
-
-// Appends `name` to __all__ (creating the list first if needed), then sets
-// the attribute.
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-  PyObject* all_name = PyUnicode_FromString("__all__");
-  if (all_name == nullptr) return false;
-  PyObject* all = PyObject_GetAttr(module, all_name);
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      Py_DecRef(all_name);
-      return false;
-    }
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyObject_SetAttr(module, all_name, all) < 0) {
+// __all__ lists the functions in the order of the table.
+int exec_module(PyObject* module) {
+  PyObject* all = PyList_New(0);
+  if (all == nullptr) return -1;
+  for (const PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    PyObject* name = PyUnicode_FromString(def->ml_name);
+    const bool ok = name != nullptr && PyList_Append(all, name) == 0;
+    Py_DecRef(name);
+    if (!ok) {
       Py_DecRef(all);
-      Py_DecRef(all_name);
-      return false;
+      return -1;
     }
   }
-  Py_DecRef(all_name);
-  PyObject* name = PyUnicode_FromString(def->ml_name);
-  bool ok = name != nullptr && PyList_Append(all, name) == 0;
+  const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
-  if (ok) {
-    PyObject* function = PyCFunction_NewEx(def, nullptr, module_name);
-    ok = function != nullptr && PyObject_SetAttr(module, name, function) == 0;
-    Py_DecRef(function);
-  }
-  Py_DecRef(name);
-  return ok;
+  return status;
 }
 
-PyObject* create_module() {
-  PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);
-  if (module == nullptr) return nullptr;
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) {
-    Py_DecRef(module);
-    return nullptr;
-  }
-  for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
-    if (!add_function(module, module_name, def)) {
-      Py_DecRef(module_name);
-      Py_DecRef(module);
-      return nullptr;
-    }
-  }
-  Py_DecRef(module_name);
-  return module;
+// From 3.12 on, a module says whether interpreters with their own lock may
+// load it; earlier versions refuse the slot as unknown, so it is given only
+// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. The module
+// keeps no state and shares no objects, so every interpreter may have it.
+constexpr int kMultipleInterpreters = 3;  // Py_mod_multiple_interpreters
+constexpr std::uintptr_t kPerInterpreterLock = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
+
+PyModuleDef_Slot slots_3_9[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+PyModuleDef_Slot slots_3_12[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {kMultipleInterpreters, reinterpret_cast<void*>(kPerInterpreterLock)},
+    {0, nullptr},
+};
+
+// Multi-phase initialisation: each import, in any interpreter and after any
+// re-initialisation, makes a fresh module from these tables; nothing
+// is kept between them.
+PyModuleDef module_def_3_9 = {
+    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_9, nullptr, nullptr, nullptr,
+};
+PyModuleDef module_def_3_12 = {
+    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_12, nullptr, nullptr, nullptr,
+};
+
+// The running interpreter's version, from the text "3.12.1 (main, ...".
+bool runs_on_3_12_or_later() {
+  const char* version = Py_GetVersion();
+  char* end = nullptr;
+  const long major = std::strtol(version, &end, 10);
+  if (*end != '.') return false;
+  const long minor = std::strtol(end + 1, nullptr, 10);
+  return major > 3 || (major == 3 && minor >= 12);
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tarnwick(void) {
-  return guarded([]() -> PyObject* {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (the_module != nullptr) {
-      if (interpreter != the_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnwick cannot be loaded into more than one interpreter per process");
-        return nullptr;
-      }
-      Py_IncRef(the_module);
-      return the_module;
-    }
-    PyObject* module = create_module();
-    if (module == nullptr) return nullptr;
-    // The process keeps one reference for later initialisations.
-    Py_IncRef(module);
-    the_module = module;
-    the_interpreter = interpreter;
-    return module;
-  });
+  return PyModuleDef_Init(runs_on_3_12_or_later() ? &module_def_3_12 : &module_def_3_9);
 }
