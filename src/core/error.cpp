@@ -21,6 +21,8 @@ std::string Error::message() const {
       return "data hash exclusion is malformed: " + text_;
     case Kind::Digest:
       return text_;
+    case Kind::StoreSizeDiffers:
+      return "store size differs from the reserved store: " + text_;
   }
   return "internal error: unknown error kind";
 }

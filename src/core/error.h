@@ -20,6 +20,7 @@ class Error {
     DuplicateManifest,
     MalformedExclusion,
     Digest,
+    StoreSizeDiffers,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -40,6 +41,10 @@ class Error {
   // An unsupported algorithm name or a failure inside libcrypto; the text is
   // the whole message.
   static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
+  // A signed store must fill the room reserved for it exactly (stored forms).
+  static Error store_size_differs(std::uint64_t now, std::uint64_t reserved) {
+    return Error(Kind::StoreSizeDiffers, std::to_string(now) + " != " + std::to_string(reserved));
+  }
 
   Kind kind() const { return kind_; }
   // The text a Python caller sees as the ValueError message.

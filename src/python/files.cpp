@@ -217,8 +217,10 @@ PyObject* raise_file_error(const FileError& e) {
   }
   const std::string text = e.message();
   const bool argument = e.kind == FileError::Kind::SameFile || e.kind == FileError::Kind::NotRegular;
-  Ref error(PyObject_CallFunction(argument ? PyExc_ValueError : PyExc_OSError, "s#", text.data(),
-                                  static_cast<Py_ssize_t>(text.size())));
+  Ref message(str_from(text));
+  if (!message) return nullptr;
+  Ref error(PyObject_CallFunctionObjArgs(argument ? PyExc_ValueError : PyExc_OSError, message.get(),
+                                         nullptr));
   if (!error) return nullptr;
   if (!argument && PyObject_SetAttrString(error.get(), "filename", name.get()) < 0) return nullptr;
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
@@ -483,7 +485,7 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "embed_file() takes store or reserve, not both");
         return nullptr;
       }
-      std::uint64_t n;
+      std::uint64_t n = 0;
       if (!u64_arg(sig.function, "reserve", a[5], &n)) return nullptr;
       if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
       store.emplace(static_cast<std::size_t>(n), std::uint8_t{0});

@@ -18,6 +18,7 @@
 #include "core/format.h"
 #include "core/manifest.h"
 #include "python/convert.h"
+#include "python/files.h"
 
 namespace {
 
@@ -198,13 +199,19 @@ int exec_module(PyObject* module) {
   }
   const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
-  return status;
+  if (status < 0) return -1;
+  // The file functions and their result types are attributes, not in __all__.
+  if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
+  return tarnwick::python::add_file_types(module);
 }
+
+void free_module(void* module) { tarnwick::python::clear_file_types(static_cast<PyObject*>(module)); }
 
 // From 3.12 on, a module says whether interpreters with their own lock may
 // load it; earlier versions refuse the slot as unknown, so it is given only
-// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. The module
-// keeps no state and shares no objects, so every interpreter may have it.
+// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. Each module
+// object keeps its own state (the result types) and shares no objects, so
+// every interpreter may have it.
 constexpr int kMultipleInterpreters = 3;  // Py_mod_multiple_interpreters
 constexpr std::uintptr_t kPerInterpreterLock = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
 
@@ -222,10 +229,14 @@ PyModuleDef_Slot slots_3_12[] = {
 // re-initialisation, makes a fresh module from these tables; nothing
 // is kept between them.
 PyModuleDef module_def_3_9 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_9, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_9,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
 PyModuleDef module_def_3_12 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_12, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_12,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
 
 // The running interpreter's version, from the text "3.12.1 (main, ...".
