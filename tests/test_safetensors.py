@@ -12,6 +12,7 @@ from st_files import header_of, st_file, tensors_of, with_length
 
 NO_MANIFEST = "no C2PA manifest found in model"
 DUPLICATE = "more than one c2pa:manifest entry in the SafeTensors container"
+DUPLICATE_URI = "more than one c2pa:manifest.uri entry in the SafeTensors container"
 NOT_BASE64 = "malformed manifest reference: value is not valid Base64"
 NOT_OBJECT = "malformed model container: __metadata__ is not a JSON object"
 NOT_SAFETENSORS = "unrecognized ML model container format"
@@ -248,9 +249,11 @@ def test_read_manifest(header, expected):
 READ_URI = [
     ('{"__metadata__":{"c2pa:manifest.uri":"u1"}}', "u1"),
     (r'{"__metadata__":{"c2pa:manifest.uri":"\u00e9\/"}}', "é/"),
-    ('{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}', "a"),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}', DUPLICATE_URI),
     ('{"__metadata__":{"c2pa:manifest.uri":5}}', None),
-    ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', None),
+    ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', DUPLICATE_URI),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","x":{"c2pa:manifest.uri":"b"}}}', "a"),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a"},"__metadata__":{"c2pa:manifest.uri":"b"}}', "a"),
     ('{"__metadata__":"u"}', None),
     ("{}", None),
     ('{"w":{"__metadata__":{"c2pa:manifest.uri":"u"}}}', None),
@@ -260,7 +263,11 @@ READ_URI = [
 
 @pytest.mark.parametrize("header,expected", READ_URI)
 def test_read_manifest_uri(header, expected):
-    assert tarnwick.read_manifest_uri(st_file(header)) == expected
+    if expected == DUPLICATE_URI:
+        with raises(expected):
+            tarnwick.read_manifest_uri(st_file(header))
+    else:
+        assert tarnwick.read_manifest_uri(st_file(header)) == expected
 
 
 # ---------------------------------------------------------------------------

@@ -200,7 +200,12 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   const json::Value* metadata = json::object_find(file.header, kMetadataKey);
   const auto* members = metadata ? std::get_if<json::Object>(&metadata->v) : nullptr;
   if (!members) return std::optional<std::string>();
-  const json::Value* uri = json::object_find(*members, kUriKey);
+  const json::Value* uri = nullptr;
+  for (const json::Member& m : *members) {
+    if (m.key != kUriKey) continue;
+    if (uri) return Error::duplicate_uri(Format::SafeTensors);
+    uri = &m.value;
+  }
   const auto* text = uri ? std::get_if<json::String>(&uri->v) : nullptr;
   if (!text) return std::optional<std::string>();
   return std::optional<std::string>(*text);

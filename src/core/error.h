@@ -19,6 +19,7 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    DuplicateUri,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -35,6 +36,11 @@ class Error {
   }
   static Error malformed_exclusion(std::string text) {
     return Error(Kind::MalformedExclusion, std::move(text));
+  }
+  static Error duplicate_uri(Format format) {
+    Error e(Kind::DuplicateUri);
+    e.format_ = format;
+    return e;
   }
 
   Kind kind() const { return kind_; }
