@@ -1,3 +1,4 @@
+import re
 import struct
 
 import pytest
@@ -231,13 +232,34 @@ def test_embed_replaces_entries_mid_metadata():
     assert tarnwick.remove_manifest(model) == MODEL
 
 
-def test_duplicates():
-    model = gguf_file([store_kv(b"first"), ORDINARY[0], store_kv(b"second"), uri_kv("a"), uri_kv("b")])
-    assert tarnwick.read_manifest(model) == b"first"
-    assert tarnwick.read_manifest_uri(model) == "a"
+DUPLICATE_STORE = "more than one c2pa:manifest entry in the GGUF container"
+DUPLICATE_URI = "more than one c2pa:manifest.uri entry in the GGUF container"
+
+# Refused before the value type is looked at, and whatever the other entries hold.
+DUPLICATES = {
+    "two stores": ([store_kv(b"first"), ORDINARY[0], store_kv(b"second")], DUPLICATE_STORE, None),
+    "string store, then a store": ([kv("c2pa:manifest", v_str("x")), store_kv(b"ok")], DUPLICATE_STORE, None),
+    "two uris": ([uri_kv("a"), ORDINARY[0], uri_kv("b")], None, DUPLICATE_URI),
+    "array uri, then a uri": ([kv("c2pa:manifest.uri", v_bytes(b"x")), uri_kv("b")], None, DUPLICATE_URI),
+    "both twice": ([store_kv(b"1"), uri_kv("a"), store_kv(b"2"), uri_kv("b")], DUPLICATE_STORE, DUPLICATE_URI),
+}
+
+
+@pytest.mark.parametrize("kvs, store_error, uri_error", DUPLICATES.values(), ids=DUPLICATES.keys())
+def test_duplicates(kvs, store_error, uri_error):
+    model = gguf_file(kvs)
+    with pytest.raises(ValueError) as e:
+        tarnwick.read_manifest(model)
+    assert str(e.value) == (store_error or "no C2PA manifest found in model")
+    if uri_error:
+        with pytest.raises(ValueError, match="^" + re.escape(uri_error) + "$"):
+            tarnwick.read_manifest_uri(model)
     once = tarnwick.remove_manifest(model)
-    assert once == gguf_file([ORDINARY[0]])
+    assert once == gguf_file([k for k in kvs if k == ORDINARY[0]])
     assert tarnwick.remove_manifest(once) == once
+    assert tarnwick.embed_manifest_both(model, "u", b"s") == gguf_file(
+        [k for k in kvs if k == ORDINARY[0]] + [store_kv(b"s"), uri_kv("u")]
+    )
 
 
 def test_empty_store():
@@ -250,7 +272,7 @@ NOT_ARRAY = "c2pa:manifest is not a UINT8 array"
 NOT_STRING = "c2pa:manifest.uri is not a string"
 
 BAD_ENTRIES = {
-    "store is a string": (tarnwick.read_manifest, [kv("c2pa:manifest", v_str("x")), store_kv(b"ok")], NOT_ARRAY),
+    "store is a string": (tarnwick.read_manifest, [kv("c2pa:manifest", v_str("x")), uri_kv("ok")], NOT_ARRAY),
     "store is int8": (tarnwick.read_manifest, [kv("c2pa:manifest", v_array(INT8, 1, b"x"))], NOT_ARRAY),
     "store is uint32": (tarnwick.read_manifest, [kv("c2pa:manifest", v_u32(1))], NOT_ARRAY),
     "uri is an array": (tarnwick.read_manifest_uri, [kv("c2pa:manifest.uri", v_bytes(b"x"))], NOT_STRING),

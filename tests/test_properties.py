@@ -17,7 +17,7 @@ import tarnwick  # noqa: E402
 from gguf_files import (  # noqa: E402
     ARRAY, STRING, array_body, gstr, header, kv, store_kv, tensor, u32, uri_kv, v_u32,
 )
-from st_files import header_of, tensors_of  # noqa: E402
+from st_files import tensors_of, written_header  # noqa: E402
 
 NO_MANIFEST = "no C2PA manifest found in model"
 NOT_OBJECT = "malformed model container: __metadata__ is not a JSON object"
@@ -387,7 +387,7 @@ def as_pairs(pairs):
 
 
 def parsed_header(model):
-    return json.loads(header_of(model).decode(), object_pairs_hook=as_pairs)
+    return json.loads(written_header(model).decode(), object_pairs_hook=as_pairs)
 
 
 @st.composite

@@ -311,9 +311,18 @@ Kv uri_kv(std::string_view uri) {
   });
 }
 
-const Kv* first_with_key(const Gguf& g, std::string_view key) {
-  auto it = std::find_if(g.kvs.begin(), g.kvs.end(), [&](const Kv& kv) { return kv.key() == key; });
-  return it == g.kvs.end() ? nullptr : &*it;
+// The entry with `key`, or null when there is none. Like every container,
+// GGUF refuses a second C2PA entry of a kind here, once the file has parsed
+// and before the entry's value type is looked at: gguf-py and llama.cpp
+// refuse duplicate keys, and a reader must not pick one of two.
+Result<const Kv*> only_entry(const Gguf& g, std::string_view key, Error (*duplicate)(Format)) {
+  const Kv* found = nullptr;
+  for (const Kv& kv : g.kvs) {
+    if (kv.key() != key) continue;
+    if (found != nullptr) return duplicate(Format::GGUF);
+    found = &kv;
+  }
+  return found;
 }
 
 // Entries read from a file view it.
@@ -329,7 +338,7 @@ void drop_c2pa_entries(Gguf& g) {
 
 Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
-  const Kv* kv = first_with_key(g, kStoreKey);
+  TW_TRY(const Kv* kv, only_entry(g, kStoreKey, Error::duplicate_manifest));
   if (kv == nullptr) return std::optional<StoreRange>();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
@@ -347,7 +356,7 @@ Result<std::optional<StoreRange>> locate_store(ByteView data) {
 
 Result<std::optional<std::string>> read_uri(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
-  const Kv* kv = first_with_key(g, kUriKey);
+  TW_TRY(const Kv* kv, only_entry(g, kUriKey, Error::duplicate_uri));
   if (kv == nullptr) return std::optional<std::string>();
 
   Cursor c(kv->value());

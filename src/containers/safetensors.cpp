@@ -10,6 +10,7 @@ namespace tarnwick::safetensors {
 namespace {
 
 constexpr std::uint64_t kLengthSize = 8;
+constexpr std::uint64_t kAlignment = 8;  // of the tensor data, as written
 constexpr std::string_view kMetadataKey = "__metadata__";
 static_assert(kMetadataKey.size() == 12);
 
@@ -173,6 +174,9 @@ Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve) 
   head.reserve(kLengthSize + reserve);
   head.resize(kLengthSize);
   json::write_object(head, header);
+  // Trailing spaces keep the tensor data 8-byte aligned, as the format's own
+  // writer does: loaders that map the file view tensors in place.
+  head.resize((head.size() + kAlignment - 1) / kAlignment * kAlignment, ' ');
   const std::uint64_t length = head.size() - kLengthSize;
   for (std::uint64_t i = 0; i < kLengthSize; ++i) head[i] = static_cast<std::uint8_t>(length >> (8 * i));
   Pieces out;
@@ -200,7 +204,12 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   const json::Value* metadata = json::object_find(file.header, kMetadataKey);
   const auto* members = metadata ? std::get_if<json::Object>(&metadata->v) : nullptr;
   if (!members) return std::optional<std::string>();
-  const json::Value* uri = json::object_find(*members, kUriKey);
+  const json::Value* uri = nullptr;
+  for (const json::Member& m : *members) {
+    if (m.key != kUriKey) continue;
+    if (uri) return Error::duplicate_uri(Format::SafeTensors);
+    uri = &m.value;
+  }
   const auto* text = uri ? std::get_if<json::String>(&uri->v) : nullptr;
   if (!text) return std::optional<std::string>();
   return std::optional<std::string>(*text);

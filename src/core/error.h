@@ -19,6 +19,7 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    DuplicateUri,
     Digest,
     StoreSizeDiffers,
   };
@@ -37,6 +38,11 @@ class Error {
   }
   static Error malformed_exclusion(std::string text) {
     return Error(Kind::MalformedExclusion, std::move(text));
+  }
+  static Error duplicate_uri(Format format) {
+    Error e(Kind::DuplicateUri);
+    e.format_ = format;
+    return e;
   }
   // An unsupported algorithm name or a failure inside libcrypto; the text is
   // the whole message.
