@@ -105,6 +105,15 @@ def test_in_place_refuses_a_model_swapped_while_it_was_read(tmp_path):
     assert leftovers(tmp_path) == []
 
 
+def test_in_place_does_not_follow_an_attackers_link_in_a_sticky_folder(world):
+    model, link = world / "model.gguf", shared_folder(world, "sticky") / "model.gguf"
+    model.write_bytes(MODEL)
+    link.symlink_to(model)
+    os.lchown(link, NOBODY, NOBODY)
+    failed(run("embed", link, "--uri", URI, "--in-place"), 4, f"{link}: Permission denied\n")
+    assert model.read_bytes() == MODEL
+
+
 # --- -o over existing files and links ------------------------------------------
 
 # The folder OUT is in, what OUT is (all the attacker's), the exit status, and

@@ -110,10 +110,6 @@ bool contains(ByteView outer, ByteView inner) {
   return !outer.empty() && i >= o && fits(i - o, inner.size(), outer.size());
 }
 
-bool sticky_world_writable(const struct stat& folder) {
-  return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-}
-
 // Gives the new file `old`'s owner and group where permitted, then its
 // permission bits; set-id and sticky bits only if the owner and group came
 // out the same, so they never land on a file someone else now owns.
@@ -230,8 +226,7 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
   if (o.replaces_) {
     struct stat folder {};
     if (fstat(o.dir_fd_, &folder) != 0) return FileError::system(path, errno);
-    if (sticky_world_writable(folder) && o.old_.st_uid != geteuid() && o.old_.st_uid != folder.st_uid)
-      return FileError::system(path, EACCES);
+    if (foreign_in_shared_folder(o.old_, folder)) return FileError::system(path, EACCES);
   }
 
   if (exists && !S_ISREG(target.st_mode)) {
