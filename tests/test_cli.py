@@ -407,6 +407,15 @@ def test_output_over_an_existing_file_keeps_its_mode(sample, tmp_path):
     assert out.read_bytes() == tarnwick.remove_manifest(model.read_bytes())
 
 
+@pytest.mark.parametrize("alias", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+def test_output_to_a_name_of_standard_output(alias, sample, tmp_path):
+    _, model = sample
+    with open(tmp_path / "out", "wb") as out:
+        assert subprocess.run([CLI, "strip", model, "-o", alias], stdout=out).returncode == 0
+    assert (tmp_path / "out").read_bytes() == tarnwick.remove_manifest(model.read_bytes())
+    assert os.path.islink("/dev/stdout")
+
+
 @pytest.fixture
 def small_disk(tmp_path):
     """A 4 MiB tmpfs, mounted for the test (skipped where that is not allowed)."""

@@ -229,6 +229,15 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
     if (foreign_in_shared_folder(o.old_, folder)) return FileError::system(path, EACCES);
   }
 
+  if (exists && S_ISREG(target.st_mode) && o.replaces_ && S_ISLNK(o.old_.st_mode)) {
+    // /dev/stdout, /dev/fd/1 and the like name the process's own stream:
+    // written as that stream, not replaced.
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+        return stream(fd, path, model);
+    }
+  }
   if (exists && !S_ISREG(target.st_mode)) {
     // A device, FIFO or socket (or a link to one) is written to, not replaced.
     Fd fd(openat(o.dir_fd_, entry, O_WRONLY | O_NOCTTY | O_CLOEXEC));
