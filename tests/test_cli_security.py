@@ -10,7 +10,6 @@ import pathlib
 import pty
 import resource
 import shutil
-import signal
 import stat
 import struct
 import subprocess
