@@ -248,7 +248,8 @@ def test_out_of_memory_is_reported_per_model(tmp_path):
     big.write_bytes(struct.pack("<Q", len(header)) + header + bytes(4))
     model = tmp_path / "model.gguf"
     model.write_bytes(MODEL)
-    r = subprocess.run([CLI, "info", big, "/dev/zero", model], capture_output=True,
+    r = subprocess.run([CLI, "info", "--json", big, "/dev/zero", model], capture_output=True,
                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (48 << 20, 48 << 20)))
     failed(r, 4, f"{big}: out of memory\n/dev/zero: out of memory\n")
-    assert r.stdout.decode().startswith(f"{model}\n  format:      GGUF\n")
+    assert [json.loads(line).get("error", "listed") for line in r.stdout.splitlines()] == [
+        "out of memory", "out of memory", "listed"]
