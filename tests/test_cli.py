@@ -88,6 +88,24 @@ def sparse_gguf(path, tensor_bytes):
     return path
 
 
+def sanitized():
+    return b"__asan_init" in pathlib.Path(CLI).read_bytes()
+
+
+# Models are rewritten through an unnamed file (O_TMPFILE) where the file
+# system allows it; "named" hides /proc from the tool, which then falls back
+# to a named temporary file.
+@pytest.fixture(params=["unnamed", "named"])
+def route(request):
+    if request.param == "unnamed":
+        return lambda args: [CLI, *map(str, args)]
+    if os.geteuid() != 0 or not shutil.which("unshare") or sanitized():
+        pytest.skip("needs root, unshare, and no sanitizer runtime (which reads /proc)")
+    hide = 'mount -t tmpfs none /proc && exec "$@"'
+    return lambda args: ["unshare", "-m", "--propagation", "private", "sh", "-c", hide, "sh", CLI,
+                         *map(str, args)]
+
+
 @pytest.fixture
 def junk(tmp_path):
     path = tmp_path / "junk.bin"
@@ -149,6 +167,11 @@ USAGE_ERRORS = {
                                            "tarnwick embed: -o names the model itself; "
                                            "use --in-place to rewrite it"),
     "store over the model": (["read", "{m}", "-o", "{m}"], "tarnwick read: -o names the model itself"),
+    "empty output name": (["strip", "{m}", "-o", ""], "tarnwick strip: the output file name is empty"),
+    "in-place on a device": (["strip", "/dev/null", "--in-place"],
+                             "tarnwick strip: --in-place needs a regular file, which '/dev/null' is not"),
+    "control characters in the URI": (["embed", "{m}", "--uri", "a\x1b[2Jb", "-o", "{out}"],
+                                      "tarnwick embed: the URI holds control characters"),
 }
 
 
@@ -384,6 +407,15 @@ def test_output_over_an_existing_file_keeps_its_mode(sample, tmp_path):
     assert out.read_bytes() == tarnwick.remove_manifest(model.read_bytes())
 
 
+@pytest.mark.parametrize("alias", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+def test_output_to_a_name_of_standard_output(alias, sample, tmp_path):
+    _, model = sample
+    with open(tmp_path / "out", "wb") as out:
+        assert subprocess.run([CLI, "strip", model, "-o", alias], stdout=out).returncode == 0
+    assert (tmp_path / "out").read_bytes() == tarnwick.remove_manifest(model.read_bytes())
+    assert os.path.islink("/dev/stdout")
+
+
 @pytest.fixture
 def small_disk(tmp_path):
     """A 4 MiB tmpfs, mounted for the test (skipped where that is not allowed)."""
@@ -473,13 +505,25 @@ def test_every_output_route_gives_the_same_bytes(tmp_path):
     assert (tmp_path / "appended").read_bytes() == expected
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_interrupted_in_place_rewrite_leaves_no_trace(sig, tmp_path):
-    size = 128 * 1024 * 1024
+def writing(pid, folder):
+    """Whether process `pid` has its new file in `folder` open, named or not."""
+    names = []
+    for fd in pathlib.Path(f"/proc/{pid}/fd").glob("*"):
+        try:
+            names.append(os.readlink(fd))
+        except OSError:  # closed meanwhile
+            pass
+    return any(n.startswith(f"{folder}/") and (".tarnwick-" in n or n.endswith(" (deleted)")) for n in names)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                                 signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM])
+def test_interrupted_in_place_rewrite_leaves_no_trace(sig, route, tmp_path):
+    size = 300 * 1024 * 1024
     model = sparse_gguf(tmp_path / "big.gguf", size)
     old_head = gguf_head(size)
-    p = subprocess.Popen([CLI, "embed", str(model), "--uri", URI, "--in-place"])
-    while p.poll() is None and not leftovers(tmp_path):
+    p = subprocess.Popen(route(["embed", model, "--uri", URI, "--in-place"]))
+    while p.poll() is None and not writing(p.pid, tmp_path):
         pass
     p.send_signal(sig)
     status = p.wait(timeout=120)

@@ -366,24 +366,25 @@ int run_info(const Args& a) {
   int status = kSuccess;
   bool described_any = false;
   for (const std::string& path : a.models) {
-    int one = guarded(path, [&] {
+    std::optional<Failure> f;
+    try {
       auto model = open_model(path, Model::Access::Read);
       std::optional<Description> d;
-      std::optional<Failure> f = model.ok() ? describe(model.value(), d) : failure(model.error());
-      if (f) {
-        std::fflush(stdout);
-        report(*f);
-        if (a.json)
-          std::printf("{\"file\": %s, \"error\": %s}\n", json_string(f->subject).c_str(),
-                      json_string(f->text).c_str());
-        return static_cast<int>(f->status);
+      f = model.ok() ? describe(model.value(), d) : failure(model.error());
+      if (!f) {
+        if (!a.json && described_any) std::printf("\n");
+        described_any = true;
+        print_description(model.value(), *d, a.json);
+        continue;
       }
-      if (!a.json && described_any) std::printf("\n");
-      described_any = true;
-      print_description(model.value(), *d, a.json);
-      return static_cast<int>(kSuccess);
-    });
-    status = std::max(status, one);
+    } catch (const std::bad_alloc&) {
+      f = Failure{kIoFailure, path == "-" ? kStdinName : path, kOutOfMemory};
+    }
+    std::fflush(stdout);
+    status = std::max(status, report(*f));
+    if (a.json)
+      std::printf("{\"file\": %s, \"error\": %s}\n", json_string(f->subject).c_str(),
+                  json_string(f->text).c_str());
   }
   if (std::fflush(stdout) != 0) return report(failure(FileError::system(kStdoutName, errno)));
   return status;

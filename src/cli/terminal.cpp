@@ -62,12 +62,14 @@ std::string escaped(std::string_view s) {
   for (std::size_t i = 0; i < b.size();) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
-    if (len == 0 || (len == 1 && acts_on_terminal(cp)))
-      out += hex("\\x%02X", b[i]), len = 1;
-    else if (acts_on_terminal(cp))
+    if (len == 0 || (len == 1 && acts_on_terminal(cp))) {
+      out += hex("\\x%02X", b[i]);
+      len = 1;
+    } else if (acts_on_terminal(cp)) {
       out += hex("\\u%04X", static_cast<unsigned>(cp));
-    else
+    } else {
       out += text_of(b.subspan(i, len));
+    }
     i += len;
   }
   return out;
@@ -81,14 +83,17 @@ std::string json_string(std::string_view s) {
   for (std::size_t i = 0; i < b.size();) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
-    if (len == 0)
-      out += "\xEF\xBF\xBD", len = 1;
-    else if (cp == '"' || cp == '\\')
-      out += '\\', out += static_cast<char>(cp);
-    else if (acts_on_terminal(cp))
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      len = 1;
+    } else if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (acts_on_terminal(cp)) {
       out += hex("\\u%04x", static_cast<unsigned>(cp));
-    else
+    } else {
       out += text_of(b.subspan(i, len));
+    }
     i += len;
   }
   return out + "\"";

@@ -14,7 +14,7 @@ std::string FileError::message() const {
     case Kind::Changed:
       return "the model file changed while it was being read";
     case Kind::Replaced:
-      return "the file was replaced by another while the new one was written; left as it is";
+      return "replaced by another file during the rewrite; left as it is";
     case Kind::SameFile:
       return "the output is the model itself";
     case Kind::NotRegular:

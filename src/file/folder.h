@@ -2,6 +2,7 @@
 // split into a folder, opened once, and a name in it.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -39,6 +40,12 @@ struct Place {
 };
 // "a/b/c" -> {"a/b/", "c"}; "c" -> {".", "c"}; "/c" -> {"/", "c"}.
 Place split_path(std::string_view path);
+
+// Whether `entry`, found in `folder`, belongs to another user (neither the
+// caller nor the folder's owner) in a sticky world-writable folder such as
+// /tmp: what the kernel's protected_symlinks and protected_regular settings
+// guard, applied whatever their values.
+bool foreign_in_shared_folder(const struct stat& entry, const struct stat& folder);
 
 // The folder for the *at() calls: opened for reading where permitted, so
 // that it can be synced, else with O_PATH. -1 and errno on failure.

@@ -137,15 +137,25 @@ Outcome<Model> Model::open(const std::string& path, Access access) {
   if (!S_ISREG(target.st_mode)) return FileError::of(FileError::Kind::NotRegular, path);
 
   // Where the file lives: the path itself, or for a symlink what it points
-  // at, read back from the descriptor just opened.
+  // at, read back from the descriptor just opened (or, without /proc,
+  // resolved again: the check below catches a link changed meanwhile).
   std::string where = path;
   struct stat link {};
   if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    // Checked after the open above: a link swapped in before it shows here.
+    struct stat folder {};
+    if (stat(split_path(path).folder.c_str(), &folder) == 0 && foreign_in_shared_folder(link, folder))
+      return FileError::system(path, EACCES);
     char buf[PATH_MAX];
     std::string self = "/proc/self/fd/" + std::to_string(named.get());
     ssize_t n = readlink(self.c_str(), buf, sizeof buf);
-    if (n <= 0 || static_cast<std::size_t>(n) == sizeof buf) return FileError::system(path, n < 0 ? errno : ENAMETOOLONG);
-    where.assign(buf, static_cast<std::size_t>(n));
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof buf) {
+      where.assign(buf, static_cast<std::size_t>(n));
+    } else if (realpath(path.c_str(), buf) != nullptr) {
+      where = buf;
+    } else {
+      return FileError::system(path, errno);
+    }
   }
   Place place = split_path(where);
   m.dir_fd_ = open_folder(place.folder);

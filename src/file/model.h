@@ -19,7 +19,9 @@ class Model {
     Read,     // any readable file; links are followed as open() does
     Replace,  // to be replaced in place: a regular file is required (else
               // NotRegular, before anything is read); a symlink is resolved
-              // once, here, and its folder held open for the replacement
+              // once, here, and its folder held open for the replacement; a
+              // link another user placed in a sticky world-writable folder
+              // is not followed (EACCES)
   };
 
   [[nodiscard]] static Outcome<Model> open(const std::string& path, Access access);

@@ -110,10 +110,6 @@ bool contains(ByteView outer, ByteView inner) {
   return !outer.empty() && i >= o && fits(i - o, inner.size(), outer.size());
 }
 
-bool sticky_world_writable(const struct stat& folder) {
-  return (folder.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-}
-
 // Gives the new file `old`'s owner and group where permitted, then its
 // permission bits; set-id and sticky bits only if the owner and group came
 // out the same, so they never land on a file someone else now owns.
@@ -230,10 +226,18 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
   if (o.replaces_) {
     struct stat folder {};
     if (fstat(o.dir_fd_, &folder) != 0) return FileError::system(path, errno);
-    if (sticky_world_writable(folder) && o.old_.st_uid != geteuid() && o.old_.st_uid != folder.st_uid)
-      return FileError::system(path, EACCES);
+    if (foreign_in_shared_folder(o.old_, folder)) return FileError::system(path, EACCES);
   }
 
+  if (exists && S_ISREG(target.st_mode) && o.replaces_ && S_ISLNK(o.old_.st_mode)) {
+    // /dev/stdout, /dev/fd/1 and the like name the process's own stream:
+    // written as that stream, not replaced.
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+        return stream(fd, path, model);
+    }
+  }
   if (exists && !S_ISREG(target.st_mode)) {
     // A device, FIFO or socket (or a link to one) is written to, not replaced.
     Fd fd(openat(o.dir_fd_, entry, O_WRONLY | O_NOCTTY | O_CLOEXEC));

@@ -42,7 +42,8 @@ class Output {
   //   only when the owner and group came out the same;
   // - a symlink, live or dangling, is itself replaced; its target is never
   //   written, except that a link to a device, FIFO or socket is written
-  //   through, as is such a file itself;
+  //   through, as is such a file itself, and a link to the process's own
+  //   standard output or error (/dev/stdout) writes to that stream;
   // - in a sticky world-writable folder (/tmp), an existing entry that
   //   another user owns (neither the caller nor the folder's owner) is
   //   refused with EACCES, whatever the kernel's protected_* settings.
