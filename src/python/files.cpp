@@ -8,7 +8,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include "core/digest.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/hashed.h"
 #include "file/model.h"
 #include "file/output.h"
 #include "file/patch.h"
@@ -382,15 +382,8 @@ struct Rewrite {
   bool want_range = false;
 };
 
-struct Written {
-  std::uint64_t size;
-  std::optional<StoreRange> store_range;
-  std::optional<Bytes> digest;
-};
-
-// The new model, written once; its digest (without the store's range) is
-// computed from the same pieces on a second thread while the kernel copies.
-std::optional<Written> rewrite(const Rewrite& job, Failure* failure) {
+// The new model, written once, with its data hash when asked for.
+std::optional<file::Written> rewrite(const Rewrite& job, Failure* failure) {
   Unlocked unlocked;
   ProgressCall progress(job.progress, unlocked);
   using Access = file::Model::Access;
@@ -411,22 +404,15 @@ std::optional<Written> rewrite(const Rewrite& job, Failure* failure) {
     return std::nullopt;
   }
 
-  Written written{pieces.value().size(), pieces.value().store_range(), std::nullopt};
-  std::optional<Result<Bytes>> digest;
-  std::jthread hasher;  // joined on every exit
-  if (job.hash) {
-    std::vector<Exclusion> excluded;
-    if (written.store_range) excluded.push_back({written.store_range->offset, written.store_range->length});
-    hasher = std::jthread([&, excluded] { digest = digest::hash_pieces(pieces.value(), *job.hash, excluded); });
-  }
-  file::Done done = file::write_pieces(pieces.value(), m, out.value(),
-                                       [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); });
-  if (hasher.joinable()) hasher.join();
-  if (done.ok() && digest && !digest->ok()) {
-    failure->model = digest->error();
+  std::optional<Error> digest_error;
+  auto written = file::write_hashed(pieces.value(), m, out.value(),
+                                    [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); },
+                                    job.hash, &digest_error);
+  file::Done done = written.ok() ? out.value().commit() : file::Done(written.error());
+  if (digest_error) {
+    failure->model = *digest_error;
     return std::nullopt;
   }
-  if (done.ok()) done = out.value().commit();
   if (!done.ok()) {
     if (done.error().kind == FileError::Kind::Aborted) {
       failure->python = unlocked.locked([&] { return progress.restore(); });
@@ -435,12 +421,11 @@ std::optional<Written> rewrite(const Rewrite& job, Failure* failure) {
     failure->file = done.error();
     return std::nullopt;
   }
-  if (digest) written.digest = std::move(digest->value());
-  if (!job.want_range) written.store_range.reset();
-  return written;
+  if (!job.want_range) written.value().store_range.reset();
+  return std::move(written.value());
 }
 
-PyObject* file_result(PyObject* module, const Rewrite& job, const Written& w) {
+PyObject* file_result(PyObject* module, const Rewrite& job, const file::Written& w) {
   PyObject* path = job.output ? job.output->shown.get() : job.model.shown.get();
   Py_IncRef(path);
   return make(module, kFileResult,
