@@ -108,6 +108,7 @@ Done Model::load() {
       file_mapped_ = true;
       data_ = static_cast<const std::uint8_t*>(p);
       size_ = mapped_size_ = size;
+      guard_ = GuardedRange(data_, size_);
       return done();
     }
   }
@@ -192,9 +193,11 @@ Model::Model(Model&& o) noexcept
       file_mapped_(o.file_mapped_),
       data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
-      mapped_size_(std::exchange(o.mapped_size_, 0)) {}
+      mapped_size_(std::exchange(o.mapped_size_, 0)),
+      guard_(std::move(o.guard_)) {}
 
 Model::~Model() {
+  guard_ = GuardedRange();  // before the pages go
   if (data_ != nullptr && mapped_size_ != 0) munmap(const_cast<std::uint8_t*>(data_), mapped_size_);
   if (fd_ >= 0) ::close(fd_);
   if (dir_fd_ >= 0) ::close(dir_fd_);
@@ -206,6 +209,7 @@ bool Model::is(const struct stat& st) const {
 
 Done Model::check_unchanged() const {
   if (!file_mapped_) return done();
+  if (guard_.faulted()) return FileError::of(FileError::Kind::Changed, name_);
   struct stat now {};
   if (fstat(fd_, &now) != 0) return FileError::system(name_, errno);
   if (now.st_size != st_.st_size || now.st_mtim.tv_sec != st_.st_mtim.tv_sec ||

@@ -10,6 +10,7 @@
 
 #include "core/bytes.h"
 #include "file/error.h"
+#include "file/fault_guard.h"
 
 namespace tarnwick::file {
 
@@ -40,7 +41,8 @@ class Model {
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
   // Changed when the file's size or modification time differ from what they
-  // were at open (for a mapped file; always ok for one read into memory).
+  // were at open, or a read of the mapping faulted (for a mapped file; always
+  // ok for one read into memory).
   [[nodiscard]] Done check_unchanged() const;
 
  private:
@@ -58,6 +60,7 @@ class Model {
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t mapped_size_ = 0;
+  GuardedRange guard_;  // a mapped file's pages, for the fault guard
 };
 
 // A whole small file (a manifest store) read into memory, with the same bound

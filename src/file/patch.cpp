@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "file/fault_guard.h"
 #include "file/folder.h"
 
 namespace tarnwick::file {
@@ -48,7 +49,9 @@ PatchOutcome patch_in_place(const std::string& path, ByteView bytes, const Patch
   const auto size = static_cast<std::size_t>(st.st_size);
   Mapping map(size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0), size);
   if (!map.ok()) return fail(FileError::system(path, errno));
+  GuardedRange guard(map.bytes().data(), map.bytes().size());
   Result<std::uint64_t> offset = place(map.bytes());
+  if (guard.faulted()) return fail(FileError::of(FileError::Kind::Changed, path));
   if (!offset.ok()) {
     out.model_error = offset.error();
     return out;

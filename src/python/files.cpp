@@ -215,15 +215,8 @@ PyObject* raise_file_error(const FileError& e) {
     errno = e.err;
     return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
   }
-  const std::string text = e.message();
   const bool argument = e.kind == FileError::Kind::SameFile || e.kind == FileError::Kind::NotRegular;
-  Ref message(str_from(text));
-  if (!message) return nullptr;
-  Ref error(PyObject_CallFunctionObjArgs(argument ? PyExc_ValueError : PyExc_OSError, message.get(),
-                                         nullptr));
-  if (!error) return nullptr;
-  if (!argument && PyObject_SetAttrString(error.get(), "filename", name.get()) < 0) return nullptr;
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+  PyErr_Format(argument ? PyExc_ValueError : PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
   return nullptr;
 }
 
@@ -295,6 +288,12 @@ std::optional<T> with_mapped(const Path& path, Read&& read, Failure* failure) {
     return out;
   }
   Result<T> result = read(model.value().bytes());
+  // A file cut short while it was parsed reads as zeros past its end: that
+  // says nothing about the model, so it is reported as a change, not a fault.
+  if (auto unchanged = model.value().check_unchanged(); !unchanged.ok()) {
+    failure->file = unchanged.error();
+    return out;
+  }
   if (!result.ok()) {
     failure->model = result.error();
     return out;
