@@ -96,6 +96,27 @@ def test_header_of_every_length_is_padded_to_a_multiple_of_8(n):
     assert tarnwick.remove_manifest(out) == out
 
 
+HEADER_LIMIT = 100_000_000  # the format's own loader refuses longer headers
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [tarnwick.read_manifest, tarnwick.read_manifest_uri, tarnwick.remove_manifest,
+     lambda m: tarnwick.embed_manifest(m, b"s")],
+    ids=["read", "read_uri", "remove", "embed"],
+)
+def test_header_longer_than_the_limit(operation):
+    model = st_file("{}", pad=HEADER_LIMIT - 1)
+    assert tarnwick.detect_format(model) == "SafeTensors"
+    with raises(f"malformed model container: header longer than {HEADER_LIMIT} bytes"):
+        operation(model)
+
+
+def test_header_at_the_limit():
+    model = st_file("{}", b"data", pad=HEADER_LIMIT - 2)
+    assert tarnwick.remove_manifest(model) == st_file("{}", b"data", pad=6)
+
+
 def test_tensor_data_is_never_scanned():
     bait = b'{"__metadata__":{"c2pa:manifest":"QUJD"}}\xff'
     model = st_file("{}", bait)
@@ -123,6 +144,9 @@ EMBEDS = [
     # a metadata object nested in another does not end the search of the outer
     ('{"__metadata__":{"__metadata__":{},"x":"y"}}', b"ABC", None,
      '{"__metadata__":{"__metadata__":{},"x":"y","c2pa:manifest":"QUJD"}}'),
+    # keys spelt with escapes are the same keys
+    (r'{"\u005f_metadata__":{"a":"b","c2pa\u003amanifest":"WFla"}}', b"ABC", None,
+     '{"__metadata__":{"a":"b","c2pa:manifest":"QUJD"}}'),
 ]
 
 
@@ -171,6 +195,7 @@ REMOVES = [
     ('{"__metadata__":{"__metadata__":{"c2pa:manifest":"QUJD"},"c2pa:manifest.uri":"u"}}',
      '{"__metadata__":{"__metadata__":{}}}'),
     (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', "{}"),
+    (r'{"__m\u0065tadata__":{"c2pa:manifest.ur\u0069":"u"},"w":1}', '{"w":1}'),
     # only members of metadata objects are C2PA members
     ('{"c2pa:manifest":"QUJD","w":{"c2pa:manifest":"QUJD"}}', None),
     ('{"__metadata__":{"x":{"c2pa:manifest":"QUJD"}}}', None),
@@ -236,7 +261,12 @@ READ_STORE = [
     ('{"__metadata__":[{"c2pa:manifest":"QUJD"}]}', NO_MANIFEST),
     ('{"c2pa:manifest":"QUJD"}', NO_MANIFEST),
     ('{"__metadata__":{"x":"c2pa:manifest","y":"QUJD"}}', NO_MANIFEST),
-    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', NO_MANIFEST),
+    # keys are compared decoded, as every JSON reader compares them
+    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', b"ABC"),
+    (r'{"__m\u0065tadata__":{"c2pa\u003amanifest":"QUJD"}}', b"ABC"),
+    (r'{"__metadata__":{"c2pa:manifest":"QUJD","c2pa\u003amanifest":"WFla"}}', DUPLICATE),
+    (r'{"__metadata__":{"c2pa\/manifest":"QUJD"}}', NO_MANIFEST),
+    (r'{"__metadata__":{"c2pa:manifest":"QUJ\u0044"}}', NOT_BASE64),  # the value is taken raw
     (r'{"__metadata__":{"c2pa:manifest":"QU\/D"}}', NOT_BASE64),
     ('{"__metadata__":{"c2pa:manifest":"QUJ"}}', NOT_BASE64),
     ("{", "data hash exclusion is malformed: header length field does not span valid JSON: "
@@ -261,6 +291,8 @@ READ_URI = [
     ('{"__metadata__":{"c2pa:manifest.uri":5}}', None),
     ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', DUPLICATE_URI),
     ('{"__metadata__":{"c2pa:manifest.uri":"a","x":{"c2pa:manifest.uri":"b"}}}', "a"),
+    (r'{"\u005f_metadata__":{"c2pa:manifest\u002euri":"u\u0031"}}', "u1"),
+    (r'{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest\u002euri":"b"}}', DUPLICATE_URI),
     ('{"__metadata__":{"c2pa:manifest.uri":"a"},"__metadata__":{"c2pa:manifest.uri":"b"}}', "a"),
     ('{"__metadata__":"u"}', None),
     ("{}", None),

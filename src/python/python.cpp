@@ -17,9 +17,9 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/fault_guard.h"
 #include "python/convert.h"
 #include "python/files.h"
-#include "file/fault_guard.h"
 
 namespace {
 
@@ -32,9 +32,51 @@ using tarnwick::Pieces;
 using tarnwick::Result;
 using namespace tarnwick::python;
 
+// Models at least this large are parsed and copied without the interpreter
+// lock, so that other threads run meanwhile. Below it the hand-over of the
+// lock would cost more than the work it frees.
+constexpr std::size_t kUnlockedMinimum = 64 * 1024;
+
+// Runs `work` without the interpreter lock when `unlocked`; `work` must not
+// touch Python objects. The lock is taken back however `work` ends.
+template <class Work>
+auto maybe_unlocked(bool unlocked, Work&& work) {
+  if (!unlocked) return work();
+  struct Relock {
+    PyThreadState* state;
+    ~Relock() { PyEval_RestoreThread(state); }
+  } relock{PyEval_SaveThread()};
+  return work();
+}
+
+// The model argument. It holds its own reference to the bytes object, so
+// the view stays valid while the lock is released even if the caller's
+// argument dict is changed meanwhile by another thread.
+class Model {
+ public:
+  Model() = default;
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+  ~Model() { Py_DecRef(owner_); }
+
+  bool bind(const char* function, PyObject* obj) {
+    if (!bytes_view(function, "model", obj, &view_)) return false;
+    Py_IncRef(obj);
+    owner_ = obj;
+    return true;
+  }
+  ByteView view() const { return view_; }
+  bool unlocked() const { return view_.size() >= kUnlockedMinimum; }
+
+ private:
+  PyObject* owner_ = nullptr;
+  ByteView view_;
+};
+
 // The one copy of a rewritten model: allocate the bytes object at its final
-// size and copy every piece into it.
-PyObject* bytes_from_pieces(const Pieces& pieces) {
+// size (with the lock), then copy every piece into it (without the lock for
+// a large model).
+PyObject* bytes_from_pieces(const Pieces& pieces, bool unlocked) {
   if (pieces.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size()));
   if (result == nullptr) return nullptr;
@@ -43,17 +85,23 @@ PyObject* bytes_from_pieces(const Pieces& pieces) {
     Py_DecRef(result);
     return nullptr;
   }
-  pieces.write_to(reinterpret_cast<std::uint8_t*>(dst));
+  maybe_unlocked(unlocked, [&] { pieces.write_to(reinterpret_cast<std::uint8_t*>(dst)); });
   return result;
 }
 
 // ---------------------------------------------------------------------------
 // The functions.
 
-PyObject* embed_with(ByteView model, const ManifestSource& source) {
-  Result<Pieces> result = tarnwick::embed_manifest(model, source);
+// A rewrite: parse and plan, then the one copy.
+template <class Rewrite>
+PyObject* rewritten(const Model& model, Rewrite&& rewrite) {
+  Result<Pieces> result = maybe_unlocked(model.unlocked(), [&] { return rewrite(model.view()); });
   if (!result) return raise_error(result.error());
-  return bytes_from_pieces(result.value());
+  return bytes_from_pieces(result.value(), model.unlocked());
+}
+
+PyObject* embed_with(const Model& model, const ManifestSource& source) {
+  return rewritten(model, [&](ByteView data) { return tarnwick::embed_manifest(data, source); });
 }
 
 PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -61,8 +109,9 @@ PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest", {"model", "store"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model, store;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    Model model;
+    ByteView store;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!bytes_view(sig.function, "store", a[1], &store)) return nullptr;
     return embed_with(model, ManifestSource(Bytes(store.begin(), store.end()), std::nullopt));
   });
@@ -73,9 +122,9 @@ PyObject* py_embed_manifest_remote(PyObject*, PyObject* args, PyObject* kwargs) 
     static const Signature sig{"embed_manifest_remote", {"model", "uri"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model;
+    Model model;
     std::string uri;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
     return embed_with(model, ManifestSource(std::nullopt, std::move(uri)));
   });
@@ -86,9 +135,10 @@ PyObject* py_embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest_both", {"model", "uri", "store"}, 3};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model, store;
+    Model model;
+    ByteView store;
     std::string uri;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
     if (!bytes_view(sig.function, "store", a[2], &store)) return nullptr;
     return embed_with(model,
@@ -103,23 +153,25 @@ PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Con
     const Signature sig{function, {"model"}, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model;
-    if (!bytes_view(function, "model", a[0], &model)) return nullptr;
+    Model model;
+    if (!model.bind(function, a[0])) return nullptr;
     return convert(model);
   });
 }
 
 PyObject* py_read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<Bytes> result = tarnwick::read_manifest(model);
+  return with_model("read_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+    Result<Bytes> result =
+        maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest(model.view()); });
     if (!result) return raise_error(result.error());
     return bytes_from(result.value());
   });
 }
 
 PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest_uri", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<std::optional<std::string>> result = tarnwick::read_manifest_uri(model);
+  return with_model("read_manifest_uri", args, kwargs, [](const Model& model) -> PyObject* {
+    Result<std::optional<std::string>> result =
+        maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest_uri(model.view()); });
     if (!result) return raise_error(result.error());
     if (!result.value()) return none();
     return str_from(*result.value());
@@ -127,23 +179,23 @@ PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("remove_manifest", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<Pieces> result = tarnwick::remove_manifest(model);
-    if (!result) return raise_error(result.error());
-    return bytes_from_pieces(result.value());
+  return with_model("remove_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+    return rewritten(model, [](ByteView data) { return tarnwick::remove_manifest(data); });
   });
 }
 
 PyObject* py_detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("detect_format", args, kwargs, [](ByteView model) -> PyObject* {
-    std::optional<Format> format = Format::detect(model);
+  // Detection looks at the first bytes and the top-level layout only: too
+  // little work to hand the lock over for.
+  return with_model("detect_format", args, kwargs, [](const Model& model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->display_name()) : none();
   });
 }
 
 PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("model_type", args, kwargs, [](ByteView model) -> PyObject* {
-    std::optional<Format> format = Format::detect(model);
+  return with_model("model_type", args, kwargs, [](const Model& model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->model_type()) : none();
   });
 }
