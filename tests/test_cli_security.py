@@ -242,14 +242,10 @@ def test_model_shrinking_while_written_to_a_pipe(tmp_path):
 
 @pytest.mark.skipif(sanitized(), reason="AddressSanitizer cannot run under an address-space limit")
 def test_out_of_memory_is_reported_per_model(tmp_path):
-    header = ("{" + ",".join(f'"t{i}":{{"dtype":"F32","shape":[1],"data_offsets":[0,4]}}'
-                             for i in range(100_000)) + "}").encode()
-    big = tmp_path / "big.safetensors"
-    big.write_bytes(struct.pack("<Q", len(header)) + header + bytes(4))
     model = tmp_path / "model.gguf"
     model.write_bytes(MODEL)
-    r = subprocess.run([CLI, "info", "--json", big, "/dev/zero", model], capture_output=True,
+    r = subprocess.run([CLI, "info", "--json", "/dev/zero", model], capture_output=True,
                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (48 << 20, 48 << 20)))
-    failed(r, 4, f"{big}: out of memory\n/dev/zero: out of memory\n")
+    failed(r, 4, "/dev/zero: out of memory\n")
     assert [json.loads(line).get("error", "listed") for line in r.stdout.splitlines()] == [
-        "out of memory", "out of memory", "listed"]
+        "out of memory", "listed"]

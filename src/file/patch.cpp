@@ -33,7 +33,7 @@ class Mapping {
 
 }  // namespace
 
-PatchOutcome patch_in_place(const std::string& path, ByteView bytes, const PatchPlace& place) {
+PatchOutcome patch_in_place(const std::string& path, const PatchPlace& place) {
   PatchOutcome out;
   auto fail = [&](FileError e) {
     out.file_error = std::move(e);
@@ -50,17 +50,18 @@ PatchOutcome patch_in_place(const std::string& path, ByteView bytes, const Patch
   Mapping map(size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0), size);
   if (!map.ok()) return fail(FileError::system(path, errno));
   GuardedRange guard(map.bytes().data(), map.bytes().size());
-  Result<std::uint64_t> offset = place(map.bytes());
+  Result<PatchWrite> planned = place(map.bytes());
   if (guard.faulted()) return fail(FileError::of(FileError::Kind::Changed, path));
-  if (!offset.ok()) {
-    out.model_error = offset.error();
+  if (!planned.ok()) {
+    out.model_error = planned.error();
     return out;
   }
-  if (!fits(offset.value(), bytes.size(), size)) return fail(FileError::of(FileError::Kind::Changed, path));
+  const PatchWrite& write = planned.value();
+  if (!fits(write.offset, write.bytes.size(), size)) return fail(FileError::of(FileError::Kind::Changed, path));
 
-  const std::uint8_t* p = bytes.data();
-  std::size_t left = bytes.size();
-  auto at = static_cast<off_t>(offset.value());
+  const std::uint8_t* p = write.bytes.data();
+  std::size_t left = write.bytes.size();
+  auto at = static_cast<off_t>(write.offset);
   while (left != 0) {
     ssize_t put = pwrite(fd.get(), p, left, at);
     if (put < 0 && errno == EINTR) continue;
@@ -70,7 +71,7 @@ PatchOutcome patch_in_place(const std::string& path, ByteView bytes, const Patch
     at += put;
   }
   if (fsync(fd.get()) != 0) return fail(FileError::system(path, errno));
-  out.patched = Patched{offset.value(), static_cast<std::uint64_t>(st.st_size)};
+  out.patched = Patched{write.offset, static_cast<std::uint64_t>(st.st_size)};
   return out;
 }
 

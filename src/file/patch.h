@@ -13,9 +13,13 @@
 
 namespace tarnwick::file {
 
-// Where the new bytes go, decided from the file's current content; a model
+// What to write where, decided from the file's current content; a model
 // fault (no room reserved, a size that differs) is an Error.
-using PatchPlace = std::function<Result<std::uint64_t>(ByteView file)>;
+struct PatchWrite {
+  std::uint64_t offset;
+  Bytes bytes;
+};
+using PatchPlace = std::function<Result<PatchWrite>(ByteView file)>;
 
 struct Patched {
   std::uint64_t offset;
@@ -23,14 +27,13 @@ struct Patched {
 };
 
 // Opens the regular file at `path` for writing (NotRegular otherwise), asks
-// `place` where `bytes` go, writes them there with pwrite and syncs the file.
+// `place` what goes where, writes it there with pwrite and syncs the file.
 // Nothing is written when `place` fails. The rest of the file is untouched.
 struct PatchOutcome {
   std::optional<Patched> patched;
   std::optional<Error> model_error;
   std::optional<FileError> file_error;
 };
-[[nodiscard]] PatchOutcome patch_in_place(const std::string& path, ByteView bytes,
-                                          const PatchPlace& place);
+[[nodiscard]] PatchOutcome patch_in_place(const std::string& path, const PatchPlace& place);
 
 }  // namespace tarnwick::file

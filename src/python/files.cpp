@@ -403,6 +403,12 @@ std::optional<file::Written> rewrite(const Rewrite& job, Failure* failure) {
     return std::nullopt;
   }
 
+  // A data hash must leave out the store it wrote; a container that did not
+  // say where it placed one would make the digest wrong, not merely absent.
+  if (job.hash && job.source && job.source->store() && !pieces.value().store_range()) {
+    failure->model = Error::digest("internal error: the new store's place in the model is unknown");
+    return std::nullopt;
+  }
   std::optional<Error> digest_error;
   auto written = file::write_hashed(pieces.value(), m, out.value(),
                                     [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); },
@@ -523,16 +529,15 @@ PyObject* py_patch_file(PyObject* module, PyObject* args, PyObject* kwargs) {
         !bytes_view(sig.function, "store", a[1], &store))
       return nullptr;
     std::optional<StoreRange> range;
-    Bytes stored;
     file::PatchOutcome patched;
     {
       Unlocked unlocked;
-      patched = file::patch_in_place(path.native, stored, [&](ByteView m) -> Result<std::uint64_t> {
+      patched = file::patch_in_place(path.native, [&](ByteView m) -> Result<file::PatchWrite> {
         TW_TRY(range, locate_manifest(m));
         if (!range) return Error::no_manifest();
-        stored = stored_form(*Format::detect(m), store);
+        Bytes stored = stored_form(*Format::detect(m), store);
         if (stored.size() != range->length) return Error::store_size_differs(stored.size(), range->length);
-        return range->offset;
+        return file::PatchWrite{range->offset, std::move(stored)};
       });
     }
     if (!patched.patched) {
