@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "core/base64.h"
+#include "core/format.h"
 #include "file/fault_guard.h"
 #include "file/folder.h"
 
@@ -73,6 +76,22 @@ PatchOutcome patch_in_place(const std::string& path, const PatchPlace& place) {
   if (fsync(fd.get()) != 0) return fail(FileError::system(path, errno));
   out.patched = Patched{write.offset, static_cast<std::uint64_t>(st.st_size)};
   return out;
+}
+
+Result<PatchWrite> store_write(ByteView file, ByteView store) {
+  TW_TRY(const std::optional<StoreRange> range, locate_manifest(file));
+  if (!range) return Error::no_manifest();
+  // locate_manifest has recognised the format. The length is compared
+  // before any text is made.
+  const bool base64 = Format::detect(file)->store_is_base64();
+  const std::uint64_t length = base64 ? base64::encoded_size(store.size()) : store.size();
+  if (length != range->length) return Error::store_size_differs(length, range->length);
+  Bytes stored(static_cast<std::size_t>(length));
+  if (base64)
+    base64::encode_to(store, stored.data());
+  else
+    std::copy(store.begin(), store.end(), stored.begin());
+  return PatchWrite{range->offset, std::move(stored)};
 }
 
 }  // namespace tarnwick::file

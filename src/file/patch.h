@@ -36,4 +36,9 @@ struct PatchOutcome {
 };
 [[nodiscard]] PatchOutcome patch_in_place(const std::string& path, const PatchPlace& place);
 
+// The write of a signed manifest store over the one `file` holds: `store` in
+// the format's stored form (raw, or Base64 text), which must have exactly the
+// length of the one there (StoreSizeDiffers); NoManifest when there is none.
+[[nodiscard]] Result<PatchWrite> store_write(ByteView file, ByteView store);
+
 }  // namespace tarnwick::file
