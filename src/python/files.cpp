@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/base64.h"
 #include "core/digest.h"
 #include "core/format.h"
 #include "core/manifest.h"
@@ -512,13 +511,6 @@ PyObject* py_strip_file(PyObject* module, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // Hard binding.
 
-// The store as the model's format keeps it: raw bytes, or Base64 text.
-Bytes stored_form(Format format, ByteView store) {
-  if (!format.store_is_base64()) return Bytes(store.begin(), store.end());
-  const std::string text = base64::encode(store);
-  return Bytes(text.begin(), text.end());
-}
-
 PyObject* py_patch_file(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"patch_file", {"model", "store"}, 2};
@@ -532,12 +524,10 @@ PyObject* py_patch_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     file::PatchOutcome patched;
     {
       Unlocked unlocked;
-      patched = file::patch_in_place(path.native, [&](ByteView m) -> Result<file::PatchWrite> {
-        TW_TRY(range, locate_manifest(m));
-        if (!range) return Error::no_manifest();
-        Bytes stored = stored_form(*Format::detect(m), store);
-        if (stored.size() != range->length) return Error::store_size_differs(stored.size(), range->length);
-        return file::PatchWrite{range->offset, std::move(stored)};
+      patched = file::patch_in_place(path.native, [&](ByteView m) {
+        Result<file::PatchWrite> write = file::store_write(m, store);
+        if (write.ok()) range = StoreRange{write.value().offset, write.value().bytes.size()};
+        return write;
       });
     }
     if (!patched.patched) {
