@@ -104,13 +104,17 @@ def test_in_place_refuses_a_model_swapped_while_it_was_read(tmp_path):
     assert leftovers(tmp_path) == []
 
 
-def test_in_place_does_not_follow_an_attackers_link_in_a_sticky_folder(world):
+@pytest.mark.parametrize("command", [("embed", "--uri", URI, "--in-place"), ("patch", "--store")])
+def test_in_place_does_not_follow_an_attackers_link_in_a_sticky_folder(world, command):
     model, link = world / "model.gguf", shared_folder(world, "sticky") / "model.gguf"
-    model.write_bytes(MODEL)
+    original = tarnwick.embed_manifest(MODEL, b"\0" * len(STORE))
+    model.write_bytes(original)
+    (world / "store").write_bytes(STORE)
     link.symlink_to(model)
     os.lchown(link, NOBODY, NOBODY)
-    failed(run("embed", link, "--uri", URI, "--in-place"), 4, f"{link}: Permission denied\n")
-    assert model.read_bytes() == MODEL
+    args = [command[0], link, *command[1:]] + ([world / "store"] if command[0] == "patch" else [])
+    failed(run(*args), 4, f"{link}: Permission denied\n")
+    assert model.read_bytes() == original
 
 
 # --- -o over existing files and links ------------------------------------------

@@ -48,6 +48,14 @@ PatchOutcome patch_in_place(const std::string& path, const PatchPlace& place) {
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return fail(FileError::system(path, errno));
   if (!S_ISREG(st.st_mode)) return fail(FileError::of(FileError::Kind::NotRegular, path));
+  // Another user's link in a shared folder (/tmp) must not steer the write
+  // to a file of ours; checked after the open, so a link swapped in before
+  // it shows here.
+  struct stat link {};
+  struct stat folder {};
+  if (lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+      stat(split_path(path).folder.c_str(), &folder) == 0 && foreign_in_shared_folder(link, folder))
+    return fail(FileError::system(path, EACCES));
 
   const auto size = static_cast<std::size_t>(st.st_size);
   Mapping map(size == 0 ? nullptr : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd.get(), 0), size);
