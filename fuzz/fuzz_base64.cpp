@@ -16,7 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   TW_ASSERT(back.has_value());
   TW_ASSERT(*back == Bytes(input.begin(), input.end()));
 
-  if (auto decoded = base64::decode(input)) {
+  auto decoded = base64::decode(input);
+  // Checking alone reaches the same verdict and knows the length.
+  const std::optional<std::size_t> length = base64::decoded_size(input);
+  TW_ASSERT(length.has_value() == decoded.has_value());
+  if (decoded) {
+    TW_ASSERT(*length == decoded->size());
     TW_ASSERT(base64::encode(*decoded) == text_of(input));
   }
   return 0;

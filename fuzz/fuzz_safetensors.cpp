@@ -1,5 +1,5 @@
 // SafeTensors: the container invariants, and rewrites keep the tensor data
-// (everything after the header) byte for byte.
+// (everything after the header) byte for byte, starting on an 8-byte boundary.
 #include <algorithm>
 #include <cstdint>
 
@@ -15,6 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t in_len = 0, out_len = 0;
   TW_ASSERT(in.u64le(&in_len) && in.skip(in_len));
   TW_ASSERT(out.u64le(&out_len) && out.skip(out_len));
+  TW_ASSERT(out.pos() % 8 == 0);  // the tensor data stays aligned
   TW_ASSERT(in.remaining() == out.remaining());
   TW_ASSERT(std::equal(input.begin() + in.pos(), input.end(), removed->begin() + out.pos()));
   return 0;

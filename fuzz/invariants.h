@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "core/base64.h"
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
@@ -48,6 +49,32 @@ inline void check_removed(const Bytes& removed, std::optional<Format> format) {
   TW_ASSERT(again->to_bytes() == removed);
 }
 
+// The store's range holds exactly what the embed wrote (the raw store, or its
+// Base64 text), and inspect() agrees with the readers.
+inline void check_located(ByteView out, Format format, const ManifestSource& source) {
+  auto range = locate_manifest(out);
+  auto info = inspect(out);
+  TW_ASSERT(range.ok() && info.ok());
+  TW_ASSERT(info->format == format);
+  TW_ASSERT(info->uri == source.uri());
+  if (!source.store()) {
+    TW_ASSERT(!range.value() && !info->store_range && !info->store_size);
+    return;
+  }
+  const Bytes& store = *source.store();
+  TW_ASSERT(range.value() && info->store_range);
+  TW_ASSERT(range.value()->offset == info->store_range->offset);
+  TW_ASSERT(range.value()->length == info->store_range->length);
+  TW_ASSERT(info->store_size == store.size());
+  TW_ASSERT(fits(range.value()->offset, range.value()->length, out.size()));
+  const std::string_view stored = text_of(out.subspan(range.value()->offset, range.value()->length));
+  if (format.store_is_base64()) {
+    TW_ASSERT(stored == base64::encode(store));
+  } else {
+    TW_ASSERT(stored == text_of(ByteView(store)));
+  }
+}
+
 inline void check_embed(ByteView input, std::optional<Format> format, const ManifestSource& source) {
   auto embedded = embed_manifest(input, source);
   if (!format) {
@@ -59,6 +86,7 @@ inline void check_embed(ByteView input, std::optional<Format> format, const Mani
   TW_ASSERT(out.size() == embedded->size());
   ByteView view(out);
   if (!same_format(view, format)) return;
+  check_located(view, *format, source);
   auto store = read_manifest(view);
   if (source.store()) {
     TW_ASSERT(store.ok());
@@ -81,6 +109,19 @@ inline std::optional<Bytes> check_container(ByteView input) {
   // Reads may fail, but never for an unrecognised format other than as such.
   auto store = read_manifest(input);
   auto uri = read_manifest_uri(input);
+  // locate_manifest and inspect fail exactly where the readers do, and
+  // otherwise agree with them.
+  auto range = locate_manifest(input);
+  auto info = inspect(input);
+  if (store.ok() || is_kind(store.error(), Error::Kind::NoManifest)) {
+    TW_ASSERT(range.ok() && range.value().has_value() == store.ok());
+    if (store.ok() && uri.ok()) TW_ASSERT(info.ok() && info->store_size == store.value().size());
+  } else {
+    TW_ASSERT(!range.ok() && range.error().message() == store.error().message());
+    TW_ASSERT(!info.ok() && info.error().message() == store.error().message());
+  }
+  if (!uri.ok() && range.ok()) TW_ASSERT(!info.ok() && info.error().message() == uri.error().message());
+  if (uri.ok() && range.ok()) TW_ASSERT(info.ok() && info->uri == uri.value());
   if (!format) {
     TW_ASSERT(!store.ok() && is_kind(store.error(), Error::Kind::UnrecognizedFormat));
     TW_ASSERT(!uri.ok() && is_kind(uri.error(), Error::Kind::UnrecognizedFormat));
@@ -93,6 +134,12 @@ inline std::optional<Bytes> check_container(ByteView input) {
   check_embed(input, format, ManifestSource(some_store, std::nullopt));
   check_embed(input, format, ManifestSource(std::nullopt, std::string("https://example.com/m?\"x\"\xc3\xa9")));
   check_embed(input, format, ManifestSource(Bytes{}, std::string()));
+  // Stores of every length modulo 3 (the Base64 padding) and a long one.
+  for (std::size_t n : {1, 2, 3, 200}) {
+    Bytes sized(n);
+    for (std::size_t i = 0; i < n; ++i) sized[i] = static_cast<std::uint8_t>(i * 37 + n);
+    check_embed(input, format, ManifestSource(std::move(sized), std::nullopt));
+  }
 
   auto empty = embed_manifest(input, ManifestSource(std::nullopt, std::nullopt));
   TW_ASSERT(!empty.ok());

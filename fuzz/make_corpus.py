@@ -30,6 +30,9 @@ def gguf_variants():
     head = b"GGUF" + struct.pack("<IQQ", 2, 0, 7) + kv_all
     yield head + bytes(-len(head) % 16) + b"tail"
     yield b"GGUF" + struct.pack("<IQQ", 3, 0, 0) + bytes(8)
+    # no tensors, ending right after the metadata (llama.cpp's vocabulary files)
+    yield b"GGUF" + struct.pack("<IQQ", 3, 0, 0)
+    yield b"GGUF" + struct.pack("<IQQ", 3, 0, 1) + s("general.architecture") + struct.pack("<I", 8) + s("llama")
     yield samples.make_gguf()
 
 

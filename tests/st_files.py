@@ -25,3 +25,12 @@ def header_of(model):
 def tensors_of(model):
     (n,) = struct.unpack_from("<Q", model)
     return model[8 + n :]
+
+
+def written_header(model):
+    """The header text of a file this module wrote, without the trailing
+    spaces that align the tensor data to 8 bytes (checked here)."""
+    header = header_of(model)
+    text = header.rstrip(b" ")
+    assert (8 + len(header)) % 8 == 0 and len(header) - len(text) < 8, header
+    return text

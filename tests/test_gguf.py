@@ -1,3 +1,4 @@
+import re
 import struct
 
 import pytest
@@ -56,6 +57,41 @@ def test_minimal_file_is_32_bytes_and_round_trips():
     assert tarnwick.read_manifest_uri(minimal) is None
 
 
+# Files without tensors that end at or inside the padding after their
+# records, as llama.cpp writes its vocabulary files: no tensor data, and
+# rewritten without padding.
+ARCH = kv("general.architecture", v_str("llama"))
+UNPADDED = {
+    "24-byte header": ([], b""),
+    "one entry (69 bytes)": ([ARCH], b""),
+    "inside the padding": ([ARCH], b"\0\0\0"),
+    "on an alignment boundary": ([kv("k", v_str("x" * 19))], b""),
+    "alignment 4096": ([kv("general.alignment", v_u32(4096)), ARCH], bytes(100)),
+    "alignment 2^31": ([kv("general.alignment", v_u32(2**31))], b""),
+}
+
+
+@pytest.mark.parametrize("kvs, tail", UNPADDED.values(), ids=UNPADDED.keys())
+def test_file_without_tensors_ending_at_its_records(kvs, tail):
+    records = header(0, len(kvs)) + b"".join(kvs)
+    model = records + tail
+    assert tarnwick.remove_manifest(model) == records
+    assert tarnwick.read_manifest_uri(model) is None
+    for store in (b"", b"s" * 5, b"s" * 8):
+        out = tarnwick.embed_manifest_both(model, "u", store)
+        assert out == header(0, len(kvs) + 2) + b"".join(kvs) + store_kv(store) + uri_kv("u")
+        assert tarnwick.read_manifest(out) == store
+        assert tarnwick.remove_manifest(out) == records
+
+
+def test_unpadded_sizes_and_full_padding():
+    assert len(header(0, 1) + ARCH) == 69
+    assert len(header(0, 1) + UNPADDED["on an alignment boundary"][0][0]) == 64
+    # a tensor-less file with the whole padding keeps it, recomputed as zeros
+    padded = header(0, 1) + ARCH + b"\xff" * 27
+    assert tarnwick.remove_manifest(padded) == header(0, 1) + ARCH + bytes(27)
+
+
 def test_rewrite_keeps_everything_else():
     assert tarnwick.remove_manifest(MODEL) == MODEL
     trailing = MODEL + b"after the last tensor"
@@ -80,7 +116,7 @@ CORRUPTIONS = {
     "version 1": (gguf_file()[:4] + u32(1) + gguf_file()[8:], "unsupported GGUF version 1"),
     "version 4": (gguf_file()[:4] + u32(4) + gguf_file()[8:], "unsupported GGUF version 4"),
     "big-endian": (b"GGUF\x00\x00\x00\x03" + bytes(24), "unsupported GGUF version 50331648"),
-    "header only": (header(0, 0), "tensor data offset out of range"),
+    "tensor record, no padding": (header(1, 0) + tensor("w", [1]), "tensor data offset out of range"),
     "one entry too many": (header(0, 2) + ORDINARY[0], TRUNCATED),
     "bad value type": (gguf_file([kv("k", u32(13) + bytes(8))]), "bad value type 13"),
     "bad value type max": (gguf_file([kv("k", u32(2**32 - 1))]), "bad value type 4294967295"),
@@ -100,8 +136,12 @@ CORRUPTIONS = {
     "dimension count huge": (header(1, 0) + gstr("w") + u32(2**32 - 1) + bytes(40), TRUNCATED),
     "entry count huge": (header(0, 2**64 - 1) + ORDINARY[1] + bytes(40), TRUNCATED),
     "tensor count huge": (header(2**64 - 1, 0) + TENSORS[0] + bytes(40), TRUNCATED),
-    "alignment beyond file": (gguf_file([kv("general.alignment", v_u32(2**31))]), "tensor data offset out of range"),
-    "alignment max": (gguf_file([kv("general.alignment", v_u32(2**32 - 1))]), "tensor data offset out of range"),
+    "alignment beyond file": (
+        gguf_file([kv("general.alignment", v_u32(2**31))], TENSORS), "tensor data offset out of range"
+    ),
+    "alignment max": (
+        gguf_file([kv("general.alignment", v_u32(2**32 - 1))], TENSORS), "tensor data offset out of range"
+    ),
 }
 
 
@@ -192,13 +232,34 @@ def test_embed_replaces_entries_mid_metadata():
     assert tarnwick.remove_manifest(model) == MODEL
 
 
-def test_duplicates():
-    model = gguf_file([store_kv(b"first"), ORDINARY[0], store_kv(b"second"), uri_kv("a"), uri_kv("b")])
-    assert tarnwick.read_manifest(model) == b"first"
-    assert tarnwick.read_manifest_uri(model) == "a"
+DUPLICATE_STORE = "more than one c2pa:manifest entry in the GGUF container"
+DUPLICATE_URI = "more than one c2pa:manifest.uri entry in the GGUF container"
+
+# Refused before the value type is looked at, and whatever the other entries hold.
+DUPLICATES = {
+    "two stores": ([store_kv(b"first"), ORDINARY[0], store_kv(b"second")], DUPLICATE_STORE, None),
+    "string store, then a store": ([kv("c2pa:manifest", v_str("x")), store_kv(b"ok")], DUPLICATE_STORE, None),
+    "two uris": ([uri_kv("a"), ORDINARY[0], uri_kv("b")], None, DUPLICATE_URI),
+    "array uri, then a uri": ([kv("c2pa:manifest.uri", v_bytes(b"x")), uri_kv("b")], None, DUPLICATE_URI),
+    "both twice": ([store_kv(b"1"), uri_kv("a"), store_kv(b"2"), uri_kv("b")], DUPLICATE_STORE, DUPLICATE_URI),
+}
+
+
+@pytest.mark.parametrize("kvs, store_error, uri_error", DUPLICATES.values(), ids=DUPLICATES.keys())
+def test_duplicates(kvs, store_error, uri_error):
+    model = gguf_file(kvs)
+    with pytest.raises(ValueError) as e:
+        tarnwick.read_manifest(model)
+    assert str(e.value) == (store_error or "no C2PA manifest found in model")
+    if uri_error:
+        with pytest.raises(ValueError, match="^" + re.escape(uri_error) + "$"):
+            tarnwick.read_manifest_uri(model)
     once = tarnwick.remove_manifest(model)
-    assert once == gguf_file([ORDINARY[0]])
+    assert once == gguf_file([k for k in kvs if k == ORDINARY[0]])
     assert tarnwick.remove_manifest(once) == once
+    assert tarnwick.embed_manifest_both(model, "u", b"s") == gguf_file(
+        [k for k in kvs if k == ORDINARY[0]] + [store_kv(b"s"), uri_kv("u")]
+    )
 
 
 def test_empty_store():
@@ -211,7 +272,7 @@ NOT_ARRAY = "c2pa:manifest is not a UINT8 array"
 NOT_STRING = "c2pa:manifest.uri is not a string"
 
 BAD_ENTRIES = {
-    "store is a string": (tarnwick.read_manifest, [kv("c2pa:manifest", v_str("x")), store_kv(b"ok")], NOT_ARRAY),
+    "store is a string": (tarnwick.read_manifest, [kv("c2pa:manifest", v_str("x")), uri_kv("ok")], NOT_ARRAY),
     "store is int8": (tarnwick.read_manifest, [kv("c2pa:manifest", v_array(INT8, 1, b"x"))], NOT_ARRAY),
     "store is uint32": (tarnwick.read_manifest, [kv("c2pa:manifest", v_u32(1))], NOT_ARRAY),
     "uri is an array": (tarnwick.read_manifest_uri, [kv("c2pa:manifest.uri", v_bytes(b"x"))], NOT_STRING),

@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tarnwick
-from st_files import header_of, st_file
+from st_files import st_file, written_header
 
 CONTAINER = "malformed model container: "
 EXCLUSION = "data hash exclusion is malformed: header length field does not span valid JSON: "
@@ -16,7 +16,7 @@ EXCLUSION = "data hash exclusion is malformed: header length field does not span
 
 def rewritten(header):
     """The header after one parse and write."""
-    return header_of(tarnwick.remove_manifest(st_file(header))).decode()
+    return written_header(tarnwick.remove_manifest(st_file(header))).decode()
 
 
 def assert_parse_error(header, text):

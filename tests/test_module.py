@@ -74,12 +74,17 @@ def call(name, **overrides):
     return getattr(tarnwick, name)(**args)
 
 
+FILE_FUNCTIONS = ["embed_file", "strip_file", "read_file", "read_file_uri", "inspect",
+                  "patch_file", "data_hash", "check_binding"]
+
+
 def test_module_attributes():
     assert tarnwick.__all__ == ALL
     assert tarnwick.__doc__ == ""
     assert tarnwick.__name__ == "tarnwick"
     public = sorted(n for n in dir(tarnwick) if not n.startswith("_"))
-    assert public == sorted(ALL)
+    # The file functions and their result types are attributes beyond __all__.
+    assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"])
 
 
 @pytest.mark.parametrize("name", ALL)
@@ -399,11 +404,16 @@ m: bytes = tarnwick.embed_manifest(b"", b"store")
 b: bytes = tarnwick.embed_manifest_both(b"", "uri", b"store")
 u: "str | None" = tarnwick.read_manifest_uri(m)
 f: "str | None" = tarnwick.detect_format(m)
+import pathlib
+r: tarnwick.FileResult = tarnwick.embed_file(pathlib.Path("m.gguf"), uri="u", output="o.gguf")
+size: int = r.size
+i: "tuple[int, int] | None" = tarnwick.inspect(b"").store_range
 """
 
 STUB_BAD = """
 import tarnwick
 tarnwick.read_manifest("not bytes")
+tarnwick.read_file(b"model.gguf")
 """
 
 
@@ -425,6 +435,7 @@ def test_type_stubs_are_found_by_mypy(tmp_path):
     assert lines, run.stdout + run.stderr
     assert all(line.startswith(str(bad)) or "bad.py" in line for line in lines), run.stdout
     assert any('"read_manifest"' in line and '"bytes"' in line for line in lines), run.stdout
+    assert any('"read_file"' in line for line in lines), run.stdout
     assert "missing library stubs" not in run.stdout
     assert "import-not-found" not in run.stdout and "import-untyped" not in run.stdout
 

@@ -105,9 +105,10 @@ def test_malformed_entry_fails_every_operation(payload, message):
         tarnwick.remove_manifest(data)
 
 
-def test_uri_found_before_a_malformed_entry_wins():
+def test_malformed_entry_after_the_uri_fails_the_uri_read():
     data = model(entry(URI_KEY, b"first"), field_bytes(14, b"\x0b"))
-    assert tarnwick.read_manifest_uri(data) == "first"
+    with raises("malformed model container: unsupported wire type 3"):
+        tarnwick.read_manifest_uri(data)
 
 
 # Lengths inside an entry decoded by the varint rules, seen through the URI.
@@ -207,10 +208,24 @@ def test_two_store_entries():
     assert tarnwick.embed_manifest(data, b"abc") == model(GRAPH) + entry(STORE_KEY, b"YWJj")
 
 
-def test_two_uri_entries_first_wins():
-    data = model(entry(URI_KEY, b"first"), entry(URI_KEY, b"second"))
-    assert tarnwick.read_manifest_uri(data) == "first"
-    assert tarnwick.remove_manifest(data) == IR_VERSION
+DUPLICATE_URI = "more than one c2pa:manifest.uri entry in the ONNX container"
+
+
+@pytest.mark.parametrize(
+    "entries",
+    [
+        [entry(URI_KEY, b"first"), entry(URI_KEY, b"second")],
+        [entry(URI_KEY, b"same"), GRAPH, entry(URI_KEY, b"same")],
+        [entry(URI_KEY), entry(URI_KEY, b"second")],  # a URI entry without value counts
+        [entry(URI_KEY, b"\xff"), entry(URI_KEY, b"ok")],  # refused before the UTF-8 test
+    ],
+)
+def test_two_uri_entries_are_refused(entries):
+    data = model(*entries)
+    with raises(DUPLICATE_URI):
+        tarnwick.read_manifest_uri(data)
+    assert tarnwick.remove_manifest(data) == model(*[e for e in entries if e == GRAPH])
+    assert tarnwick.embed_manifest_remote(data, "u") == model(*[e for e in entries if e == GRAPH]) + entry(URI_KEY, b"u")
 
 
 def test_store_key_without_value_field():

@@ -8,10 +8,11 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tarnwick
-from st_files import header_of, st_file, tensors_of, with_length
+from st_files import header_of, st_file, tensors_of, with_length, written_header
 
 NO_MANIFEST = "no C2PA manifest found in model"
 DUPLICATE = "more than one c2pa:manifest entry in the SafeTensors container"
+DUPLICATE_URI = "more than one c2pa:manifest.uri entry in the SafeTensors container"
 NOT_BASE64 = "malformed manifest reference: value is not valid Base64"
 NOT_OBJECT = "malformed model container: __metadata__ is not a JSON object"
 NOT_SAFETENSORS = "unrecognized ML model container format"
@@ -54,11 +55,11 @@ def test_header_may_end_at_the_end_of_the_file():
     model = with_length(2, b"{}")
     assert tarnwick.detect_format(model) == "SafeTensors"
     assert tarnwick.model_type(model) == "c2pa.types.model"
-    assert tarnwick.remove_manifest(model) == model
+    assert tarnwick.remove_manifest(model) == st_file("{}", pad=6)
 
 
 def test_leading_whitespace_including_form_feed_passes_detection():
-    assert tarnwick.remove_manifest(st_file("  {}")) == st_file("{}")
+    assert tarnwick.remove_manifest(st_file("  {}")) == st_file("{}", pad=6)
     model = st_file("\x0c{}")
     assert tarnwick.detect_format(model) == "SafeTensors"
     with raises("malformed model container: unexpected byte 0xc at 0"):
@@ -80,11 +81,40 @@ def test_trailing_data_after_the_header_object():
         tarnwick.remove_manifest(st_file("{}x"))
 
 
-def test_rewrite_drops_padding_and_keeps_tensor_data():
+def test_rewrite_pads_the_header_to_align_the_tensor_data():
     model = st_file('{"a":1}', b"\x01\x02\x03", pad=4)
     out = tarnwick.remove_manifest(model)
-    assert out == bytes.fromhex("0700000000000000") + b'{"a":1}' + b"\x01\x02\x03"
-    assert len(out) == 18
+    assert out == bytes.fromhex("0800000000000000") + b'{"a":1} ' + b"\x01\x02\x03"
+    assert len(out) == 19
+
+
+@pytest.mark.parametrize("n", range(8))
+def test_header_of_every_length_is_padded_to_a_multiple_of_8(n):
+    text = '{"a":"' + "x" * n + '"}'
+    out = tarnwick.remove_manifest(st_file(text, b"\xaa" * 4, pad=3))
+    assert out == st_file(text, b"\xaa" * 4, pad=-(8 + len(text)) % 8)
+    assert tarnwick.remove_manifest(out) == out
+
+
+HEADER_LIMIT = 100_000_000  # the format's own loader refuses longer headers
+
+
+@pytest.mark.parametrize(
+    "operation",
+    [tarnwick.read_manifest, tarnwick.read_manifest_uri, tarnwick.remove_manifest,
+     lambda m: tarnwick.embed_manifest(m, b"s")],
+    ids=["read", "read_uri", "remove", "embed"],
+)
+def test_header_longer_than_the_limit(operation):
+    model = st_file("{}", pad=HEADER_LIMIT - 1)
+    assert tarnwick.detect_format(model) == "SafeTensors"
+    with raises(f"malformed model container: header longer than {HEADER_LIMIT} bytes"):
+        operation(model)
+
+
+def test_header_at_the_limit():
+    model = st_file("{}", b"data", pad=HEADER_LIMIT - 2)
+    assert tarnwick.remove_manifest(model) == st_file("{}", b"data", pad=6)
 
 
 def test_tensor_data_is_never_scanned():
@@ -114,6 +144,9 @@ EMBEDS = [
     # a metadata object nested in another does not end the search of the outer
     ('{"__metadata__":{"__metadata__":{},"x":"y"}}', b"ABC", None,
      '{"__metadata__":{"__metadata__":{},"x":"y","c2pa:manifest":"QUJD"}}'),
+    # keys spelt with escapes are the same keys
+    (r'{"\u005f_metadata__":{"a":"b","c2pa\u003amanifest":"WFla"}}', b"ABC", None,
+     '{"__metadata__":{"a":"b","c2pa:manifest":"QUJD"}}'),
 ]
 
 
@@ -129,7 +162,7 @@ def assert_reads_back(out, store, uri):
 @pytest.mark.parametrize("header,store,uri,expected", EMBEDS)
 def test_embed(header, store, uri, expected):
     out = embedded(header, store, uri, tensors=b"\x00\x01\x02\x03")
-    assert header_of(out) == expected.encode()
+    assert written_header(out) == expected.encode()
     assert tensors_of(out) == b"\x00\x01\x02\x03"
     assert_reads_back(out, store, uri)
 
@@ -162,6 +195,7 @@ REMOVES = [
     ('{"__metadata__":{"__metadata__":{"c2pa:manifest":"QUJD"},"c2pa:manifest.uri":"u"}}',
      '{"__metadata__":{"__metadata__":{}}}'),
     (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', "{}"),
+    (r'{"__m\u0065tadata__":{"c2pa:manifest.ur\u0069":"u"},"w":1}', '{"w":1}'),
     # only members of metadata objects are C2PA members
     ('{"c2pa:manifest":"QUJD","w":{"c2pa:manifest":"QUJD"}}', None),
     ('{"__metadata__":{"x":{"c2pa:manifest":"QUJD"}}}', None),
@@ -171,7 +205,7 @@ REMOVES = [
 @pytest.mark.parametrize("header,expected", REMOVES)
 def test_remove(header, expected):
     out = tarnwick.remove_manifest(st_file(header, b"\xaa\xbb"))
-    assert header_of(out) == (header if expected is None else expected).encode()
+    assert written_header(out) == (header if expected is None else expected).encode()
     assert tensors_of(out) == b"\xaa\xbb"
 
 
@@ -227,7 +261,12 @@ READ_STORE = [
     ('{"__metadata__":[{"c2pa:manifest":"QUJD"}]}', NO_MANIFEST),
     ('{"c2pa:manifest":"QUJD"}', NO_MANIFEST),
     ('{"__metadata__":{"x":"c2pa:manifest","y":"QUJD"}}', NO_MANIFEST),
-    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', NO_MANIFEST),
+    # keys are compared decoded, as every JSON reader compares them
+    (r'{"__metadata__":{"c2pa:manifes\u0074":"QUJD"}}', b"ABC"),
+    (r'{"__m\u0065tadata__":{"c2pa\u003amanifest":"QUJD"}}', b"ABC"),
+    (r'{"__metadata__":{"c2pa:manifest":"QUJD","c2pa\u003amanifest":"WFla"}}', DUPLICATE),
+    (r'{"__metadata__":{"c2pa\/manifest":"QUJD"}}', NO_MANIFEST),
+    (r'{"__metadata__":{"c2pa:manifest":"QUJ\u0044"}}', NOT_BASE64),  # the value is taken raw
     (r'{"__metadata__":{"c2pa:manifest":"QU\/D"}}', NOT_BASE64),
     ('{"__metadata__":{"c2pa:manifest":"QUJ"}}', NOT_BASE64),
     ("{", "data hash exclusion is malformed: header length field does not span valid JSON: "
@@ -248,9 +287,13 @@ def test_read_manifest(header, expected):
 READ_URI = [
     ('{"__metadata__":{"c2pa:manifest.uri":"u1"}}', "u1"),
     (r'{"__metadata__":{"c2pa:manifest.uri":"\u00e9\/"}}', "é/"),
-    ('{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}', "a"),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest.uri":"b"}}', DUPLICATE_URI),
     ('{"__metadata__":{"c2pa:manifest.uri":5}}', None),
-    ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', None),
+    ('{"__metadata__":{"c2pa:manifest.uri":5,"c2pa:manifest.uri":"b"}}', DUPLICATE_URI),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a","x":{"c2pa:manifest.uri":"b"}}}', "a"),
+    (r'{"\u005f_metadata__":{"c2pa:manifest\u002euri":"u\u0031"}}', "u1"),
+    (r'{"__metadata__":{"c2pa:manifest.uri":"a","c2pa:manifest\u002euri":"b"}}', DUPLICATE_URI),
+    ('{"__metadata__":{"c2pa:manifest.uri":"a"},"__metadata__":{"c2pa:manifest.uri":"b"}}', "a"),
     ('{"__metadata__":"u"}', None),
     ("{}", None),
     ('{"w":{"__metadata__":{"c2pa:manifest.uri":"u"}}}', None),
@@ -260,7 +303,11 @@ READ_URI = [
 
 @pytest.mark.parametrize("header,expected", READ_URI)
 def test_read_manifest_uri(header, expected):
-    assert tarnwick.read_manifest_uri(st_file(header)) == expected
+    if expected == DUPLICATE_URI:
+        with raises(expected):
+            tarnwick.read_manifest_uri(st_file(header))
+    else:
+        assert tarnwick.read_manifest_uri(st_file(header)) == expected
 
 
 # ---------------------------------------------------------------------------
@@ -323,7 +370,7 @@ def test_safetensors_round_trip(tmp_path, user_metadata):
     assert tensors_of(path.read_bytes()) == tensors_of(model)
 
 
-def test_torch_loads_tensor_data_at_any_offset(tmp_path):
+def test_torch_loads_rewritten_files_and_views_them_in_place(tmp_path):
     torch = pytest.importorskip("torch")
     st_torch = pytest.importorskip("safetensors.torch")
     from safetensors import safe_open
@@ -336,17 +383,42 @@ def test_torch_loads_tensor_data_at_any_offset(tmp_path):
     }
     original = tmp_path / "orig.safetensors"
     st_torch.save_file(tensors, str(original))
-    offsets = set()
+    lengths = set()
     for k in range(8):
         path = tmp_path / f"m{k}.safetensors"
         out = tarnwick.embed_manifest_both(original.read_bytes(), "u" * k, b"ABC")
         path.write_bytes(out)
-        offsets.add((8 + len(header_of(out))) % 8)
+        lengths.add(len(written_header(out)) % 8)
         with safe_open(str(path), framework="pt") as f:
             assert all(torch.equal(f.get_tensor(n), t) for n, t in tensors.items())
         loaded = st_torch.load_file(str(path))
         assert all(torch.equal(loaded[n], t) for n, t in tensors.items())
-    assert offsets == set(range(8))  # the header is not padded
+        for rewritten in (out, tarnwick.remove_manifest(out)):
+            assert zero_copy_views(torch, rewritten).keys() == tensors.keys()
+            assert all(torch.equal(zero_copy_views(torch, rewritten)[n], t) for n, t in tensors.items())
+    assert lengths == set(range(8))  # compact headers of every length, padded
+
+
+TORCH_DTYPES = {"F32": "float32", "F64": "float64", "F16": "float16", "BF16": "bfloat16",
+                "I64": "int64", "I32": "int32", "I16": "int16", "I8": "int8", "U8": "uint8", "BOOL": "bool"}
+
+
+def zero_copy_views(torch, model):
+    """Every tensor as a view of the file's bytes, as loaders that map the
+    file make them: torch refuses a view whose offset breaks the alignment
+    of its element type."""
+    import json
+
+    whole = torch.frombuffer(bytearray(model), dtype=torch.uint8)
+    start = 8 + len(header_of(model))
+    views = {}
+    for name, info in json.loads(header_of(model)).items():
+        if name == "__metadata__":
+            continue
+        a, z = info["data_offsets"]
+        dtype = getattr(torch, TORCH_DTYPES[info["dtype"]])
+        views[name] = whole[start + a : start + z].view(dtype).reshape(info["shape"])
+    return views
 
 
 # ---------------------------------------------------------------------------

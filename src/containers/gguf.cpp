@@ -66,6 +66,7 @@ struct Gguf {
   std::vector<Kv> kvs;
   ByteView tensor_info;
   std::uint64_t alignment = kDefaultAlignment;
+  bool padded = true;  // false: the file ends with its records (no tensors)
   ByteView tensor_data;
 
   [[nodiscard]] static Result<Gguf> parse(ByteView data);
@@ -217,7 +218,15 @@ Result<Gguf> Gguf::parse(ByteView data) {
 
   const std::uint64_t misalign = info_end % g.alignment;
   const std::uint64_t padding = misalign == 0 ? 0 : g.alignment - misalign;
-  if (padding > data.size() - info_end) return Error::malformed("tensor data offset out of range");
+  const std::uint64_t left = data.size() - info_end;
+  // Without tensors, llama.cpp never seeks to the tensor data, and its own
+  // vocabulary files end right after their metadata. Such a file, ending at
+  // or inside the padding, has no tensor data and is written back unpadded.
+  if (g.tensor_count == 0 && (left == 0 || left < padding)) {
+    g.padded = false;
+    return g;
+  }
+  if (padding > left) return Error::malformed("tensor data offset out of range");
   g.tensor_data = data.subspan(info_end + padding);
   return g;
 }
@@ -258,6 +267,12 @@ Pieces Gguf::serialize(Gguf g) {
   for (Kv& kv : g.kvs) {
     if (kv.owned) {
       kept.flush();
+      // The new store's payload, after its array head (type, element type,
+      // count), is what a data hash excludes.
+      if (kv.key() == kStoreKey) {
+        const std::uint64_t head = 8 + kv.key_size + 4 + 4 + 8;
+        out.mark_store(out.size() + head, kv.owned->size() - head);
+      }
       out.add_owned(std::move(*kv.owned));
     } else {
       kept.add(kv.record);
@@ -266,8 +281,10 @@ Pieces Gguf::serialize(Gguf g) {
   kept.add(g.tensor_info);
   kept.flush();
 
-  const std::uint64_t misalign = out.size() % g.alignment;
-  out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  if (g.padded) {
+    const std::uint64_t misalign = out.size() % g.alignment;
+    out.add_zeros(misalign == 0 ? 0 : g.alignment - misalign);
+  }
   out.add_view(g.tensor_data);
   return out;
 }
@@ -300,9 +317,23 @@ Kv uri_kv(std::string_view uri) {
   });
 }
 
-const Kv* first_with_key(const Gguf& g, std::string_view key) {
-  auto it = std::find_if(g.kvs.begin(), g.kvs.end(), [&](const Kv& kv) { return kv.key() == key; });
-  return it == g.kvs.end() ? nullptr : &*it;
+// The entry with `key`, or null when there is none. Like every container,
+// GGUF refuses a second C2PA entry of a kind here, once the file has parsed
+// and before the entry's value type is looked at: gguf-py and llama.cpp
+// refuse duplicate keys, and a reader must not pick one of two.
+Result<const Kv*> only_entry(const Gguf& g, std::string_view key, Error (*duplicate)(Format)) {
+  const Kv* found = nullptr;
+  for (const Kv& kv : g.kvs) {
+    if (kv.key() != key) continue;
+    if (found != nullptr) return duplicate(Format::GGUF);
+    found = &kv;
+  }
+  return found;
+}
+
+// Entries read from a file view it.
+std::uint64_t offset_in(ByteView data, ByteView part) {
+  return static_cast<std::uint64_t>(part.data() - data.data());
 }
 
 void drop_c2pa_entries(Gguf& g) {
@@ -311,10 +342,10 @@ void drop_c2pa_entries(Gguf& g) {
 
 }  // namespace
 
-Result<Bytes> read_store(ByteView data) {
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
-  const Kv* kv = first_with_key(g, kStoreKey);
-  if (kv == nullptr) return Error::no_manifest();
+  TW_TRY(const Kv* kv, only_entry(g, kStoreKey, Error::duplicate_manifest));
+  if (kv == nullptr) return std::optional<StoreRange>();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
   Cursor c(kv->value());
@@ -326,12 +357,12 @@ Result<Bytes> read_store(ByteView data) {
   if (!c.u32le(&element)) return truncated();
   if (element != kUint8) return not_bytes();
   if (!c.u64le(&count) || !c.take(count, &store)) return truncated();
-  return Bytes(store.begin(), store.end());
+  return std::optional<StoreRange>(StoreRange{offset_in(data, store), store.size()});
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {
   TW_TRY(Gguf g, Gguf::parse(data));
-  const Kv* kv = first_with_key(g, kUriKey);
+  TW_TRY(const Kv* kv, only_entry(g, kUriKey, Error::duplicate_uri));
   if (kv == nullptr) return std::optional<std::string>();
 
   Cursor c(kv->value());

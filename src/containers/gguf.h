@@ -10,7 +10,8 @@
 
 namespace tarnwick::gguf {
 
-[[nodiscard]] Result<Bytes> read_store(ByteView data);
+// The raw bytes of the store's UINT8 array, or nullopt when there is none.
+[[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 // The rewritten file as pieces; views borrow `data`.
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);

@@ -189,7 +189,11 @@ void encode_entry(Bytes& out, std::string_view key, ByteView value) {
   append(out, value);
 }
 
-Result<Bytes> read_store(ByteView data) {
+// A second C2PA entry of a kind is refused once every entry has parsed and
+// before the value is looked at, as in every container: onnxruntime takes
+// the last entry, and a reader must not pick one of two. An entry with the
+// store key but no value holds no store and is passed over.
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
   std::optional<ByteView> store;
   bool duplicate = false;
   TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
@@ -200,23 +204,29 @@ Result<Bytes> read_store(ByteView data) {
     store = entry.value;
     return ok();
   }));
-  if (!store) return Error::no_manifest();
+  if (!store) return std::optional<StoreRange>();
   if (duplicate) return Error::duplicate_manifest(Format::ONNX);
   if (!is_utf8(*store)) return Error::malformed("store is not UTF-8");
-  auto decoded = base64::decode(*store);
-  if (!decoded) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*decoded);
+  if (!base64::decoded_size(*store)) return Error::malformed_reference("value is not valid Base64");
+  return std::optional<StoreRange>(
+      StoreRange{static_cast<std::uint64_t>(store->data() - data.data()), store->size()});
 }
 
+// Duplicates as in locate_store; an entry with the URI key and no value is
+// an empty URI.
 Result<std::optional<std::string>> read_uri(ByteView data) {
   std::optional<ByteView> uri;
+  bool duplicate = false;
   TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
-    if (uri || field.number != kMetadataProps) return ok();
+    if (field.number != kMetadataProps) return ok();
     TW_TRY(const Entry entry, parse_entry(payload_of(data, field)));
-    if (is_key(entry.key, kUriKey)) uri = entry.value.value_or(ByteView{});
+    if (!is_key(entry.key, kUriKey)) return ok();
+    if (uri) duplicate = true;
+    uri = entry.value.value_or(ByteView{});
     return ok();
   }));
   if (!uri) return std::optional<std::string>{};
+  if (duplicate) return Error::duplicate_uri(Format::ONNX);
   if (!is_utf8(*uri)) return Error::malformed("URI is not UTF-8");
   return std::optional<std::string>{std::string(text_of(*uri))};
 }
@@ -238,6 +248,7 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
     const std::size_t at = entries.size();
     entries.resize(at + static_cast<std::size_t>(store_text_size));
     base64::encode_to(*store, entries.data() + at);
+    out.mark_store(out.size() + at, store_text_size);
   }
   if (uri) encode_entry(entries, kUriKey, view_of(*uri));
   out.add_owned(std::move(entries));

@@ -60,7 +60,9 @@ struct Entry {
 // Appends one complete top-level field-14 entry.
 void encode_entry(Bytes& out, std::string_view key, ByteView value);
 
-[[nodiscard]] Result<Bytes> read_store(ByteView data);
+// The Base64 text of the store (the value field of its metadata_props entry),
+// checked to decode, or nullopt when there is none.
+[[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 // The rewritten model as pieces; views borrow `data`.
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);

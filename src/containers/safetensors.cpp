@@ -1,15 +1,20 @@
 #include "containers/safetensors.h"
 
+#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/base64.h"
+#include "core/json.h"
 
 namespace tarnwick::safetensors {
 namespace {
 
 constexpr std::uint64_t kLengthSize = 8;
+constexpr std::uint64_t kAlignment = 8;  // of the tensor data, as written
+// The format's own loader refuses longer headers.
+constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 constexpr std::string_view kMetadataKey = "__metadata__";
 static_assert(kMetadataKey.size() == 12);
 
@@ -19,123 +24,248 @@ constexpr bool is_format_space(std::uint8_t c) {
   return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
 }
 
-bool is_c2pa_member(const json::Member& m) { return m.key == kStoreKey || m.key == kUriKey; }
-
-// Drops every C2PA member from every object that is the value of a
-// "__metadata__" member, at any depth: the same objects that read_store
-// searches, so nothing a reader could find survives. Walks with an explicit
-// stack, since the input sets the depth.
-void strip_c2pa(json::Object& header) {
-  std::vector<json::Value*> pending;
-  auto visit_members = [&](json::Object& members) {
-    for (json::Member& m : members) {
-      auto* object = std::get_if<json::Object>(&m.value.v);
-      if (object && m.key == kMetadataKey) std::erase_if(*object, is_c2pa_member);
-      if (object || std::holds_alternative<json::Array>(m.value.v)) pending.push_back(&m.value);
-    }
-  };
-  visit_members(header);
-  while (!pending.empty()) {
-    json::Value* value = pending.back();
-    pending.pop_back();
-    if (auto* members = std::get_if<json::Object>(&value->v)) {
-      visit_members(*members);
-    } else {
-      for (json::Value& item : std::get<json::Array>(value->v)) {
-        if (std::holds_alternative<json::Object>(item.v) ||
-            std::holds_alternative<json::Array>(item.v)) {
-          pending.push_back(&item);
-        }
-      }
-    }
+// The header bytes, of a length the format allows.
+Result<ByteView> header_of(ByteView data) {
+  TW_TRY(const HeaderBounds bounds, header_bounds(data));
+  if (bounds.end - bounds.start > kMaxHeaderSize) {
+    return Error::malformed("header longer than " + std::to_string(kMaxHeaderSize) + " bytes");
   }
+  return data.subspan(bounds.start, bounds.end - bounds.start);
 }
 
-// Relative to the first header byte: the raw text between the quotation marks.
-struct Span {
-  std::uint64_t start;
-  std::uint64_t end;
+// What a member's key means here. Keys are compared decoded, as every JSON
+// reader compares them: a key spelt with escapes is the same key.
+enum class Key : std::uint8_t { Other, Metadata, Store, Uri };
+
+Key classify(std::string_view key) {
+  if (key == kMetadataKey) return Key::Metadata;
+  if (key == kStoreKey) return Key::Store;
+  if (key == kUriKey) return Key::Uri;
+  return Key::Other;
+}
+
+enum class Mode : std::uint8_t { Read, Remove, Embed };
+
+// One pass over a header, following its structure. A metadata object is an
+// object that is the value of a "__metadata__" member, at any depth.
+//
+// Reading, it notes the store strings (members "c2pa:manifest" of every
+// metadata object, as raw text) and the URI members of the first top-level
+// metadata object. Rewriting, it hands the header on to a Writer without the
+// C2PA members of any metadata object, so nothing a reader could find
+// survives; then embed appends the new members to the first top-level
+// metadata object (added when missing), and remove drops the top-level
+// metadata objects left empty.
+class HeaderPass final : public json::Events {
+ public:
+  explicit HeaderPass(Mode mode, json::Writer* out = nullptr, const ManifestSource* source = nullptr)
+      : mode_(mode), out_(out), source_(source) {}
+
+  void open(bool object) override;
+  void close() override;
+  void key(std::string_view text) override;
+  void string_value(std::string_view text, std::size_t raw_begin, std::size_t raw_end) override;
+  void scalar(std::string_view text) override;
+
+  bool top_is_object() const { return top_is_object_; }
+  bool metadata_not_object() const { return metadata_not_object_; }
+  std::size_t stores() const { return stores_; }
+  // The first store string's raw text, relative to the header's first byte.
+  std::pair<std::size_t, std::size_t> store() const { return store_; }
+  std::size_t uris() const { return uris_; }
+  std::optional<std::string> uri() && { return std::move(uri_); }
+  // Where embed wrote the new store's text in the output, if it did.
+  const std::optional<StoreRange>& placed() const { return placed_; }
+
+ private:
+  struct Level {
+    bool object;
+    bool metadata;
+    bool first_top_metadata;
+    bool drop_if_empty;
+    json::Writer::Mark mark;  // where its member began in the output
+  };
+  // How the value starting now stands in its container.
+  struct Place {
+    bool member;  // the value of an object member (key_ says which)
+    bool first_top_metadata;
+  };
+
+  bool dropped(bool opens);
+  Place value_starts(bool object);
+  void add_members();
+
+  const Mode mode_;
+  json::Writer* const out_;
+  const ManifestSource* const source_;
+  std::vector<Level> levels_;
+  Key key_ = Key::Other;  // of the member whose value comes next
+  json::Writer::Mark key_mark_{};
+  std::size_t skip_depth_ = 0;  // inside a dropped member's value
+  bool drop_value_ = false;     // the next value is a dropped member's
+  bool top_is_object_ = false;
+  bool seen_metadata_ = false;  // the first top-level "__metadata__" has come
+  bool metadata_not_object_ = false;
+  std::size_t stores_ = 0;
+  std::pair<std::size_t, std::size_t> store_{};
+  std::size_t uris_ = 0;
+  std::optional<std::string> uri_;
+  std::optional<StoreRange> placed_;
 };
 
-// Finds every string value keyed "c2pa:manifest" directly inside an object
-// keyed "__metadata__", at any depth, by one pass over the raw header bytes.
-// The header has been validated as JSON (so nesting is bounded) before this.
-std::vector<Span> find_store_strings(std::string_view header) {
-  std::vector<bool> open;                   // per open container: is it an object?
-  std::vector<std::size_t> metadata_depths;  // depth just inside each open metadata object
-  bool expect_key = false;
-  bool after_key = false;  // the last string was a key, only ":" since
-  std::string_view key;
-  std::vector<Span> spans;
-
-  for (std::size_t i = 0; i < header.size(); ++i) {
-    switch (header[i]) {
-      case '"': {
-        const std::size_t start = i + 1;
-        std::size_t end = json::next_quote_or_backslash(header, start);
-        while (end < header.size() && header[end] == '\\') {
-          if (header.size() - end < 2) return spans;
-          end = json::next_quote_or_backslash(header, end + 2);
-        }
-        if (end >= header.size()) return spans;
-        if (expect_key) {
-          key = header.substr(start, end - start);
-          after_key = true;
-        } else {
-          if (!metadata_depths.empty() && open.size() == metadata_depths.back() && after_key &&
-              key == kStoreKey) {
-            spans.push_back(Span{start, end});
-          }
-          after_key = false;
-        }
-        expect_key = false;
-        i = end;
-        break;
-      }
-      case '{':
-        if (after_key && key == kMetadataKey) metadata_depths.push_back(open.size() + 1);
-        open.push_back(true);
-        expect_key = true;
-        after_key = false;
-        break;
-      case '[':
-        open.push_back(false);
-        expect_key = false;
-        after_key = false;
-        break;
-      case ']':
-      case '}':
-        // Closing a nested metadata object resumes the search of the one
-        // around it.
-        if (!metadata_depths.empty() && open.size() == metadata_depths.back()) {
-          metadata_depths.pop_back();
-        }
-        if (!open.empty()) open.pop_back();
-        expect_key = false;
-        after_key = false;
-        break;
-      case ',':
-        expect_key = !open.empty() && open.back();
-        after_key = false;
-        break;
-      case ':':
-        expect_key = false;
-        break;
-      default:
-        break;
-    }
+// True when the value starting here belongs to a dropped member.
+bool HeaderPass::dropped(bool opens) {
+  if (skip_depth_ != 0) {
+    if (opens) ++skip_depth_;
+    return true;
   }
-  return spans;
+  if (drop_value_) {
+    drop_value_ = false;
+    if (opens) skip_depth_ = 1;
+    return true;
+  }
+  return false;
 }
 
-// The store strings of a header that must first prove to be UTF-8 JSON.
-Result<std::vector<Span>> store_value_ranges(ByteView data, HeaderBounds bounds) {
-  const ByteView header = data.subspan(bounds.start, bounds.end - bounds.start);
-  if (!is_utf8(header)) return Error::malformed_exclusion("header is not UTF-8");
-  if (std::string error = json::validate(text_of(header)); !error.empty()) {
-    return Error::malformed_exclusion("header length field does not span valid JSON: " + error);
+HeaderPass::Place HeaderPass::value_starts(bool object) {
+  if (levels_.empty()) top_is_object_ = object;
+  const bool member = !levels_.empty() && levels_.back().object;
+  Place place{member, false};
+  if (!member) return place;
+  if (levels_.size() == 1 && key_ == Key::Metadata && !seen_metadata_) {
+    seen_metadata_ = true;
+    place.first_top_metadata = object;
+    metadata_not_object_ = !object;
   }
-  return find_store_strings(text_of(header));
+  if (levels_.back().first_top_metadata && key_ == Key::Uri) ++uris_;
+  return place;
+}
+
+void HeaderPass::open(bool object) {
+  if (dropped(true)) return;
+  const Place place = value_starts(object);
+  const bool metadata = object && place.member && key_ == Key::Metadata;
+  const bool drop_if_empty = mode_ == Mode::Remove && metadata && levels_.size() == 1;
+  levels_.push_back(Level{object, metadata, place.first_top_metadata, drop_if_empty, key_mark_});
+  if (out_ != nullptr) out_->open(object);
+}
+
+void HeaderPass::close() {
+  if (skip_depth_ != 0) {
+    --skip_depth_;
+    return;
+  }
+  const Level level = levels_.back();
+  levels_.pop_back();
+  if (out_ == nullptr) return;
+  if (mode_ == Mode::Embed && level.first_top_metadata) add_members();
+  if (mode_ == Mode::Embed && levels_.empty() && level.object && !seen_metadata_) {
+    out_->key(kMetadataKey);
+    out_->open(true);
+    add_members();
+    out_->close();
+  }
+  if (level.drop_if_empty && out_->container_empty()) {
+    out_->rollback(level.mark);
+    return;
+  }
+  out_->close();
+}
+
+void HeaderPass::key(std::string_view text) {
+  if (skip_depth_ != 0) return;
+  key_ = classify(text);
+  if (out_ == nullptr) return;
+  if (levels_.back().metadata && (key_ == Key::Store || key_ == Key::Uri)) {
+    drop_value_ = true;
+    return;
+  }
+  if (levels_.size() == 1) key_mark_ = out_->mark();
+  out_->key(text);
+}
+
+void HeaderPass::string_value(std::string_view text, std::size_t raw_begin, std::size_t raw_end) {
+  if (dropped(false)) return;
+  const Place place = value_starts(false);
+  if (place.member && levels_.back().metadata && key_ == Key::Store && ++stores_ == 1) {
+    store_ = {raw_begin, raw_end};
+  }
+  if (place.member && levels_.back().first_top_metadata && key_ == Key::Uri && uris_ == 1) {
+    uri_ = std::string(text);
+  }
+  if (out_ != nullptr) out_->string_value(text, raw_begin, raw_end);
+}
+
+void HeaderPass::scalar(std::string_view text) {
+  if (dropped(false)) return;
+  value_starts(false);
+  if (out_ != nullptr) out_->scalar(text);
+}
+
+// The source's members, store first.
+void HeaderPass::add_members() {
+  if (source_->store()) {
+    out_->key(kStoreKey);
+    const std::string text = base64::encode(*source_->store());
+    out_->string_value(text, 0, 0);
+    // Base64 text needs no escapes: it ends just before the closing quote.
+    placed_ = StoreRange{out_->mark().size - 1 - text.size(), text.size()};
+  }
+  if (source_->uri()) {
+    out_->key(kUriKey);
+    out_->string_value(*source_->uri(), 0, 0);
+  }
+}
+
+// A header the rewriting operations and read_uri accept: bounded, UTF-8 and
+// JSON, with the parse's tokens handed to `pass`.
+Status parse_header(ByteView header, HeaderPass& pass) {
+  if (!is_utf8(header)) return Error::malformed("header is not UTF-8");
+  if (std::string error = json::parse(text_of(header), &pass); !error.empty()) {
+    return Error::malformed(std::move(error));
+  }
+  if (!pass.top_is_object()) return Error::malformed("header is not a JSON object");
+  return ok();
+}
+
+// Bytes below 0x20. Only these can make the rewritten header longer: a raw
+// control character in a string is written as an escape of up to 6 bytes;
+// everything else is written as long as it stands or shorter.
+std::uint64_t count_controls(ByteView text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  std::uint64_t n = 0;
+  std::size_t i = 0;
+  for (; text.size() - i >= 8; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, text.data() + i, 8);
+    if (((w - kOnes * 0x20) & ~w & kHighs) == 0) continue;  // none in these 8
+    for (std::size_t j = i; j < i + 8; ++j) n += text[j] < 0x20;
+  }
+  for (; i < text.size(); ++i) n += text[i] < 0x20;
+  return n;
+}
+
+// Embed (with a source) or remove: the header streamed through the edits
+// into the new file. The buffer is reserved at a bound of the new header's
+// length, so it is never moved while it grows: the peak is one header.
+Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
+  TW_TRY(const ByteView header, header_of(data));
+  // Length, padding, and the "__metadata__" object and keys around new members.
+  std::uint64_t bound = header.size() + 5 * count_controls(header) + kLengthSize + kAlignment + 64;
+  if (source != nullptr && source->store()) bound += base64::encoded_size(source->store()->size());
+  if (source != nullptr && source->uri()) bound += source->uri()->size() * 6;  // all escaped
+  Bytes head;
+  head.reserve(static_cast<std::size_t>(bound));
+  head.resize(kLengthSize);
+  json::Writer writer(head);
+  HeaderPass pass(source != nullptr ? Mode::Embed : Mode::Remove, &writer, source);
+  TW_CHECK(parse_header(header, pass));
+  if (source != nullptr && pass.metadata_not_object()) {
+    return Error::malformed("__metadata__ is not a JSON object");
+  }
+  Pieces out = assemble(std::move(head), data.subspan(kLengthSize + header.size()));
+  if (pass.placed()) out.mark_store(pass.placed()->offset, pass.placed()->length);
+  return out;
 }
 
 }  // namespace
@@ -157,22 +287,8 @@ bool is_safetensors(ByteView data) {
   return false;
 }
 
-Result<Split> split(ByteView data) {
-  TW_TRY(const HeaderBounds bounds, header_bounds(data));
-  const ByteView header = data.subspan(bounds.start, bounds.end - bounds.start);
-  if (!is_utf8(header)) return Error::malformed("header is not UTF-8");
-  json::ParseResult parsed = json::parse(text_of(header));
-  if (!parsed.ok()) return Error::malformed(std::move(parsed.error));
-  auto* object = std::get_if<json::Object>(&parsed.value.v);
-  if (!object) return Error::malformed("header is not a JSON object");
-  return Split{std::move(*object), data.subspan(bounds.end)};
-}
-
-Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve) {
-  Bytes head;
-  head.reserve(kLengthSize + reserve);
-  head.resize(kLengthSize);
-  json::write_object(head, header);
+Pieces assemble(Bytes head, ByteView rest) {
+  head.resize((head.size() + kAlignment - 1) / kAlignment * kAlignment, ' ');
   const std::uint64_t length = head.size() - kLengthSize;
   for (std::uint64_t i = 0; i < kLengthSize; ++i) head[i] = static_cast<std::uint8_t>(length >> (8 * i));
   Pieces out;
@@ -181,64 +297,42 @@ Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve) 
   return out;
 }
 
-Result<Bytes> read_store(ByteView data) {
-  TW_TRY(const HeaderBounds bounds, header_bounds(data));
-  TW_TRY(const std::vector<Span> spans, store_value_ranges(data, bounds));
-  if (spans.empty()) return Error::no_manifest();
-  if (spans.size() > 1) return Error::duplicate_manifest(Format::SafeTensors);
-  // Decoded straight from the input: escapes are not resolved, so an escaped
-  // value fails as Base64.
-  const Span span = spans.front();
-  auto store = base64::decode(data.subspan(bounds.start + span.start, span.end - span.start));
-  if (!store) return Error::malformed_reference("value is not valid Base64");
-  return std::move(*store);
+// Faults of the header are reported as the exclusion of the store's byte
+// range failing, since that is what the range is found for.
+Result<std::optional<StoreRange>> locate_store(ByteView data) {
+  TW_TRY(const ByteView header, header_of(data));
+  if (!is_utf8(header)) return Error::malformed_exclusion("header is not UTF-8");
+  HeaderPass pass(Mode::Read);
+  if (std::string error = json::parse(text_of(header), &pass); !error.empty()) {
+    return Error::malformed_exclusion("header length field does not span valid JSON: " + error);
+  }
+  if (pass.stores() == 0) return std::optional<StoreRange>();
+  if (pass.stores() > 1) return Error::duplicate_manifest(Format::SafeTensors);
+  // Taken raw from the input: escapes are not resolved, so an escaped value
+  // fails as Base64.
+  const auto [begin, end] = pass.store();
+  const StoreRange range{kLengthSize + begin, end - begin};
+  if (!base64::decoded_size(data.subspan(range.offset, range.length))) {
+    return Error::malformed_reference("value is not valid Base64");
+  }
+  return std::optional<StoreRange>(range);
 }
 
+// A second URI member is refused once the header has parsed and before its
+// value's type is looked at, as in every container.
 Result<std::optional<std::string>> read_uri(ByteView data) {
-  TW_TRY(Split file, split(data));
-  const json::Value* metadata = json::object_find(file.header, kMetadataKey);
-  const auto* members = metadata ? std::get_if<json::Object>(&metadata->v) : nullptr;
-  if (!members) return std::optional<std::string>();
-  const json::Value* uri = json::object_find(*members, kUriKey);
-  const auto* text = uri ? std::get_if<json::String>(&uri->v) : nullptr;
-  if (!text) return std::optional<std::string>();
-  return std::optional<std::string>(*text);
+  TW_TRY(const ByteView header, header_of(data));
+  HeaderPass pass(Mode::Read);
+  TW_CHECK(parse_header(header, pass));
+  if (pass.uris() > 1) return Error::duplicate_uri(Format::SafeTensors);
+  return std::move(pass).uri();
 }
 
 Result<Pieces> embed(ByteView data, const ManifestSource& source) {
   if (source.empty()) return Error::empty_source();
-  TW_TRY(Split file, split(data));
-  strip_c2pa(file.header);
-
-  json::Value* metadata = json::object_find(file.header, kMetadataKey);
-  if (!metadata) {
-    file.header.push_back(json::Member{std::string(kMetadataKey), json::Value{json::Object{}}});
-    metadata = &file.header.back().value;
-  }
-  auto* members = std::get_if<json::Object>(&metadata->v);
-  if (!members) return Error::malformed("__metadata__ is not a JSON object");
-
-  std::size_t added = 0;
-  if (source.store()) {
-    std::string text = base64::encode(*source.store());
-    added += text.size();
-    json::object_set(*members, kStoreKey, json::Value{std::move(text)});
-  }
-  if (source.uri()) {
-    added += source.uri()->size() * 6;  // worst case: every byte escaped
-    json::object_set(*members, kUriKey, json::Value{*source.uri()});
-  }
-  return assemble(file.header, file.rest, data.size() - file.rest.size() + added + 64);
+  return rewrite(data, &source);
 }
 
-Result<Pieces> remove(ByteView data) {
-  TW_TRY(Split file, split(data));
-  strip_c2pa(file.header);
-  std::erase_if(file.header, [](const json::Member& m) {
-    const auto* members = std::get_if<json::Object>(&m.value.v);
-    return m.key == kMetadataKey && members && members->empty();
-  });
-  return assemble(file.header, file.rest, data.size() - file.rest.size());
-}
+Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr); }
 
 }  // namespace tarnwick::safetensors

@@ -3,6 +3,9 @@
 //
 // A file is an 8-byte little-endian length N, N bytes of JSON header (an
 // object), then the tensor data, which is never read, only carried along.
+// The header is never held as a tree: every operation is one pass of the
+// JSON parser over it, and rewrites stream the edited header into the new
+// file, so a header costs little more memory than its own size.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +15,6 @@
 
 #include "core/bytes.h"
 #include "core/error.h"
-#include "core/json.h"
 #include "core/manifest.h"
 
 namespace tarnwick::safetensors {
@@ -28,17 +30,14 @@ struct HeaderBounds {
 // whitespace (form feed included) is "{". Never fails.
 [[nodiscard]] bool is_safetensors(ByteView data);
 
-struct Split {
-  json::Object header;
-  ByteView rest;  // the tensor data; borrows the input
-};
-[[nodiscard]] Result<Split> split(ByteView data);
+// A new file: `head` holds 8 bytes of room for the length, then the header
+// text, which is padded here with spaces so that the tensor data starts at a
+// multiple of 8, as the format's own writer does. `rest` goes in as a view.
+[[nodiscard]] Pieces assemble(Bytes head, ByteView rest);
 
-// New length prefix and compact header as one owned piece, then `rest` as one
-// view. `reserve` is a guess at the header text's size.
-[[nodiscard]] Pieces assemble(const json::Object& header, ByteView rest, std::size_t reserve = 0);
-
-[[nodiscard]] Result<Bytes> read_store(ByteView data);
+// The raw text between the quotation marks of the store's JSON string,
+// checked to decode as Base64, or nullopt when there is none.
+[[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);

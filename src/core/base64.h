@@ -19,5 +19,8 @@ void encode_to(ByteView data, std::uint8_t* out);
 // The bytes, or nothing when `text` is not the canonical encoding of any
 // byte string (bad length, bad character, misplaced padding, stray bits).
 [[nodiscard]] std::optional<Bytes> decode(ByteView text);
+// The length decode() would give, or nothing where decode() gives nothing;
+// allocates nothing.
+[[nodiscard]] std::optional<std::size_t> decoded_size(ByteView text);
 
 }  // namespace tarnwick::base64

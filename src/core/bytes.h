@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -160,6 +161,14 @@ inline void copy_to_fresh(std::uint8_t* dst, ByteView v) {
   std::memcpy(dst + done, src + done, v.size() - done);
 }
 
+// Where a manifest store lies in a file, as stored: the raw bytes of a GGUF
+// UINT8 array, or the Base64 text of an ONNX or SafeTensors value.
+struct StoreRange {
+  std::uint64_t offset;
+  std::uint64_t length;
+  friend bool operator==(const StoreRange&, const StoreRange&) = default;
+};
+
 // A rewritten model described as an ordered list of pieces: views of the
 // input (tensor data, kept fields), small owned buffers (new entries, a new
 // header) and runs of zero bytes (padding). The consumer allocates `size()`
@@ -181,6 +190,11 @@ class Pieces {
   }
 
   std::uint64_t size() const { return size_; }
+
+  // Where the output holds the manifest store as stored, set by the
+  // container that placed it: what a data hash of the output excludes.
+  void mark_store(std::uint64_t offset, std::uint64_t length) { store_ = StoreRange{offset, length}; }
+  const std::optional<StoreRange>& store_range() const { return store_; }
 
   // Calls f(ByteView) for each piece in order; zero runs come as views of a
   // static block of zeros, in chunks.
@@ -232,6 +246,7 @@ class Pieces {
   std::vector<Bytes> owned_;
   std::vector<Piece> pieces_;
   std::uint64_t size_ = 0;
+  std::optional<StoreRange> store_;
 };
 
 }  // namespace tarnwick

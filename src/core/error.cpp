@@ -19,6 +19,13 @@ std::string Error::message() const {
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + text_;
+    case Kind::DuplicateUri:
+      return "more than one c2pa:manifest.uri entry in the " + std::string(format_.display_name()) +
+             " container";
+    case Kind::Digest:
+      return text_;
+    case Kind::StoreSizeDiffers:
+      return "store size differs from the reserved store: " + text_;
   }
   return "internal error: unknown error kind";
 }

@@ -19,6 +19,9 @@ class Error {
     MalformedReference,
     DuplicateManifest,
     MalformedExclusion,
+    DuplicateUri,
+    Digest,
+    StoreSizeDiffers,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -35,6 +38,18 @@ class Error {
   }
   static Error malformed_exclusion(std::string text) {
     return Error(Kind::MalformedExclusion, std::move(text));
+  }
+  static Error duplicate_uri(Format format) {
+    Error e(Kind::DuplicateUri);
+    e.format_ = format;
+    return e;
+  }
+  // An unsupported algorithm name or a failure inside libcrypto; the text is
+  // the whole message.
+  static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
+  // A signed store must fill the room reserved for it exactly (stored forms).
+  static Error store_size_differs(std::uint64_t now, std::uint64_t reserved) {
+    return Error(Kind::StoreSizeDiffers, std::to_string(now) + " != " + std::to_string(reserved));
   }
 
   Kind kind() const { return kind_; }

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "core/base64.h"
 #include "core/error.h"
 #include "containers/gguf.h"
 #include "core/manifest.h"
@@ -14,13 +15,15 @@ namespace {
 struct FormatInfo {
   std::string_view display_name;
   std::string_view model_type;
+  bool store_is_base64;
 };
 constexpr FormatInfo kFormats[] = {
-    {"GGUF", "c2pa.types.model"},
-    {"SafeTensors", "c2pa.types.model"},
-    {"ONNX", "c2pa.types.model.onnx"},
+    {"GGUF", "c2pa.types.model", false},
+    {"SafeTensors", "c2pa.types.model", true},
+    {"ONNX", "c2pa.types.model.onnx", true},
 };
 static_assert(std::size(kFormats) == Format::ONNX + 1);
+static_assert(!kFormats[Format::GGUF].store_is_base64 && kFormats[Format::ONNX].store_is_base64);
 
 bool is_gguf(ByteView data) {
   return data.size() >= 4 && data[0] == 'G' && data[1] == 'G' && data[2] == 'U' && data[3] == 'F';
@@ -41,6 +44,7 @@ bool is_onnx(ByteView data) {
 
 std::string_view Format::display_name() const { return kFormats[kind_].display_name; }
 std::string_view Format::model_type() const { return kFormats[kind_].model_type; }
+bool Format::store_is_base64() const { return kFormats[kind_].store_is_base64; }
 
 std::optional<Format> Format::detect(ByteView data) {
   if (is_gguf(data)) return Format::GGUF;
@@ -53,15 +57,15 @@ namespace {
 
 // The four operations of each container, indexed by Format::Kind.
 struct Handlers {
-  Result<Bytes> (*read_store)(ByteView);
+  Result<std::optional<StoreRange>> (*locate_store)(ByteView);
   Result<std::optional<std::string>> (*read_uri)(ByteView);
   Result<Pieces> (*embed)(ByteView, const ManifestSource&);
   Result<Pieces> (*remove)(ByteView);
 };
 constexpr Handlers kHandlers[] = {
-    {gguf::read_store, gguf::read_uri, gguf::embed, gguf::remove},
-    {safetensors::read_store, safetensors::read_uri, safetensors::embed, safetensors::remove},
-    {onnx::read_store, onnx::read_uri, onnx::embed, onnx::remove},
+    {gguf::locate_store, gguf::read_uri, gguf::embed, gguf::remove},
+    {safetensors::locate_store, safetensors::read_uri, safetensors::embed, safetensors::remove},
+    {onnx::locate_store, onnx::read_uri, onnx::embed, onnx::remove},
 };
 static_assert(std::size(kHandlers) == std::size(kFormats));
 
@@ -70,12 +74,44 @@ const Handlers* handlers_for(ByteView data) {
   return format ? &kHandlers[format->kind()] : nullptr;
 }
 
+ByteView bytes_at(ByteView data, StoreRange range) {
+  return data.subspan(static_cast<std::size_t>(range.offset), static_cast<std::size_t>(range.length));
+}
+
 }  // namespace
 
-Result<Bytes> read_manifest(ByteView data) {
+Result<std::optional<StoreRange>> locate_manifest(ByteView data) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
-  return h->read_store(data);
+  return h->locate_store(data);
+}
+
+Result<Bytes> read_manifest(ByteView data) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format) return Error::unrecognized_format();
+  TW_TRY(const std::optional<StoreRange> range, kHandlers[format->kind()].locate_store(data));
+  if (!range) return Error::no_manifest();
+  const ByteView stored = bytes_at(data, *range);
+  if (!format->store_is_base64()) return Bytes(stored.begin(), stored.end());
+  // locate_store has checked the text; decode() checks it once more.
+  auto decoded = base64::decode(stored);
+  if (!decoded) return Error::malformed_reference("value is not valid Base64");
+  return std::move(*decoded);
+}
+
+Result<ModelInfo> inspect(ByteView data) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format) return Error::unrecognized_format();
+  const Handlers& h = kHandlers[format->kind()];
+  ModelInfo info{*format, std::nullopt, std::nullopt, std::nullopt};
+  TW_TRY(info.store_range, h.locate_store(data));
+  if (info.store_range) {
+    info.store_size = format->store_is_base64()
+                          ? base64::decoded_size(bytes_at(data, *info.store_range)).value_or(0)
+                          : info.store_range->length;
+  }
+  TW_TRY(info.uri, h.read_uri(data));
+  return info;
 }
 
 Result<std::optional<std::string>> read_manifest_uri(ByteView data) {

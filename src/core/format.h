@@ -22,6 +22,9 @@ class Format {
   std::string_view display_name() const;
   // The C2PA asset type string of the format.
   std::string_view model_type() const;
+  // True when the container keeps the store as Base64 text (ONNX and
+  // SafeTensors metadata hold only text), false when as raw bytes (GGUF).
+  bool store_is_base64() const;
 
   // Recognises the container from the content alone: GGUF magic, then the
   // SafeTensors header test, then a top-level protobuf scan. Never fails.
@@ -35,9 +38,24 @@ template <class T>
 class Result;
 class ManifestSource;
 
+
+// What `tarnwick info` shows about a model.
+struct ModelInfo {
+  Format format;
+  std::optional<std::uint64_t> store_size;  // decoded bytes
+  std::optional<StoreRange> store_range;
+  std::optional<std::string> uri;
+};
+
 // Each detects the format afresh and hands the input to that container's
 // handler; an unrecognised input gives UnrecognizedFormat.
 [[nodiscard]] Result<Bytes> read_manifest(ByteView data);
+// The store's range with the errors of read_manifest, except that a model
+// without a store gives nullopt rather than NoManifest.
+[[nodiscard]] Result<std::optional<StoreRange>> locate_manifest(ByteView data);
+// Format, store and URI in one call; reads the metadata only, never the
+// tensor data. Store and URI errors are returned as the readers give them.
+[[nodiscard]] Result<ModelInfo> inspect(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_manifest_uri(ByteView data);
 [[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove_manifest(ByteView data);

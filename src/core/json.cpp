@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 namespace tarnwick::json {
 namespace {
@@ -97,24 +98,16 @@ std::string hex(unsigned value) {
   return std::string(buf, r.ptr);
 }
 
-// One parse. Arrays and objects being filled live on an explicit stack, so
+// One parse. The containers still open are a stack of flags on the heap, so
 // the input's nesting never reaches the call stack.
 class Parser {
  public:
-  // With `build` false the parser only checks the text: it builds no tree
-  // and allocates nothing per value.
-  Parser(std::string_view input, bool build) : input_(input), build_(build) {}
+  Parser(std::string_view input, Events& events) : input_(input), events_(events) {}
 
-  bool parse_document(Value* out);
+  bool parse_document();
   std::string take_error() { return std::move(error_); }
 
  private:
-  // A container still being filled; `key` is the pending member's key.
-  struct Frame {
-    Value container;
-    std::string key;
-  };
-
   bool at_end() const { return pos_ >= input_.size(); }
   char peek() const { return input_[pos_]; }
   void skip_space() {
@@ -126,53 +119,38 @@ class Parser {
   }
   std::string at() const { return std::to_string(pos_); }
 
-  bool start_value(Value* out, bool* opened);
-  bool open_container(Value container, Value* out, bool* opened);
-  bool read_key(Frame& frame);
-  bool parse_string(std::string* out);
-  bool parse_escape(std::string* out);
+  bool start_value(bool* opened);
+  bool open_container(bool object, bool* opened);
+  bool read_key();
+  bool parse_string();
+  bool parse_escape();
   bool parse_hex4(std::uint32_t* out);
-  bool parse_literal(std::string_view literal, Value value, Value* out);
-  void parse_number(Value* out);
+  bool parse_literal(std::string_view literal);
+  void parse_number();
 
   std::string_view input_;
-  const bool build_;
+  Events& events_;
   std::uint64_t pos_ = 0;
-  std::vector<Frame> open_;
-  std::string scratch_;  // string text when no tree is built
+  std::vector<bool> open_;  // per open container: is it an array?
+  std::string text_;        // the decoded text of the last string
   std::string error_;
 };
 
-bool Parser::parse_document(Value* out) {
+bool Parser::parse_document() {
   skip_space();
-  Value value;
   for (;;) {
     bool opened = false;
-    if (!start_value(&value, &opened)) return false;
+    if (!start_value(&opened)) return false;
     if (opened) continue;  // its first element or member value starts at pos_
 
-    // `value` is complete: hand it to its container, closing every
-    // container that ends right after it.
+    // A value is complete: close every container that ends right after it.
     for (;;) {
       if (open_.empty()) {
         skip_space();
         if (!at_end()) return fail("trailing data at byte " + at());
-        *out = std::move(value);
         return true;
       }
-      Frame& top = open_.back();
-      const bool is_array = std::holds_alternative<Array>(top.container.v);
-      if (!build_) {
-        // Nothing to keep.
-      } else if (is_array) {
-        auto& items = std::get<Array>(top.container.v);
-        if (items.empty()) items.reserve(4);  // tensor shapes and offsets are short
-        items.push_back(std::move(value));
-      } else {
-        auto& members = std::get<Object>(top.container.v);
-        if (members.empty()) members.reserve(4);
-        members.push_back(Member{std::move(top.key), std::move(value)});
-      }
+      const bool is_array = open_.back();
       skip_space();
       const char close = is_array ? ']' : '}';
       if (at_end() || (peek() != ',' && peek() != close)) {
@@ -181,76 +159,77 @@ bool Parser::parse_document(Value* out) {
       if (input_[pos_++] == ',') {
         if (is_array) {
           skip_space();
-        } else if (!read_key(top)) {
+        } else if (!read_key()) {
           return false;
         }
         break;  // the next element or member value starts at pos_
       }
-      value = std::move(top.container);
       open_.pop_back();
+      events_.close();
     }
   }
 }
 
 // One value starting exactly at pos_. A scalar or an empty container is
-// complete in `out`; otherwise the container is opened and `opened` set.
-bool Parser::start_value(Value* out, bool* opened) {
+// reported whole; otherwise the container is opened and `opened` set.
+bool Parser::start_value(bool* opened) {
   *opened = false;
   if (at_end()) return fail("unexpected end of input");
   const char c = peek();
   switch (c) {
     case '"': {
-      if (!build_) return parse_string(&scratch_);
-      std::string text;
-      if (!parse_string(&text)) return false;
-      out->v = std::move(text);
+      const std::uint64_t begin = pos_ + 1;
+      if (!parse_string()) return false;
+      events_.string_value(text_, begin, pos_ - 1);
       return true;
     }
-    case '[': return open_container(Value{Array{}}, out, opened);
-    case '{': return open_container(Value{Object{}}, out, opened);
-    case 't': return parse_literal("true", Value{true}, out);
-    case 'f': return parse_literal("false", Value{false}, out);
-    case 'n': return parse_literal("null", Value{Null{}}, out);
+    case '[': return open_container(false, opened);
+    case '{': return open_container(true, opened);
+    case 't': return parse_literal("true");
+    case 'f': return parse_literal("false");
+    case 'n': return parse_literal("null");
     default: break;
   }
   if (c == '-' || (c >= '0' && c <= '9')) {
-    parse_number(out);
+    parse_number();
     return true;
   }
   return fail("unexpected byte 0x" + hex(static_cast<unsigned char>(c)) + " at " + at());
 }
 
-bool Parser::open_container(Value container, Value* out, bool* opened) {
+bool Parser::open_container(bool object, bool* opened) {
   if (open_.size() >= kMaxDepth) {
     return fail("nesting deeper than " + std::to_string(kMaxDepth) + " levels at " + at());
   }
-  const bool is_array = std::holds_alternative<Array>(container.v);
   ++pos_;
+  events_.open(object);
   skip_space();
-  if (!at_end() && peek() == (is_array ? ']' : '}')) {
+  if (!at_end() && peek() == (object ? '}' : ']')) {
     ++pos_;
-    *out = std::move(container);
+    events_.close();
     return true;
   }
-  open_.push_back(Frame{std::move(container), {}});
+  open_.push_back(!object);
   *opened = true;
-  return is_array || read_key(open_.back());
+  return !object || read_key();
 }
 
 // A member's key and colon; leaves pos_ at the start of its value.
-bool Parser::read_key(Frame& frame) {
+bool Parser::read_key() {
   skip_space();
   if (at_end() || peek() != '"') return fail("expected object key at " + at());
-  if (!parse_string(&frame.key)) return false;
+  if (!parse_string()) return false;
   skip_space();
   if (at_end() || peek() != ':') return fail("expected ':' at " + at());
   ++pos_;
   skip_space();
+  events_.key(text_);
   return true;
 }
 
-bool Parser::parse_string(std::string* out) {
-  out->clear();
+// Decodes the string at pos_ into text_.
+bool Parser::parse_string() {
+  text_.clear();
   ++pos_;  // opening quotation mark
   for (;;) {
     if (at_end()) return fail("unterminated string");
@@ -261,22 +240,22 @@ bool Parser::parse_string(std::string* out) {
     }
     if (c == '\\') {
       ++pos_;
-      if (!parse_escape(out)) return false;
+      if (!parse_escape()) return false;
       continue;
     }
     // A run of plain bytes is copied in one block, control bytes and all.
     const std::uint64_t end = next_special(input_, pos_ + 1, false);
-    out->append(input_.substr(pos_, end - pos_));
+    text_.append(input_.substr(pos_, end - pos_));
     pos_ = end;
   }
 }
 
 // pos_ is just past the backslash.
-bool Parser::parse_escape(std::string* out) {
+bool Parser::parse_escape() {
   if (at_end()) return fail("unterminated escape");
   const unsigned char e = static_cast<unsigned char>(input_[pos_++]);
   if (kEscapes[e] != 0) {
-    *out += kEscapes[e];
+    text_ += kEscapes[e];
     return true;
   }
   if (e != 'u') {
@@ -294,11 +273,11 @@ bool Parser::parse_escape(std::string* out) {
     std::uint32_t low;
     if (!parse_hex4(&low)) return false;
     if (low < 0xDC00 || low > 0xDFFF) return fail("invalid low surrogate");
-    append_utf8(*out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+    append_utf8(text_, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
     return true;
   }
   if (u >= 0xDC00 && u <= 0xDFFF) return fail("invalid code point");
-  append_utf8(*out, u);
+  append_utf8(text_, u);
   return true;
 }
 
@@ -324,19 +303,29 @@ bool Parser::parse_hex4(std::uint32_t* out) {
   return true;
 }
 
-bool Parser::parse_literal(std::string_view literal, Value value, Value* out) {
+bool Parser::parse_literal(std::string_view literal) {
   if (input_.substr(pos_, literal.size()) != literal) return fail("invalid literal at " + at());
   pos_ += literal.size();
-  *out = std::move(value);
+  events_.scalar(literal);
   return true;
 }
 
-void Parser::parse_number(Value* out) {
+void Parser::parse_number() {
   std::uint64_t end = pos_ + 1;
   while (end < input_.size() && kNumberBytes[static_cast<unsigned char>(input_[end])]) ++end;
-  if (build_) out->v = Number{std::string(input_.substr(pos_, end - pos_))};
+  events_.scalar(input_.substr(pos_, end - pos_));
   pos_ = end;
 }
+
+// For a parse that only checks.
+class Ignore final : public Events {
+ public:
+  void open(bool) override {}
+  void close() override {}
+  void key(std::string_view) override {}
+  void string_value(std::string_view, std::size_t, std::size_t) override {}
+  void scalar(std::string_view) override {}
+};
 
 // Short escapes the writer uses; other control characters take "\u00xx".
 constexpr std::array<char, 0x20> make_short_escapes() {
@@ -353,24 +342,10 @@ static_assert(kShortEscapes[0x0C] == 'f' && kShortEscapes[0x0B] == 0);
 
 }  // namespace
 
-ParseResult parse(std::string_view text) {
-  Parser parser(text, true);
-  ParseResult result;
-  if (!parser.parse_document(&result.value)) {
-    result.value = Value{};
-    result.error = parser.take_error();
-  }
-  return result;
-}
-
-std::string validate(std::string_view text) {
-  Parser parser(text, false);
-  Value ignored;
-  return parser.parse_document(&ignored) ? std::string() : parser.take_error();
-}
-
-std::size_t next_quote_or_backslash(std::string_view text, std::size_t from) {
-  return next_special(text, from, false);
+std::string parse(std::string_view text, Events* events) {
+  Ignore ignore;
+  Parser parser(text, events != nullptr ? *events : ignore);
+  return parser.parse_document() ? std::string() : parser.take_error();
 }
 
 void write_string(Bytes& out, std::string_view text) {
@@ -395,64 +370,53 @@ void write_string(Bytes& out, std::string_view text) {
   out.push_back('"');
 }
 
-void write_object(Bytes& out, const Object& members) {
-  out.push_back('{');
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    write_string(out, members[i].key);
-    out.push_back(':');
-    write_value(out, members[i].value);
+void Writer::before_value() {
+  if (after_key_) {
+    after_key_ = false;  // a member's value follows its colon
+  } else if (!levels_.empty()) {
+    if (levels_.back().has_items) out_.push_back(',');
+    levels_.back().has_items = true;
   }
-  out.push_back('}');
 }
 
-// Recursion is bounded: parsed trees are at most kMaxDepth deep.
-void write_value(Bytes& out, const Value& value) {
-  struct Writer {
-    Bytes& out;
-    void operator()(Null) const { append(out, "null"); }
-    void operator()(bool b) const { append(out, b ? "true" : "false"); }
-    void operator()(const Number& n) const { append(out, n.text); }
-    void operator()(const String& s) const { write_string(out, s); }
-    void operator()(const Array& items) const {
-      out.push_back('[');
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i != 0) out.push_back(',');
-        write_value(out, items[i]);
-      }
-      out.push_back(']');
-    }
-    void operator()(const Object& members) const { write_object(out, members); }
-  };
-  std::visit(Writer{out}, value.v);
+void Writer::open(bool object) {
+  before_value();
+  out_.push_back(object ? '{' : '[');
+  levels_.push_back(Level{object, false});
 }
 
-const Value* object_find(const Object& members, std::string_view key) {
-  for (const Member& m : members)
-    if (m.key == key) return &m.value;
-  return nullptr;
+void Writer::close() {
+  out_.push_back(levels_.back().object ? '}' : ']');
+  levels_.pop_back();
 }
 
-Value* object_find(Object& members, std::string_view key) {
-  return const_cast<Value*>(object_find(std::as_const(members), key));
+void Writer::key(std::string_view text) {
+  if (levels_.back().has_items) out_.push_back(',');
+  levels_.back().has_items = true;
+  write_string(out_, text);
+  out_.push_back(':');
+  after_key_ = true;
 }
 
-void object_set(Object& members, std::string_view key, Value value) {
-  if (Value* existing = object_find(members, key)) {
-    *existing = std::move(value);
-    return;
-  }
-  members.push_back(Member{std::string(key), std::move(value)});
+void Writer::string_value(std::string_view text, std::size_t, std::size_t) {
+  before_value();
+  write_string(out_, text);
 }
 
-bool object_remove(Object& members, std::string_view key) {
-  for (auto it = members.begin(); it != members.end(); ++it) {
-    if (it->key == key) {
-      members.erase(it);
-      return true;
-    }
-  }
-  return false;
+void Writer::scalar(std::string_view text) {
+  before_value();
+  append(out_, text);
+}
+
+Writer::Mark Writer::mark() const {
+  return Mark{out_.size(), levels_.size(), !container_empty()};
+}
+
+void Writer::rollback(Mark mark) {
+  out_.resize(mark.size);
+  levels_.resize(mark.depth);
+  if (!levels_.empty()) levels_.back().has_items = mark.had_items;
+  after_key_ = false;
 }
 
 }  // namespace tarnwick::json

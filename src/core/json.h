@@ -1,14 +1,15 @@
-// JSON value tree, parser and compact writer.
+// JSON parser that reports tokens as it goes, and a compact writer.
 //
-// Made for rewriting a header without disturbing it: numbers keep their
-// source text, objects keep member order and duplicate keys, and the writer
-// has exactly one way to spell each string.
+// Made for rewriting a header without disturbing it and without holding it
+// twice: the parser builds no tree, a caller sees each token once, in
+// document order, and edits the stream it hands on to a Writer. Numbers keep
+// their source text, members keep their order and duplicate keys, and the
+// writer has exactly one way to spell each string.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "core/bytes.h"
@@ -20,51 +21,65 @@ namespace tarnwick::json {
 // can load is refused here.
 inline constexpr std::size_t kMaxDepth = 128;
 
-struct Value;
-struct Member;
-struct Null {};
-struct Number {
-  std::string text;  // exactly as it stood in the input, never converted
-};
-using String = std::string;  // decoded UTF-8, escapes resolved
-using Array = std::vector<Value>;
-using Object = std::vector<Member>;  // in input order, duplicates kept
+// The tokens of a document. Texts are valid until the next call. A string
+// arrives decoded (escapes resolved) together with its raw text's place
+// between its quotation marks, [raw_begin, raw_end) of the parsed text.
+class Events {
+ public:
+  virtual void open(bool object) = 0;  // "{" or "["
+  virtual void close() = 0;            // the innermost open container ends
+  virtual void key(std::string_view text) = 0;
+  virtual void string_value(std::string_view text, std::size_t raw_begin, std::size_t raw_end) = 0;
+  virtual void scalar(std::string_view text) = 0;  // a number's source text, true, false or null
 
-struct Value {
-  std::variant<Null, bool, Number, String, Array, Object> v;
-};
-struct Member {
-  std::string key;
-  Value value;
+ protected:
+  ~Events() = default;
 };
 
-// The value of a document, or the failure text ("unexpected end of input",
-// "trailing data at byte 2", "nesting deeper than 128 levels at 128", ...).
-struct ParseResult {
-  Value value;
-  std::string error;  // empty on success
-  bool ok() const { return error.empty(); }
+// Parses a whole document (whitespace around it allowed), reporting its
+// tokens to `events` (none when null). Returns "" on success, otherwise the
+// failure text ("unexpected end of input", "trailing data at byte 2",
+// "nesting deeper than 128 levels at 128", ...); the tokens reported before
+// a failure are then to be discarded.
+[[nodiscard]] std::string parse(std::string_view text, Events* events);
+
+// Appends the tokens it receives as compact JSON: no whitespace, numbers
+// verbatim, strings in one normal form (write_string).
+class Writer final : public Events {
+ public:
+  explicit Writer(Bytes& out) : out_(out) {}
+
+  void open(bool object) override;
+  void close() override;
+  void key(std::string_view text) override;
+  void string_value(std::string_view text, std::size_t, std::size_t) override;
+  void scalar(std::string_view text) override;
+
+  // A point to go back to, taking back everything written since.
+  struct Mark {
+    std::size_t size;
+    std::size_t depth;
+    bool had_items;
+  };
+  Mark mark() const;
+  void rollback(Mark mark);
+  // True when the innermost open container has nothing in it yet.
+  bool container_empty() const { return levels_.empty() || !levels_.back().has_items; }
+
+ private:
+  struct Level {
+    bool object;
+    bool has_items;
+  };
+  void before_value();
+
+  Bytes& out_;
+  std::vector<Level> levels_;
+  bool after_key_ = false;
 };
-[[nodiscard]] ParseResult parse(std::string_view text);
-// The failure text `parse` would give, or "" when the text is valid; builds
-// no tree.
-[[nodiscard]] std::string validate(std::string_view text);
 
-// Index of the first quotation mark or backslash at or after `from` (the
-// end of a run of plain string bytes), or text.size() when there is none.
-[[nodiscard]] std::size_t next_quote_or_backslash(std::string_view text, std::size_t from);
-
-// Append compact JSON text, no whitespace anywhere.
-void write_value(Bytes& out, const Value& value);
-void write_object(Bytes& out, const Object& members);
+// Appends `text` as a quoted JSON string: quotation mark, backslash and
+// control characters escaped, everything else as it is.
 void write_string(Bytes& out, std::string_view text);
-
-// Member lookup and edits act on the first member with a byte-equal key.
-[[nodiscard]] Value* object_find(Object& members, std::string_view key);
-[[nodiscard]] const Value* object_find(const Object& members, std::string_view key);
-// Replaces the first such member's value in place, or appends a new member.
-void object_set(Object& members, std::string_view key, Value value);
-// Removes the first such member; false when there is none.
-bool object_remove(Object& members, std::string_view key);
 
 }  // namespace tarnwick::json

@@ -17,6 +17,9 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/fault_guard.h"
+#include "python/convert.h"
+#include "python/files.h"
 
 namespace {
 
@@ -27,116 +30,7 @@ using tarnwick::Format;
 using tarnwick::ManifestSource;
 using tarnwick::Pieces;
 using tarnwick::Result;
-
-// ---------------------------------------------------------------------------
-// Argument binding: every parameter positional-or-keyword and required.
-
-constexpr int kMaxParams = 3;
-
-struct Signature {
-  const char* function;
-  const char* params[kMaxParams];
-  int count;
-};
-
-// Fills out[0..count) with borrowed references, or raises TypeError.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-  const Py_ssize_t npos = PyTuple_Size(args);
-  if (npos < 0) return false;
-  if (npos > sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given",
-                 sig.function, sig.count, sig.count == 1 ? "" : "s", npos);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GetItem(args, i);
-
-  if (kwargs != nullptr) {
-    Py_ssize_t it = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &it, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
-        return false;
-      }
-      int index = -1;
-      for (int i = 0; i < sig.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
-          index = i;
-          break;
-        }
-      }
-      if (PyErr_Occurred()) return false;
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.function, key);
-        return false;
-      }
-      if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                     sig.params[index]);
-        return false;
-      }
-      out[index] = value;
-    }
-  }
-  for (int i = 0; i < sig.count; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", sig.function,
-                   sig.params[i], i + 1);
-      return false;
-    }
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Conversions.
-
-// TypeError naming the parameter, the expected type and the type given.
-bool wrong_type(const char* function, const char* param, const char* expected, PyObject* obj) {
-  PyObject* type = PyObject_Type(obj);
-  PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
-  Py_DecRef(type);
-  if (name == nullptr) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s", function, param, expected);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %S", function, param,
-                 expected, name);
-    Py_DecRef(name);
-  }
-  return false;
-}
-
-// A view of a bytes object's buffer, valid while the object lives; bytes are
-// immutable.
-bool bytes_view(const char* function, const char* param, PyObject* obj, ByteView* out) {
-  if (!PyBytes_Check(obj)) return wrong_type(function, param, "bytes", obj);
-  char* data = PyBytes_AsString(obj);
-  if (data == nullptr) return false;
-  const Py_ssize_t size = PyBytes_Size(obj);
-  if (size < 0) return false;
-  *out = ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-  return true;
-}
-
-// The UTF-8 text of a str; a lone surrogate raises UnicodeEncodeError.
-bool utf8_text(const char* function, const char* param, PyObject* obj, std::string* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type(function, param, "str", obj);
-  PyObject* encoded = PyUnicode_AsUTF8String(obj);
-  if (encoded == nullptr) return false;
-  const char* data = PyBytes_AsString(encoded);
-  const Py_ssize_t size = PyBytes_Size(encoded);
-  if (data == nullptr || size < 0) {
-    Py_DecRef(encoded);
-    return false;
-  }
-  out->assign(data, static_cast<std::size_t>(size));
-  Py_DecRef(encoded);
-  return true;
-}
+using namespace tarnwick::python;
 
 // Models at least this large are parsed and copied without the interpreter
 // lock, so that other threads run meanwhile. Below it the hand-over of the
@@ -179,16 +73,6 @@ class Model {
   ByteView view_;
 };
 
-PyObject* raise_error(const Error& error) {
-  const std::string message = error.message();
-  PyObject* text =
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_ValueError, text);
-  Py_DecRef(text);
-  return nullptr;
-}
-
 // The one copy of a rewritten model: allocate the bytes object at its final
 // size (with the lock), then copy every piece into it (without the lock for
 // a large model).
@@ -203,36 +87,6 @@ PyObject* bytes_from_pieces(const Pieces& pieces, bool unlocked) {
   }
   maybe_unlocked(unlocked, [&] { pieces.write_to(reinterpret_cast<std::uint8_t*>(dst)); });
   return result;
-}
-
-PyObject* bytes_from(const Bytes& bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* str_from(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* none() {
-  Py_IncRef(Py_None);
-  return Py_None;
-}
-
-// Runs `body`, turning any C++ exception into a Python exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "tarnwick internal error: %s", e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tarnwick internal error");
-    return nullptr;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -398,13 +252,21 @@ int exec_module(PyObject* module) {
   }
   const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
-  return status;
+  if (status < 0) return -1;
+  // A model file cut short while it is parsed must not end the interpreter.
+  tarnwick::file::install_fault_guard();
+  // The file functions and their result types are attributes, not in __all__.
+  if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
+  return tarnwick::python::add_file_types(module);
 }
+
+void free_module(void* module) { tarnwick::python::clear_file_types(static_cast<PyObject*>(module)); }
 
 // From 3.12 on, a module says whether interpreters with their own lock may
 // load it; earlier versions refuse the slot as unknown, so it is given only
-// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. The module
-// keeps no state and shares no objects, so every interpreter may have it.
+// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. Each module
+// object keeps its own state (the result types) and shares no objects, so
+// every interpreter may have it.
 constexpr int kMultipleInterpreters = 3;  // Py_mod_multiple_interpreters
 constexpr std::uintptr_t kPerInterpreterLock = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
 
@@ -422,10 +284,14 @@ PyModuleDef_Slot slots_3_12[] = {
 // re-initialisation, makes a fresh module from these tables; nothing
 // is kept between them.
 PyModuleDef module_def_3_9 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_9, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_9,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
 PyModuleDef module_def_3_12 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "", 0, functions, slots_3_12, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_12,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
 
 // The running interpreter's version, from the text "3.12.1 (main, ...".
