@@ -15,25 +15,29 @@ STORE_TEXT = base64.b64encode(STORE)
 URI = "https://example.org/manifests/ä☃"
 TENSOR_DATA = bytes(range(256)) * 16  # big enough that a leaked copy shows in the process size
 
-GGUF = gguf_file(
-    [kv("general.architecture", v_str("llama")), store_kv(STORE), uri_kv(URI)],
-    data=TENSOR_DATA,
-)
-GGUF_PLAIN = gguf_file([kv("general.architecture", v_str("llama"))], data=TENSOR_DATA)
 
-ONNX_GRAPH = pw.field_bytes(7, pw.field_bytes(1, TENSOR_DATA))
-ONNX = pw.model(ONNX_GRAPH, pw.entry(b"author", b"me"), pw.entry(pw.STORE_KEY, STORE_TEXT),
-                pw.entry(pw.URI_KEY, URI.encode()))
-ONNX_PLAIN = pw.model(ONNX_GRAPH, pw.entry(b"author", b"me"))
+def st_model(metadata, data=TENSOR_DATA):
+    tensor = '"w":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]}' % (len(data), len(data))
+    return st_file("{" + tensor + ',"__metadata__":{' + metadata + "}}", data)
 
 
-def st_model(metadata):
-    tensor = '"w":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]}' % (len(TENSOR_DATA), len(TENSOR_DATA))
-    return st_file("{" + tensor + ',"__metadata__":{' + metadata + "}}", TENSOR_DATA)
+def models(data):
+    """Per format: a model holding a store and a URI, and the same model without them."""
+    onnx_graph = pw.field_bytes(7, pw.field_bytes(1, data))
+    return {
+        "GGUF": (gguf_file([kv("general.architecture", v_str("llama")), store_kv(STORE), uri_kv(URI)], data=data),
+                 gguf_file([kv("general.architecture", v_str("llama"))], data=data)),
+        "ONNX": (pw.model(onnx_graph, pw.entry(b"author", b"me"), pw.entry(pw.STORE_KEY, STORE_TEXT),
+                          pw.entry(pw.URI_KEY, URI.encode())),
+                 pw.model(onnx_graph, pw.entry(b"author", b"me"))),
+        "SafeTensors": (st_model('"format":"pt","c2pa:manifest":"%s","c2pa:manifest.uri":"%s"'
+                                 % (STORE_TEXT.decode(), URI), data),
+                        st_model('"format":"pt"', data)),
+    }
 
 
-SAFETENSORS = st_model('"format":"pt","c2pa:manifest":"%s","c2pa:manifest.uri":"%s"' % (STORE_TEXT.decode(), URI))
-SAFETENSORS_PLAIN = st_model('"format":"pt"')
+MODELS = models(TENSOR_DATA)
+(GGUF, GGUF_PLAIN), (ONNX, ONNX_PLAIN), (SAFETENSORS, SAFETENSORS_PLAIN) = MODELS.values()
 
 
 class Bytes(bytes):
@@ -77,15 +81,12 @@ def successes(model, plain):
     }
 
 
-SUCCESSES = {
-    f"{name} {fmt}": call
-    for fmt, (model, plain) in {
-        "GGUF": (GGUF, GGUF_PLAIN),
-        "ONNX": (ONNX, ONNX_PLAIN),
-        "SafeTensors": (SAFETENSORS, SAFETENSORS_PLAIN),
-    }.items()
-    for name, call in successes(model, plain).items()
-}
+def successes_on(models_by_format):
+    return {f"{name} {fmt}": call for fmt, (model, plain) in models_by_format.items()
+            for name, call in successes(model, plain).items()}
+
+
+SUCCESSES = successes_on(MODELS)
 SUCCESSES.update({
     "detect_format unrecognized": Call(tarnwick.detect_format, (b"not a model",)),
     "embed_manifest subclasses": Call(tarnwick.embed_manifest_both, (Bytes(GGUF), Str(URI), Bytes(STORE))),

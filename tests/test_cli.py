@@ -6,6 +6,7 @@ progress bar.
 The program is found on PATH, or named by the TARNWICK_CLI environment
 variable (e.g. build-dev/tarnwick while developing)."""
 
+import hashlib
 import json
 import os
 import pathlib
@@ -88,6 +89,24 @@ def sparse_gguf(path, tensor_bytes):
     return path
 
 
+def sanitized():
+    return b"__asan_init" in pathlib.Path(CLI).read_bytes()
+
+
+# Models are rewritten through an unnamed file (O_TMPFILE) where the file
+# system allows it; "named" hides /proc from the tool, which then falls back
+# to a named temporary file.
+@pytest.fixture(params=["unnamed", "named"])
+def route(request):
+    if request.param == "unnamed":
+        return lambda args: [CLI, *map(str, args)]
+    if os.geteuid() != 0 or not shutil.which("unshare") or sanitized():
+        pytest.skip("needs root, unshare, and no sanitizer runtime (which reads /proc)")
+    hide = 'mount -t tmpfs none /proc && exec "$@"'
+    return lambda args: ["unshare", "-m", "--propagation", "private", "sh", "-c", hide, "sh", CLI,
+                         *map(str, args)]
+
+
 @pytest.fixture
 def junk(tmp_path):
     path = tmp_path / "junk.bin"
@@ -111,7 +130,7 @@ def test_version():
     assert (r.returncode, r.stdout, r.stderr) == (0, b"tarnwick 0.1.0\n", b"")
 
 
-@pytest.mark.parametrize("command", ["", "info", "read", "read-uri", "embed", "strip"])
+@pytest.mark.parametrize("command", ["", "info", "read", "read-uri", "embed", "strip", "patch", "hash"])
 def test_help(command):
     r = run(*command.split(), "--help")
     assert r.returncode == 0 and r.stderr == b""
@@ -134,7 +153,8 @@ USAGE_ERRORS = {
     "missing value": (["read", "{m}", "-o"], "tarnwick read: option '-o' needs a value"),
     "repeated value": (["embed", "{m}", "--uri", "a", "--uri=b", "--in-place"],
                        "tarnwick embed: option '--uri' given twice"),
-    "nothing to embed": (["embed", "{m}", "-o", "{out}"], "tarnwick embed: give --store, --uri or both"),
+    "nothing to embed": (["embed", "{m}", "-o", "{out}"],
+                         "tarnwick embed: give --store (or --reserve), --uri or both"),
     "no destination": (["embed", "{m}", "--uri", "u"], "tarnwick embed: give -o OUT or --in-place"),
     "two destinations": (["strip", "{m}", "-o", "{out}", "--in-place"],
                          "tarnwick strip: give either -o or --in-place, not both"),
@@ -149,6 +169,34 @@ USAGE_ERRORS = {
                                            "tarnwick embed: -o names the model itself; "
                                            "use --in-place to rewrite it"),
     "store over the model": (["read", "{m}", "-o", "{m}"], "tarnwick read: -o names the model itself"),
+    "empty output name": (["strip", "{m}", "-o", ""], "tarnwick strip: the output file name is empty"),
+    "in-place on a device": (["strip", "/dev/null", "--in-place"],
+                             "tarnwick strip: --in-place needs a regular file, which '/dev/null' is not"),
+    "control characters in the URI": (["embed", "{m}", "--uri", "a\x1b[2Jb", "-o", "{out}"],
+                                      "tarnwick embed: the URI holds control characters"),
+    "store and reserve": (["embed", "{m}", "--store", "{m}", "--reserve", "4", "-o", "{out}"],
+                          "tarnwick embed: give either --store or --reserve, not both"),
+    "reserve not a number": (["embed", "{m}", "--reserve", "4k", "-o", "{out}"],
+                             "tarnwick embed: --reserve takes a number of bytes, not '4k'"),
+    "reserve beyond 64 bits": (["embed", "{m}", "--reserve", "18446744073709551616", "--in-place"],
+                               "tarnwick embed: --reserve takes a number of bytes, not '18446744073709551616'"),
+    "unknown hash": (["embed", "{m}", "--uri", "u", "--hash", "md5", "-o", "{out}"],
+                     "tarnwick embed: unsupported hash algorithm 'md5': expected sha256, sha384 or sha512"),
+    "json and the model on stdout": (["embed", "{m}", "--uri", "u", "-o", "-", "--json"],
+                                     "tarnwick embed: --json and -o - cannot share standard output"),
+    "patch without a store": (["patch", "{m}"], "tarnwick patch: give --store FILE"),
+    "patch on stdin": (["patch", "-", "--store", "{m}"],
+                       "tarnwick patch: the model must be a regular file, not standard input"),
+    "patch on a device": (["patch", "/dev/null", "--store", "{m}"],
+                          "tarnwick patch: the model must be a regular file, which '/dev/null' is not"),
+    "exclusion without a length": (["hash", "{m}", "--exclude", "4"],
+                                   "tarnwick hash: --exclude takes OFFSET:LENGTH, not '4'"),
+    "negative exclusion": (["hash", "{m}", "--exclude=4:-1"],
+                           "tarnwick hash: --exclude takes OFFSET:LENGTH, not '4:-1'"),
+    "algorithm names are lower case": (["hash", "{m}", "--alg", "SHA256"],
+                                       "tarnwick hash: unsupported hash algorithm 'SHA256': "
+                                       "expected sha256, sha384 or sha512"),
+    "--hash is embed's": (["hash", "{m}", "--hash", "sha256"], "tarnwick hash: unknown option '--hash'"),
 }
 
 
@@ -187,6 +235,8 @@ COMMANDS_ON = {
     "embed --in-place": ["embed", "{m}", "--store", "{m}", "--in-place"],
     "strip -o": ["strip", "{m}", "-o", "{out}"],
     "strip --in-place": ["strip", "{m}", "--in-place"],
+    "patch": ["patch", "{m}", "--store", "{m}"],
+    "hash": ["hash", "{m}"],
 }
 
 
@@ -339,9 +389,9 @@ def test_info(sample):
     r = run("info", "--json", model, signed)
     assert [json.loads(line) for line in r.stdout.splitlines()] == [
         {"file": str(model), "format": fmt, "model_type": MODEL_TYPES[fmt],
-         "store_size": None, "uri": None},
+         "store_size": None, "uri": None, "store_range": None},
         {"file": str(signed), "format": fmt, "model_type": MODEL_TYPES[fmt],
-         "store_size": len(STORE), "uri": URI},
+         "store_size": len(STORE), "uri": URI, "store_range": list(tarnwick.inspect(signed).store_range)},
     ]
 
 
@@ -349,6 +399,129 @@ def test_info_escapes_control_characters_in_uri(sample):
     _, model = sample
     model.write_bytes(tarnwick.embed_manifest_remote(model.read_bytes(), "a\nstore: forged"))
     assert "  uri:         a\\x0Astore: forged\n" in run("info", model).stdout.decode()
+
+
+# --- data hash: reserve, patch, hash -------------------------------------------
+
+SIGNED = bytes(range(100, 140))  # a signed store of the size reserved for it
+
+
+def without(data, ranges):
+    kept, at = b"", 0
+    for offset, length in ranges:
+        kept, at = kept + data[at:offset], offset + length
+    return kept + data[at:]
+
+
+def stored_length(fmt, n):
+    return n if fmt == "GGUF" else (n + 2) // 3 * 4
+
+
+@pytest.mark.parametrize("alg", ["sha256", "sha384", "sha512"])
+def test_embed_reserve_with_hash(alg, sample, tmp_path):
+    _, model = sample
+    out = tmp_path / "out.bin"
+    r = run("embed", model, "--reserve", len(SIGNED), "--uri", URI, "--hash", alg, "-o", out, "--json")
+    assert (r.returncode, r.stderr) == (0, b"")
+    data, found = out.read_bytes(), tarnwick.inspect(out)
+    assert (found.store_size, found.uri, tarnwick.read_file(out)) == (len(SIGNED), URI, bytes(len(SIGNED)))
+    assert json.loads(r.stdout) == {"file": str(out), "size": len(data), "store_range": list(found.store_range),
+                                    "digest": tarnwick.data_hash(out, alg=alg).hex()}
+    assert json.loads(r.stdout)["digest"] == hashlib.new(alg, without(data, [found.store_range])).hexdigest()
+    # Without --reserve or --hash, as the module's FileResult: no range, no digest.
+    (tmp_path / "store.c2pa").write_bytes(STORE)
+    r = run("embed", model, "--store", tmp_path / "store.c2pa", "--in-place", "--json")
+    assert json.loads(r.stdout) == {"file": str(model), "size": model.stat().st_size, "store_range": None,
+                                    "digest": None}
+
+
+def test_reserve_beyond_memory(sample, tmp_path):
+    _, model = sample
+    failed(run("embed", model, "--reserve", 2**62, "-o", tmp_path / "out.bin"), 4, f"{model}: out of memory\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == [model.name]
+
+
+@pytest.mark.parametrize("store", ["file", "stdin"])
+def test_patch_writes_the_signed_store_in_place(store, sample, tmp_path):
+    _, model = sample
+    assert run("embed", model, "--reserve", len(SIGNED), "--in-place").returncode == 0
+    before, at, inode = model.read_bytes(), tarnwick.inspect(model).store_range, model.stat().st_ino
+    (tmp_path / "signed.c2pa").write_bytes(SIGNED)
+    source = tmp_path / "signed.c2pa" if store == "file" else "-"
+    r = run("patch", model, "--store", source, input=SIGNED)
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert run("read", model).stdout == SIGNED
+    after = model.read_bytes()
+    assert (len(after), model.stat().st_ino, tarnwick.inspect(model).store_range) == (len(before), inode, at)
+    assert hashlib.sha256(without(after, [at])).digest() == hashlib.sha256(without(before, [at])).digest()
+
+
+# The store patched in (its length), the room reserved for it (None: none).
+PATCH_REFUSALS = {
+    "longer": (len(SIGNED) + 3, len(SIGNED)),
+    "shorter": (len(SIGNED) - 3, len(SIGNED)),
+    "into a model without a store": (len(SIGNED), None),
+}
+
+
+@pytest.mark.parametrize("case", PATCH_REFUSALS)
+def test_patch_refuses_a_store_of_another_size(case, sample, tmp_path):
+    fmt, model = sample
+    size, room = PATCH_REFUSALS[case]
+    if room is not None:
+        assert run("embed", model, "--reserve", room, "--in-place").returncode == 0
+    before = model.read_bytes()
+    (tmp_path / "signed.c2pa").write_bytes(b"s" * size)
+    r = run("patch", model, "--store", tmp_path / "signed.c2pa")
+    if room is None:
+        failed(r, 3, f"{model}: no C2PA manifest found in model\n")
+    else:
+        failed(r, 1, f"{model}: store size differs from the reserved store: "
+                     f"{stored_length(fmt, size)} != {stored_length(fmt, room)}\n")
+    assert model.read_bytes() == before
+
+
+# Options, the algorithm, and the ranges left out (None: where the store lies).
+HASHES = {
+    "the store's range by default": ([], "sha256", None),
+    "sha384": (["--alg", "sha384"], "sha384", None),
+    "given ranges": (["--alg=sha512", "--exclude", "0:4", "--exclude=10:6", "--exclude", "16:0"], "sha512",
+                     [(0, 4), (10, 6), (16, 0)]),
+    "nothing": (["--exclude", "0:0"], "sha256", []),
+}
+
+
+@pytest.mark.parametrize("case", HASHES)
+def test_hash(case, sample, tmp_path):
+    _, model = sample
+    options, alg, ranges = HASHES[case]
+    signed = tmp_path / "signed.bin"
+    signed.write_bytes(tarnwick.embed_manifest(model.read_bytes(), STORE))
+    for path in (model, signed):
+        data, at = path.read_bytes(), tarnwick.inspect(path).store_range
+        left_out = ranges if ranges is not None else [at] if at else []
+        expected = hashlib.new(alg, without(data, left_out)).hexdigest()
+        r = run("hash", path, *options)
+        assert (r.returncode, r.stdout, r.stderr) == (0, f"{expected}\n".encode(), b"")
+
+
+# Exclusions against a 19-byte file, and the core's complaint.
+BAD_EXCLUSIONS = {
+    "out of order": (["5:3", "4:1"], "(4, 1) starts before (5, 3); exclusions must be in ascending order"),
+    "overlapping": (["0:6", "5:3"], "(5, 3) overlaps (0, 6)"),
+    "past the end": (["0:20"], "(0, 20) extends past the end of the model (19 bytes)"),
+    "offset past the end": (["20:0"], "(20, 0) extends past the end of the model (19 bytes)"),
+    "length beyond 64 bits": (["1:18446744073709551615"],
+                              "(1, 18446744073709551615) extends past the end of the model (19 bytes)"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_EXCLUSIONS)
+def test_hash_rejects_bad_exclusions(case, junk):
+    ranges, text = BAD_EXCLUSIONS[case]
+    r = run("hash", junk, *(f"--exclude={e}" for e in ranges))
+    failed(r, 1, f"{junk}: data hash exclusion is malformed: {text}\n")
+    assert r.stdout == b""
 
 
 # --- in place: permissions, links, atomicity --------------------------------
@@ -382,6 +555,15 @@ def test_output_over_an_existing_file_keeps_its_mode(sample, tmp_path):
     assert run("strip", model, "-o", out).returncode == 0
     assert stat.S_IMODE(os.stat(out).st_mode) == 0o600
     assert out.read_bytes() == tarnwick.remove_manifest(model.read_bytes())
+
+
+@pytest.mark.parametrize("alias", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
+def test_output_to_a_name_of_standard_output(alias, sample, tmp_path):
+    _, model = sample
+    with open(tmp_path / "out", "wb") as out:
+        assert subprocess.run([CLI, "strip", model, "-o", alias], stdout=out).returncode == 0
+    assert (tmp_path / "out").read_bytes() == tarnwick.remove_manifest(model.read_bytes())
+    assert os.path.islink("/dev/stdout")
 
 
 @pytest.fixture
@@ -473,13 +655,25 @@ def test_every_output_route_gives_the_same_bytes(tmp_path):
     assert (tmp_path / "appended").read_bytes() == expected
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_interrupted_in_place_rewrite_leaves_no_trace(sig, tmp_path):
-    size = 128 * 1024 * 1024
+def writing(pid, folder):
+    """Whether process `pid` has its new file in `folder` open, named or not."""
+    names = []
+    for fd in pathlib.Path(f"/proc/{pid}/fd").glob("*"):
+        try:
+            names.append(os.readlink(fd))
+        except OSError:  # closed meanwhile
+            pass
+    return any(n.startswith(f"{folder}/") and (".tarnwick-" in n or n.endswith(" (deleted)")) for n in names)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT,
+                                 signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM])
+def test_interrupted_in_place_rewrite_leaves_no_trace(sig, route, tmp_path):
+    size = 300 * 1024 * 1024
     model = sparse_gguf(tmp_path / "big.gguf", size)
     old_head = gguf_head(size)
-    p = subprocess.Popen([CLI, "embed", str(model), "--uri", URI, "--in-place"])
-    while p.poll() is None and not leftovers(tmp_path):
+    p = subprocess.Popen(route(["embed", model, "--uri", URI, "--in-place"]))
+    while p.poll() is None and not writing(p.pid, tmp_path):
         pass
     p.send_signal(sig)
     status = p.wait(timeout=120)

@@ -3,12 +3,16 @@ error mapping and import semantics. Container behaviour lives in the
 per-format test modules."""
 
 import importlib
+import importlib.util
 import inspect
 import os
+import pathlib
+import shlex
+import shutil
 import struct
 import subprocess
 import sys
-import textwrap
+import sysconfig
 
 import pytest
 
@@ -69,12 +73,17 @@ def call(name, **overrides):
     return getattr(tarnwick, name)(**args)
 
 
+FILE_FUNCTIONS = ["embed_file", "strip_file", "read_file", "read_file_uri", "inspect",
+                  "patch_file", "data_hash", "check_binding"]
+
+
 def test_module_attributes():
     assert tarnwick.__all__ == ALL
     assert tarnwick.__doc__ == ""
     assert tarnwick.__name__ == "tarnwick"
     public = sorted(n for n in dir(tarnwick) if not n.startswith("_"))
-    assert public == sorted(ALL)
+    # The file functions and their result types are attributes beyond __all__.
+    assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"])
 
 
 @pytest.mark.parametrize("name", ALL)
@@ -230,37 +239,144 @@ def test_success_leaves_no_error_state():
     assert sys.exc_info() == (None, None, None)
 
 
-def test_reimport_gives_the_same_module():
+def test_reimport_gives_a_fresh_working_module():
     first = sys.modules["tarnwick"]
     del sys.modules["tarnwick"]
     try:
         again = importlib.import_module("tarnwick")
-        assert again is first
+        assert again is not first
+        assert again.__all__ == ALL and again.__doc__ == ""
+        for module in (first, again):
+            assert module.read_manifest(module.embed_manifest(MINIMAL_GGUF, b"s")) == b"s"
     finally:
         sys.modules["tarnwick"] = first
 
 
-def test_subinterpreter_import_raises_import_error(tmp_path):
+# Imports the module and uses it; prints one line naming where it ran.
+USE_MODULE = """
+import sys
+sys.path[:0] = {path!r}
+import tarnwick
+model = tarnwick.embed_manifest_both({model!r}, "urn:x", b"store")
+print({where!r}, tarnwick.detect_format(model), tarnwick.read_manifest(model),
+      tarnwick.read_manifest_uri(model), len(tarnwick.__all__), flush=True)
+"""
+
+# Isolated interpreters (their own lock, extensions checked) appeared in
+# 3.12; the modules that make them are private and moved in 3.13.
+RUN_ISOLATED = """
+def run_isolated(code):
+    try:
+        import _interpreters as xi
+        interp = xi.create("isolated")
+    except ImportError:
+        import _xxsubinterpreters as xi
+        interp = xi.create(isolated=True)
+    try:
+        failure = xi.run_string(interp, code)
+        assert failure is None, failure
+    finally:
+        xi.destroy(interp)
+"""
+
+
+def run_interpreters(*steps):
+    """Runs each step ("main", "legacy" or "isolated") in turn in a child
+    process, so that a broken interpreter cannot disturb this one; returns
+    the lines printed."""
+    script = ["import _testcapi", RUN_ISOLATED]
+    for i, step in enumerate(steps):
+        code = USE_MODULE.format(path=sys.path, model=MINIMAL_GGUF, where=f"{i} {step}")
+        if step == "main":
+            script.append(code)
+        elif step == "legacy":
+            script.append(f"assert _testcapi.run_in_subinterp({code!r}) == 0")
+        else:
+            script.append(f"run_isolated({code!r})")
+    run = subprocess.run([sys.executable, "-c", "\n".join(script)], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    return run.stdout.splitlines()
+
+
+def expected_lines(*steps):
+    return [f"{i} {step} GGUF b'store' urn:x 8" for i, step in enumerate(steps)]
+
+
+@pytest.mark.parametrize("steps", [
+    # A second sub-interpreter, and the main one after a sub-interpreter,
+    # each get a working module of their own.
+    ("legacy", "legacy", "main", "legacy"),
+    ("main", "legacy", "main"),
+])
+def test_every_interpreter_gets_a_working_module(steps):
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "run_in_subinterp"):
         pytest.skip("this interpreter cannot run sub-interpreters from tests")
-    out = tmp_path / "result.txt"
-    code = textwrap.dedent(f"""
-        import sys
-        sys.path[:0] = {sys.path!r}
-        try:
-            import tarnwick
-            result = "imported"
-        except ImportError as e:
-            result = "ImportError: " + str(e)
-        with open({str(out)!r}, "w") as f:
-            f.write(result)
-    """)
-    # Run in a child process: a sub-interpreter that failed an import must not
-    # disturb the test process.
-    script = f"import tarnwick, _testcapi\n_testcapi.run_in_subinterp({code!r})\n"
-    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)
-    assert out.read_text().startswith("ImportError")
+    assert run_interpreters(*steps) == expected_lines(*steps)
+
+
+def test_isolated_interpreters_may_load_the_module():
+    pytest.importorskip("_testcapi")
+    if importlib.util.find_spec("_interpreters") is None and importlib.util.find_spec("_xxsubinterpreters") is None:
+        pytest.skip("no interpreters with their own lock before 3.12")
+    steps = ("isolated", "main", "isolated", "legacy")
+    assert run_interpreters(*steps) == expected_lines(*steps)
+
+
+EMBED_SOURCE = pathlib.Path(__file__).resolve().parent / "embed" / "reinit.cpp"
+
+# Imports the module afresh each time, so that a sub-interpreter's import and
+# the main interpreter's next one are both real.
+EMBED_SCRIPT = """
+import sys
+sys.modules.pop("tarnwick", None)
+sys.path[:0] = [{folder!r}]
+import tarnwick
+assert tarnwick.__file__ == {file!r}, tarnwick.__file__
+model = tarnwick.embed_manifest_both({model!r}, "urn:x", b"store")
+print(tarnwick.detect_format(model), tarnwick.read_manifest(model), tarnwick.read_manifest_uri(model),
+      len(tarnwick.__all__), flush=True)
+"""
+
+
+def build_embedding_program(folder):
+    """Compiles the embedding program against this interpreter's headers and
+    library; returns its path, or skips the test saying why it cannot."""
+    def cannot(reason):
+        if os.environ.get("TARNWICK_EMBED_REQUIRED"):
+            pytest.fail(reason)
+        pytest.skip(reason)
+
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    include, libdir = sysconfig.get_paths()["include"], sysconfig.get_config_var("LIBDIR")
+    if compiler is None:
+        cannot("no C++ compiler")
+    if not os.path.exists(os.path.join(include, "Python.h")) or not libdir:
+        cannot("no headers or library of this interpreter to embed it")
+    program = folder / "reinit"
+    command = [*shlex.split(compiler), "-std=c++20", "-O1", f"-I{include}", str(EMBED_SOURCE), "-o", str(program),
+               f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{sysconfig.get_config_var('LDVERSION')}",
+               *shlex.split(sysconfig.get_config_var("LIBS") or ""),
+               *shlex.split(sysconfig.get_config_var("SYSLIBS") or "")]
+    if sys.platform.startswith("linux"):
+        # A static libpython must export its symbols to the extension module.
+        command.append("-Wl,--export-dynamic")
+    build = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    if build.returncode != 0:
+        cannot("cannot build the embedding program: " + (build.stderr.strip().splitlines() or ["?"])[-1])
+    return program
+
+
+def test_module_works_after_finalize_and_in_sub_interpreters(tmp_path):
+    program = build_embedding_program(tmp_path)
+    script = EMBED_SCRIPT.format(folder=os.path.dirname(tarnwick.__file__), file=tarnwick.__file__,
+                                 model=MINIMAL_GGUF)
+    rounds = 3
+    run = subprocess.run([str(program), str(rounds), script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    # Per round: the main interpreter, a sub-interpreter, the main one again.
+    assert run.stdout.splitlines() == ["GGUF b'store' urn:x 8"] * (3 * rounds)
 
 
 STUB_GOOD = """
@@ -269,11 +385,16 @@ m: bytes = tarnwick.embed_manifest(b"", b"store")
 b: bytes = tarnwick.embed_manifest_both(b"", "uri", b"store")
 u: "str | None" = tarnwick.read_manifest_uri(m)
 f: "str | None" = tarnwick.detect_format(m)
+import pathlib
+r: tarnwick.FileResult = tarnwick.embed_file(pathlib.Path("m.gguf"), uri="u", output="o.gguf")
+size: int = r.size
+i: "tuple[int, int] | None" = tarnwick.inspect(b"").store_range
 """
 
 STUB_BAD = """
 import tarnwick
 tarnwick.read_manifest("not bytes")
+tarnwick.read_file(b"model.gguf")
 """
 
 
@@ -295,6 +416,7 @@ def test_type_stubs_are_found_by_mypy(tmp_path):
     assert lines, run.stdout + run.stderr
     assert all(line.startswith(str(bad)) or "bad.py" in line for line in lines), run.stdout
     assert any('"read_manifest"' in line and '"bytes"' in line for line in lines), run.stdout
+    assert any('"read_file"' in line for line in lines), run.stdout
     assert "missing library stubs" not in run.stdout
     assert "import-not-found" not in run.stdout and "import-untyped" not in run.stdout
 

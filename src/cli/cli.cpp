@@ -1,20 +1,30 @@
 // The `tarnwick` command-line tool: the module's operations on model files of
-// any size. The model is mapped, never loaded, and rewrites stream straight
-// from the piece list to the output file.
+// any size, on the file layer: the model is mapped, never loaded, and
+// rewrites stream straight from the piece list to the output file.
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <functional>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "cli/cli_io.h"
+#include "cli/signals.h"
+#include "cli/terminal.h"
+#include "core/digest.h"
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/hashed.h"
+#include "file/model.h"
+#include "file/output.h"
+#include "file/patch.h"
 
 #ifndef TARNWICK_VERSION
 #error "the build defines TARNWICK_VERSION"
@@ -22,6 +32,28 @@
 
 namespace tarnwick::cli {
 namespace {
+
+using digest::Algorithm;
+using digest::Exclusion;
+using file::FileError;
+using file::Model;
+using file::Output;
+
+// The tool's documented exit statuses.
+enum Exit : int { kSuccess = 0, kRejected = 1, kUsage = 2, kNotFound = 3, kIoFailure = 4 };
+
+// A failure ready to be reported as "<subject>: <text>" on stderr; usage
+// errors add a hint line.
+struct Failure {
+  Exit status;
+  std::string subject;  // a file name, or the program for usage errors
+  std::string text;
+  std::string hint = {};
+};
+
+constexpr const char* kStdinName = "<stdin>";
+constexpr const char* kStdoutName = "<stdout>";
+constexpr const char* kOutOfMemory = "out of memory";
 
 // ---------------------------------------------------------------------------
 // Help texts
@@ -36,10 +68,14 @@ constexpr std::string_view kMainHelp =
     "  info MODEL...                  show format, model type, store and URI\n"
     "  read MODEL [-o FILE]           write out the embedded manifest store\n"
     "  read-uri MODEL                 print the remote manifest URI\n"
-    "  embed MODEL [--store FILE] [--uri URI] (-o OUT | --in-place)\n"
+    "  embed MODEL [--store FILE | --reserve N] [--uri URI] [--hash ALG]\n"
+    "        (-o OUT | --in-place) [--json]\n"
     "                                 embed a manifest store, a URI, or both\n"
     "  strip MODEL (-o OUT | --in-place)\n"
     "                                 remove all C2PA data\n"
+    "  patch MODEL --store FILE       write a signed store over the reserved one\n"
+    "  hash MODEL [--alg ALG] [--exclude OFFSET:LENGTH]...\n"
+    "                                 the C2PA data hash, without the store\n"
     "\n"
     "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
     "Run 'tarnwick <command> --help' for the options of a command.\n"
@@ -48,8 +84,8 @@ constexpr std::string_view kMainHelp =
     "  -h, --help      show this help\n"
     "  --version       show the version\n"
     "\n"
-    "exit status: 0 success, 1 model or store rejected, 2 usage error,\n"
-    "3 nothing found, 4 I/O failure\n";
+    "exit status: 0 success, 1 model, store or exclusion rejected, 2 usage error,\n"
+    "3 nothing found, 4 I/O failure or out of memory\n";
 
 constexpr std::string_view kInfoHelp =
     "usage: tarnwick info [--json] MODEL...\n"
@@ -58,7 +94,8 @@ constexpr std::string_view kInfoHelp =
     "store (and its size) and remote manifest URI.\n"
     "\n"
     "options:\n"
-    "  --json          one JSON object per model, one per line\n"
+    "  --json          one JSON object per model, one per line, with the store's\n"
+    "                  place in the file as \"store_range\": [offset, length]\n"
     "  -h, --help      show this help\n";
 
 constexpr std::string_view kReadHelp =
@@ -81,7 +118,8 @@ constexpr std::string_view kReadUriHelp =
     "  -h, --help      show this help\n";
 
 constexpr std::string_view kEmbedHelp =
-    "usage: tarnwick embed MODEL [--store FILE] [--uri URI] (-o OUT | --in-place)\n"
+    "usage: tarnwick embed MODEL [--store FILE | --reserve N] [--uri URI]\n"
+    "                      [--hash ALG] (-o OUT | --in-place) [--json]\n"
     "\n"
     "Embed a manifest store, a remote manifest URI, or both, replacing any C2PA\n"
     "data the model holds (embedding only a store drops an old URI, and the\n"
@@ -89,9 +127,16 @@ constexpr std::string_view kEmbedHelp =
     "\n"
     "options:\n"
     "  --store FILE       the manifest store to embed ('-' for standard input)\n"
+    "  --reserve N        embed N zero bytes as the store, to be replaced by\n"
+    "                     'tarnwick patch' once signed\n"
     "  --uri URI          the remote manifest URI to embed\n"
+    "  --hash ALG         compute the new model's data hash without its store\n"
+    "                     (sha256, sha384 or sha512) in the same pass\n"
     "  -o, --output OUT   write the new model to OUT ('-' for standard output)\n"
     "  --in-place         replace MODEL itself, atomically\n"
+    "  --json             print {\"file\", \"size\", \"store_range\", \"digest\"} as\n"
+    "                     one JSON object (the last two null unless --reserve\n"
+    "                     or --hash asked for them)\n"
     "  -q, --quiet        no progress bar\n"
     "  -h, --help         show this help\n";
 
@@ -106,6 +151,34 @@ constexpr std::string_view kStripHelp =
     "  -q, --quiet        no progress bar\n"
     "  -h, --help         show this help\n";
 
+constexpr std::string_view kPatchHelp =
+    "usage: tarnwick patch MODEL --store FILE\n"
+    "\n"
+    "Write a signed manifest store into the place of the one MODEL holds, in\n"
+    "place, without rewriting the model: the rest of the file is untouched.\n"
+    "The store as the model keeps it (raw in GGUF, Base64 text in ONNX and\n"
+    "SafeTensors) must have exactly the length of the one there, as a store\n"
+    "reserved with 'tarnwick embed --reserve' and signed to that size has.\n"
+    "\n"
+    "options:\n"
+    "  --store FILE       the signed manifest store ('-' for standard input)\n"
+    "  -h, --help         show this help\n";
+
+constexpr std::string_view kHashHelp =
+    "usage: tarnwick hash MODEL [--alg ALG] [--exclude OFFSET:LENGTH]...\n"
+    "\n"
+    "Print the C2PA data hash of MODEL in hex: the digest of the file without\n"
+    "the excluded ranges. Without --exclude, the range where the manifest store\n"
+    "lies is excluded (nothing when the model has no store).\n"
+    "\n"
+    "options:\n"
+    "  --alg ALG          sha256 (the default), sha384 or sha512\n"
+    "  --exclude OFFSET:LENGTH\n"
+    "                     leave these bytes out; repeat for several ranges, in\n"
+    "                     ascending order, not overlapping, inside the file\n"
+    "                     ('--exclude 0:0' excludes nothing)\n"
+    "  -h, --help         show this help\n";
+
 // ---------------------------------------------------------------------------
 // Arguments
 
@@ -117,29 +190,44 @@ struct Args {
   std::optional<std::string> output;
   std::optional<std::string> store;
   std::optional<std::string> uri;
+  std::optional<std::string> reserve;
+  std::optional<std::string> hash;
+  std::optional<std::string> alg;
+  std::vector<std::string> exclude;
   std::vector<std::string> models;
+
+  // The values of reserve, hash or alg, and exclude, set by check().
+  std::optional<std::uint64_t> reserve_size;
+  std::optional<Algorithm> algorithm;
+  std::vector<Exclusion> exclusions;
 };
 
-enum Command : unsigned { kInfo, kRead, kReadUri, kEmbed, kStrip };
+enum Command : unsigned { kInfo, kRead, kReadUri, kEmbed, kStrip, kPatch, kHash };
 constexpr unsigned bit(Command c) { return 1u << c; }
-constexpr unsigned kAllCommands = bit(kInfo) | bit(kRead) | bit(kReadUri) | bit(kEmbed) | bit(kStrip);
+constexpr unsigned kAllCommands = bit(kInfo) | bit(kRead) | bit(kReadUri) | bit(kEmbed) | bit(kStrip) |
+                                  bit(kPatch) | bit(kHash);
 constexpr unsigned kRewrites = bit(kEmbed) | bit(kStrip);
 
 struct OptionRule {
   std::string_view long_name;
   char short_name;  // 0 when there is none
   unsigned commands;
-  bool Args::*flag;                        // set for options without a value
-  std::optional<std::string> Args::*value;  // set for options with one
+  bool Args::*flag;                                  // set for options without a value
+  std::optional<std::string> Args::*value;           // set for options with one
+  std::vector<std::string> Args::*list = nullptr;    // set for repeatable ones
 };
 const OptionRule kOptions[] = {
     {"help", 'h', kAllCommands, &Args::help, nullptr},
-    {"json", 0, bit(kInfo), &Args::json, nullptr},
+    {"json", 0, bit(kInfo) | bit(kEmbed), &Args::json, nullptr},
     {"output", 'o', bit(kRead) | kRewrites, nullptr, &Args::output},
-    {"store", 0, bit(kEmbed), nullptr, &Args::store},
+    {"store", 0, bit(kEmbed) | bit(kPatch), nullptr, &Args::store},
+    {"reserve", 0, bit(kEmbed), nullptr, &Args::reserve},
     {"uri", 0, bit(kEmbed), nullptr, &Args::uri},
+    {"hash", 0, bit(kEmbed), nullptr, &Args::hash},
     {"in-place", 0, kRewrites, &Args::in_place, nullptr},
     {"quiet", 'q', kRewrites, &Args::quiet, nullptr},
+    {"alg", 0, bit(kHash), nullptr, &Args::alg},
+    {"exclude", 0, bit(kHash), nullptr, nullptr, &Args::exclude},
 };
 
 struct CommandEntry {
@@ -150,11 +238,11 @@ struct CommandEntry {
 
 Failure usage(std::string_view command, const std::string& text) {
   std::string prog = command.empty() ? "tarnwick" : "tarnwick " + std::string(command);
-  return {kUsage, prog, text + "\nTry '" + prog + " --help'."};
+  return {kUsage, prog, text, "Try '" + prog + " --help'."};
 }
 
-Outcome<Args> parse(Command command, std::string_view name, const std::vector<std::string>& argv) {
-  Args args;
+std::optional<Failure> parse(Command command, std::string_view name, const std::vector<std::string>& argv,
+                             Args& args) {
   bool options_done = false;
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& arg = argv[i];
@@ -198,20 +286,59 @@ Outcome<Args> parse(Command command, std::string_view name, const std::vector<st
       if (i + 1 == argv.size()) return usage(name, "option '" + shown + "' needs a value");
       attached = argv[++i];
     }
+    if (option->list != nullptr) {
+      (args.*(option->list)).push_back(std::move(*attached));
+      continue;
+    }
     if (args.*(option->value)) return usage(name, "option '" + shown + "' given twice");
     args.*(option->value) = std::move(attached);
   }
-  return args;
+  return std::nullopt;
 }
 
-// Checks that hold before any file is touched.
-std::optional<Failure> check(Command command, std::string_view name, const Args& a) {
+// A decimal number, digits only.
+std::optional<std::uint64_t> decimal(std::string_view s) {
+  std::uint64_t v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return v;
+}
+
+// "OFFSET:LENGTH".
+std::optional<Exclusion> exclusion(std::string_view s) {
+  auto colon = s.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  auto offset = decimal(s.substr(0, colon));
+  auto length = decimal(s.substr(colon + 1));
+  if (!offset || !length) return std::nullopt;
+  return Exclusion{*offset, *length};
+}
+
+// Checks that hold before any file is touched; converts the option values.
+std::optional<Failure> check(Command command, std::string_view name, Args& a) {
   if (a.models.empty()) return usage(name, "missing MODEL");
   if (command != kInfo && a.models.size() > 1)
     return usage(name, "unexpected argument '" + a.models[1] + "'");
+  if (a.output && a.output->empty()) return usage(name, "the output file name is empty");
+  if (a.hash || a.alg) {
+    auto algorithm = digest::algorithm_named(a.hash ? *a.hash : *a.alg);
+    if (!algorithm.ok()) return usage(name, algorithm.error().message());
+    a.algorithm = algorithm.value();
+  }
+  for (const std::string& e : a.exclude) {
+    auto range = exclusion(e);
+    if (!range) return usage(name, "--exclude takes OFFSET:LENGTH, not '" + e + "'");
+    a.exclusions.push_back(*range);
+  }
+  if (a.reserve) {
+    a.reserve_size = decimal(*a.reserve);
+    if (!a.reserve_size) return usage(name, "--reserve takes a number of bytes, not '" + *a.reserve + "'");
+    if (a.store) return usage(name, "give either --store or --reserve, not both");
+  }
   if (command == kEmbed) {
-    if (!a.store && !a.uri) return usage(name, "give --store, --uri or both");
+    if (!a.store && !a.reserve && !a.uri) return usage(name, "give --store (or --reserve), --uri or both");
     if (a.uri && !is_utf8(view_of(*a.uri))) return usage(name, "the URI is not valid UTF-8");
+    if (a.uri && !is_printable(*a.uri)) return usage(name, "the URI holds control characters");
     if (a.store == "-" && a.models[0] == "-")
       return usage(name, "standard input cannot hold both the model and the store");
   }
@@ -220,6 +347,11 @@ std::optional<Failure> check(Command command, std::string_view name, const Args&
     if (!a.output && !a.in_place) return usage(name, "give -o OUT or --in-place");
     if (a.in_place && a.models[0] == "-")
       return usage(name, "--in-place needs a model file, not standard input");
+    if (a.json && a.output == "-") return usage(name, "--json and -o - cannot share standard output");
+  }
+  if (command == kPatch) {
+    if (!a.store) return usage(name, "give --store FILE");
+    if (a.models[0] == "-") return usage(name, "the model must be a regular file, not standard input");
   }
   if (command == kInfo) {
     int stdin_uses = 0;
@@ -229,121 +361,111 @@ std::optional<Failure> check(Command command, std::string_view name, const Args&
   return std::nullopt;
 }
 
-// Refuses an output that is the model itself: writing it would destroy the
-// input while it is being read.
-std::optional<Failure> check_output(std::string_view name, const Model& model,
-                                    const std::optional<std::string>& output, bool can_in_place) {
-  struct stat st {};
-  bool same = false;
-  if (!output || *output == "-")
-    same = fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode) && model.is(st);
-  else
-    same = stat(output->c_str(), &st) == 0 && model.is(st);
-  if (!same) return std::nullopt;
-  std::string text = !output || *output == "-" ? "standard output is the model itself"
-                                               : "-o names the model itself";
-  if (can_in_place) text += "; use --in-place to rewrite it";
-  return usage(name, text);
-}
-
 // ---------------------------------------------------------------------------
 // Reporting
 
 int report(const Failure& f) {
-  std::fprintf(stderr, "%s: %s\n", f.subject.c_str(), f.text.c_str());
+  std::fprintf(stderr, "%s: %s\n", escaped(f.subject).c_str(), escaped(f.text).c_str());
+  if (!f.hint.empty()) std::fprintf(stderr, "%s\n", f.hint.c_str());
   return f.status;
 }
 
-Failure rejected(const Model& model, const Error& e) {
+Failure failure(const FileError& e) {
+  bool oom = e.kind == FileError::Kind::System && e.err == ENOMEM;
+  return {kIoFailure, e.name, oom ? kOutOfMemory : e.message()};
+}
+
+Failure rejected(const std::string& model, const Error& e) {
   Exit status = e.kind() == Error::Kind::NoManifest ? kNotFound : kRejected;
-  return {status, model.name(), e.message()};
+  return {status, model, e.message()};
 }
 
-// Text for a terminal: control characters, which a hostile URI may hold to
-// forge output lines, are shown escaped.
-std::string printable(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F) {
-      char buf[5];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+// ---------------------------------------------------------------------------
+// Files
+
+// "-" is standard input; anything else a path.
+file::Outcome<Model> open_model(const std::string& path, Model::Access access) {
+  auto model = path == "-" ? Model::read_stream(STDIN_FILENO, kStdinName) : Model::open(path, access);
+  if (model.ok()) set_model_in_use(escaped(model.value().name()));
+  return model;
 }
 
-// A JSON string literal; bytes that are not UTF-8 (file names may hold any)
-// become U+FFFD.
-std::string json_string(std::string_view s) {
-  std::string out = "\"";
-  ByteView b = view_of(s);
-  for (std::size_t i = 0; i < b.size();) {
-    std::uint8_t c = b[i];
-    if (c < 0x80) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += static_cast<char>(c);
-      } else if (c < 0x20 || c == 0x7F) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-        out += buf;
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-    if (len <= b.size() - i && is_utf8(b.subspan(i, len))) {
-      out += text_of(b.subspan(i, len));
-      i += len;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
+// Where the result goes: the model itself, standard output or a file. An
+// output that is the model's own file is a usage error.
+std::optional<Failure> open_output(std::string_view name, const Args& a, const Model& model,
+                                   bool can_in_place, std::optional<Output>& out) {
+  bool to_stdout = !a.output || *a.output == "-";
+  auto opened = a.in_place  ? Output::replacing(model)
+                : to_stdout ? Output::stream(STDOUT_FILENO, kStdoutName, &model)
+                            : Output::create(*a.output, &model);
+  if (opened.ok()) {
+    out.emplace(std::move(opened).value());
+    return std::nullopt;
   }
-  return out + "\"";
+  if (opened.error().kind != FileError::Kind::SameFile) return failure(opened.error());
+  std::string text = to_stdout ? "standard output is the model itself" : "-o names the model itself";
+  if (can_in_place) text += "; use --in-place to rewrite it";
+  return usage(name, text);
+}
+
+// A store named on the command line ('-' for standard input).
+file::Outcome<Bytes> read_store(const std::string& path) {
+  return path == "-" ? file::read_whole_stream(STDIN_FILENO, kStdinName) : file::read_whole_file(path);
+}
+
+// One line on standard output, its write errors reported.
+int print_line(const std::string& text) {
+  auto out = Output::stream(STDOUT_FILENO, kStdoutName, nullptr);
+  auto written = out.value().write(view_of(text + "\n"));
+  return written.ok() ? kSuccess : report(failure(written.error()));
+}
+
+// Runs one model's work, turning a failed allocation into that model's
+// failure so that the rest of an info list still runs.
+template <class F>
+int guarded(const std::string& path, F&& work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    return report({kIoFailure, path == "-" ? kStdinName : path, kOutOfMemory});
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Commands
 
-struct Description {
-  Format format;
-  std::optional<std::uint64_t> store_size;
-  std::optional<std::string> uri;
-};
-
-Outcome<Description> describe(const Model& model) {
-  ByteView data = model.bytes();
-  auto format = Format::detect(data);
-  if (!format) return rejected(model, Error::unrecognized_format());
-  Description d{*format, std::nullopt, std::nullopt};
-  auto store = read_manifest(data);
-  if (store.ok())
-    d.store_size = store.value().size();
-  else if (store.error().kind() != Error::Kind::NoManifest)
-    return rejected(model, store.error());
-  auto uri = read_manifest_uri(data);
-  if (!uri.ok()) return rejected(model, uri.error());
-  d.uri = std::move(uri.value());
-  return d;
+std::string hex(ByteView bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t b : bytes) {
+    text += kDigits[b >> 4];
+    text += kDigits[b & 0xF];
+  }
+  return text;
 }
 
-void print_description(const Model& model, const Description& d, bool json) {
+std::string json_range(const std::optional<StoreRange>& range) {
+  if (!range) return "null";
+  std::string text = "[";
+  text += std::to_string(range->offset);
+  text += ", ";
+  text += std::to_string(range->length);
+  text += "]";
+  return text;
+}
+
+void print_info(const Model& model, const ModelInfo& d, bool json) {
   if (json) {
     std::string line = "{\"file\": " + json_string(model.name()) + ", \"format\": " +
                        json_string(d.format.display_name()) + ", \"model_type\": " +
                        json_string(d.format.model_type()) + ", \"store_size\": " +
                        (d.store_size ? std::to_string(*d.store_size) : "null") +
-                       ", \"uri\": " + (d.uri ? json_string(*d.uri) : "null") + "}";
+                       ", \"uri\": " + (d.uri ? json_string(*d.uri) : "null") +
+                       ", \"store_range\": " + json_range(d.store_range) + "}";
     std::printf("%s\n", line.c_str());
     return;
   }
-  std::printf("%s\n", printable(model.name()).c_str());
+  std::printf("%s\n", escaped(model.name()).c_str());
   std::printf("  format:      %.*s\n", static_cast<int>(d.format.display_name().size()),
               d.format.display_name().data());
   std::printf("  model type:  %.*s\n", static_cast<int>(d.format.model_type().size()),
@@ -352,92 +474,165 @@ void print_description(const Model& model, const Description& d, bool json) {
     std::printf("  store:       %llu bytes\n", static_cast<unsigned long long>(*d.store_size));
   else
     std::printf("  store:       none\n");
-  std::printf("  uri:         %s\n", d.uri ? printable(*d.uri).c_str() : "none");
+  std::printf("  uri:         %s\n", d.uri ? escaped(*d.uri).c_str() : "none");
 }
 
 int run_info(const Args& a) {
   int status = kSuccess;
   bool described_any = false;
   for (const std::string& path : a.models) {
-    auto model = Model::open(path);
-    Outcome<Description> d = model.ok() ? describe(model.value()) : model.failure();
-    if (!d.ok()) {
-      std::fflush(stdout);
-      status = std::max(status, report(d.failure()));
-      if (a.json) {
-        std::printf("{\"file\": %s, \"error\": %s}\n", json_string(d.failure().subject).c_str(),
-                    json_string(d.failure().text).c_str());
+    std::optional<Failure> f;
+    try {
+      auto model = open_model(path, Model::Access::Read);
+      if (!model.ok()) {
+        f = failure(model.error());
+      } else if (auto info = inspect(model.value().bytes()); !info.ok()) {
+        f = rejected(model.value().name(), info.error());
+      } else {
+        if (!a.json && described_any) std::printf("\n");
+        described_any = true;
+        print_info(model.value(), info.value(), a.json);
+        continue;
       }
-      continue;
+    } catch (const std::bad_alloc&) {
+      f = Failure{kIoFailure, path == "-" ? kStdinName : path, kOutOfMemory};
     }
-    if (!a.json && described_any) std::printf("\n");
-    described_any = true;
-    print_description(model.value(), d.value(), a.json);
+    std::fflush(stdout);
+    status = std::max(status, report(*f));
+    if (a.json)
+      std::printf("{\"file\": %s, \"error\": %s}\n", json_string(f->subject).c_str(),
+                  json_string(f->text).c_str());
   }
-  if (std::fflush(stdout) != 0) return report(io_failure("<stdout>", errno));
+  if (std::fflush(stdout) != 0) return report(failure(FileError::system(kStdoutName, errno)));
   return status;
 }
 
-Outcome<Sink> open_output(const std::optional<std::string>& output) {
-  if (!output || *output == "-") return Sink::to_stdout();
-  return Sink::to_file(*output);
-}
-
 int run_read(const Args& a) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
-  if (auto f = check_output("read", model.value(), a.output, false)) return report(*f);
+  auto model = open_model(a.models[0], Model::Access::Read);
+  if (!model.ok()) return report(failure(model.error()));
+  std::optional<Output> out;
+  if (auto f = open_output("read", a, model.value(), false, out)) return report(*f);
   auto store = read_manifest(model.value().bytes());
-  if (!store.ok()) return report(rejected(model.value(), store.error()));
-  auto sink = open_output(a.output);
-  if (!sink.ok()) return report(sink.failure());
-  auto written = sink.value().write(store.value());
-  if (written.ok()) written = sink.value().commit();
-  return written.ok() ? kSuccess : report(written.failure());
+  if (!store.ok()) return report(rejected(model.value().name(), store.error()));
+  auto written = out->write(store.value());
+  if (written.ok()) written = out->commit();
+  return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
+// A URI prints as it is into a pipe or a file, for scripts, and escaped on a
+// terminal, where its control characters would act.
 int run_read_uri(const Args& a) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
+  auto model = open_model(a.models[0], Model::Access::Read);
+  if (!model.ok()) return report(failure(model.error()));
   auto uri = read_manifest_uri(model.value().bytes());
-  if (!uri.ok()) return report(rejected(model.value(), uri.error()));
+  if (!uri.ok()) return report(rejected(model.value().name(), uri.error()));
   if (!uri.value()) return kNotFound;
-  std::string line = *uri.value() + "\n";
-  auto sink = Sink::to_stdout();
-  auto written = sink.value().write(view_of(line));
-  return written.ok() ? kSuccess : report(written.failure());
+  return print_line(isatty(STDOUT_FILENO) ? escaped(*uri.value()) : *uri.value());
 }
 
-// embed and strip: the new model streamed to its destination.
-int rewrite(std::string_view name, const Args& a, const ManifestSource* source) {
-  auto model = Model::open(a.models[0]);
-  if (!model.ok()) return report(model.failure());
+// A reserved store is held in memory, as a store read from a file is: one
+// larger than the machine's memory is refused before the kernel's
+// out-of-memory killer would end the tool while zeroing it.
+bool fits_in_memory(std::uint64_t n) {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (n > Bytes().max_size()) return false;
+  return pages <= 0 || page <= 0 || n / static_cast<std::uint64_t>(page) < static_cast<std::uint64_t>(pages);
+}
+
+// embed and strip: the new model streamed to its destination. The model is
+// opened (and for --in-place, resolved) first, before the store is read.
+int rewrite(std::string_view name, const Args& a, bool embed) {
+  auto model = open_model(a.models[0], a.in_place ? Model::Access::Replace : Model::Access::Read);
+  if (!model.ok()) {
+    if (model.error().kind == FileError::Kind::NotRegular)
+      return report(usage(name, "--in-place needs a regular file, which '" + a.models[0] + "' is not"));
+    return report(failure(model.error()));
+  }
   const Model& m = model.value();
-  if (!a.in_place)
-    if (auto f = check_output(name, m, a.output, true)) return report(*f);
+  std::optional<Output> out;
+  if (auto f = open_output(name, a, m, true, out)) return report(*f);
 
-  Result<Pieces> pieces = source ? embed_manifest(m.bytes(), *source) : remove_manifest(m.bytes());
-  if (!pieces.ok()) return report(rejected(m, pieces.error()));
-
-  auto sink = a.in_place ? Sink::replacing(m) : open_output(a.output);
-  if (!sink.ok()) return report(sink.failure());
-  auto written = sink.value().write(pieces.value(), &m, !a.quiet);
-  if (written.ok()) written = sink.value().commit();
-  return written.ok() ? kSuccess : report(written.failure());
-}
-
-int run_embed(const Args& a) {
   std::optional<Bytes> store;
-  if (a.store) {
-    auto bytes = read_file(*a.store);
-    if (!bytes.ok()) return report(bytes.failure());
+  if (embed && a.store) {
+    auto bytes = read_store(*a.store);
+    if (!bytes.ok()) return report(failure(bytes.error()));
     store = std::move(bytes.value());
+  } else if (embed && a.reserve_size) {
+    if (!fits_in_memory(*a.reserve_size)) return report({kIoFailure, m.name(), kOutOfMemory});
+    store.emplace(static_cast<std::size_t>(*a.reserve_size), std::uint8_t{0});
   }
   ManifestSource source(std::move(store), a.uri);
-  return rewrite("embed", a, &source);
+  Result<Pieces> pieces = embed ? embed_manifest(m.bytes(), source) : remove_manifest(m.bytes());
+  if (!pieces.ok()) return report(rejected(m.name(), pieces.error()));
+
+  // A digest must leave out the store just placed: without its place it
+  // would be wrong, not merely absent.
+  if (a.algorithm && source.store() && !pieces.value().store_range()) {
+    Error unknown = Error::digest("internal error: the new store's place in the model is unknown");
+    return report(rejected(m.name(), unknown));
+  }
+
+  ProgressBar bar(pieces.value().size(), a.quiet);
+  file::ProgressFn progress;
+  if (bar.wanted()) progress = std::ref(bar);
+  std::optional<Error> digest_error;
+  auto written = file::write_hashed(pieces.value(), m, *out, progress, a.algorithm, &digest_error);
+  file::Done done = written.ok() ? out->commit() : file::Done(written.error());
+  if (digest_error) return report(rejected(m.name(), *digest_error));
+  if (!done.ok()) return report(failure(done.error()));
+  if (!a.json) return kSuccess;
+
+  // As the module's FileResult: the range only when a data hash wants it.
+  const file::Written& w = written.value();
+  const bool hashing = a.reserve_size || a.algorithm;
+  std::string line = "{\"file\": ";
+  line += json_string(out->name());
+  line += ", \"size\": ";
+  line += std::to_string(w.size);
+  line += ", \"store_range\": ";
+  line += json_range(hashing ? w.store_range : std::nullopt);
+  line += ", \"digest\": ";
+  line += w.digest ? json_string(hex(*w.digest)) : "null";
+  line += "}";
+  return print_line(line);
 }
 
-int run_strip(const Args& a) { return rewrite("strip", a, nullptr); }
+int run_embed(const Args& a) { return rewrite("embed", a, true); }
+
+int run_strip(const Args& a) { return rewrite("strip", a, false); }
+
+// The signed store over the reserved one, in place. The store is read first:
+// the model's format decides its stored form, and so where it must fit.
+int run_patch(const Args& a) {
+  const std::string& path = a.models[0];
+  auto store = read_store(*a.store);
+  if (!store.ok()) return report(failure(store.error()));
+  set_model_in_use(escaped(path));
+  auto patched = file::patch_in_place(path, [&](ByteView m) { return file::store_write(m, store.value()); });
+  if (patched.model_error) return report(rejected(path, *patched.model_error));
+  if (!patched.file_error) return kSuccess;
+  if (patched.file_error->kind == FileError::Kind::NotRegular)
+    return report(usage("patch", "the model must be a regular file, which '" + path + "' is not"));
+  return report(failure(*patched.file_error));
+}
+
+int run_hash(const Args& a) {
+  auto model = open_model(a.models[0], Model::Access::Read);
+  if (!model.ok()) return report(failure(model.error()));
+  const Model& m = model.value();
+  std::vector<Exclusion> excluded = a.exclusions;
+  if (a.exclude.empty()) {
+    auto range = locate_manifest(m.bytes());
+    if (!range.ok()) return report(rejected(m.name(), range.error()));
+    if (range.value()) excluded.push_back({range.value()->offset, range.value()->length});
+  }
+  auto digest = digest::data_hash(m.bytes(), a.algorithm.value_or(Algorithm::SHA256), excluded);
+  if (!digest.ok()) return report(rejected(m.name(), digest.error()));
+  // A digest of a file that changed meanwhile is no digest of it.
+  if (auto same = m.check_unchanged(); !same.ok()) return report(failure(same.error()));
+  return print_line(hex(digest.value()));
+}
 
 const CommandEntry kCommands[] = {
     {"info", kInfoHelp, run_info},
@@ -445,12 +640,14 @@ const CommandEntry kCommands[] = {
     {"read-uri", kReadUriHelp, run_read_uri},
     {"embed", kEmbedHelp, run_embed},
     {"strip", kStripHelp, run_strip},
+    {"patch", kPatchHelp, run_patch},
+    {"hash", kHashHelp, run_hash},
 };
-static_assert(std::size(kCommands) == kStrip + 1);
+static_assert(std::size(kCommands) == kHash + 1);
 
 int print_help(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return std::fflush(stdout) == 0 ? kSuccess : report(io_failure("<stdout>", errno));
+  return std::fflush(stdout) == 0 ? kSuccess : report(failure(FileError::system(kStdoutName, errno)));
 }
 
 int run(const std::vector<std::string>& argv) {
@@ -462,11 +659,11 @@ int run(const std::vector<std::string>& argv) {
     const CommandEntry& entry = kCommands[c];
     if (entry.name != first) continue;
     auto command = static_cast<Command>(c);
-    auto args = parse(command, entry.name, {argv.begin() + 1, argv.end()});
-    if (!args.ok()) return report(args.failure());
-    if (args.value().help) return print_help(entry.help);
-    if (auto f = check(command, entry.name, args.value())) return report(*f);
-    return entry.run(args.value());
+    Args args;
+    if (auto f = parse(command, entry.name, {argv.begin() + 1, argv.end()}, args)) return report(*f);
+    if (args.help) return print_help(entry.help);
+    if (auto f = check(command, entry.name, args)) return report(*f);
+    return guarded(args.models[0], [&] { return entry.run(args); });
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
   return report(usage("", "unknown command '" + first + "'"));
@@ -476,6 +673,16 @@ int run(const std::vector<std::string>& argv) {
 }  // namespace tarnwick::cli
 
 int main(int argc, char** argv) {
-  tarnwick::cli::install_signal_handlers();
-  return tarnwick::cli::run({argv + 1, argv + argc});
+  using namespace tarnwick::cli;
+  if (!ensure_standard_descriptors()) return kIoFailure;
+  install_signal_handlers();
+  try {
+    // argc may be 0 (execve with an empty argv): no arguments at all then.
+    std::vector<std::string> args;
+    if (argc > 1) args.assign(argv + 1, argv + argc);
+    return run(args);
+  } catch (const std::bad_alloc&) {
+    std::fputs("tarnwick: out of memory\n", stderr);
+    return kIoFailure;
+  }
 }

@@ -267,6 +267,12 @@ Pieces Gguf::serialize(Gguf g) {
   for (Kv& kv : g.kvs) {
     if (kv.owned) {
       kept.flush();
+      // The new store's payload, after its array head (type, element type,
+      // count), is what a data hash excludes.
+      if (kv.key() == kStoreKey) {
+        const std::uint64_t head = 8 + kv.key_size + 4 + 4 + 8;
+        out.mark_store(out.size() + head, kv.owned->size() - head);
+      }
       out.add_owned(std::move(*kv.owned));
     } else {
       kept.add(kv.record);

@@ -248,6 +248,7 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
     const std::size_t at = entries.size();
     entries.resize(at + static_cast<std::size_t>(store_text_size));
     base64::encode_to(*store, entries.data() + at);
+    out.mark_store(out.size() + at, store_text_size);
   }
   if (uri) encode_entry(entries, kUriKey, view_of(*uri));
   out.add_owned(std::move(entries));

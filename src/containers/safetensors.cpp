@@ -74,6 +74,8 @@ class HeaderPass final : public json::Events {
   std::pair<std::size_t, std::size_t> store() const { return store_; }
   std::size_t uris() const { return uris_; }
   std::optional<std::string> uri() && { return std::move(uri_); }
+  // Where embed wrote the new store's text in the output, if it did.
+  const std::optional<StoreRange>& placed() const { return placed_; }
 
  private:
   struct Level {
@@ -108,6 +110,7 @@ class HeaderPass final : public json::Events {
   std::pair<std::size_t, std::size_t> store_{};
   std::size_t uris_ = 0;
   std::optional<std::string> uri_;
+  std::optional<StoreRange> placed_;
 };
 
 // True when the value starting here belongs to a dropped member.
@@ -205,6 +208,8 @@ void HeaderPass::add_members() {
     out_->key(kStoreKey);
     const std::string text = base64::encode(*source_->store());
     out_->string_value(text, 0, 0);
+    // Base64 text needs no escapes: it ends just before the closing quote.
+    placed_ = StoreRange{out_->mark().size - 1 - text.size(), text.size()};
   }
   if (source_->uri()) {
     out_->key(kUriKey);
@@ -258,7 +263,9 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
   if (source != nullptr && pass.metadata_not_object()) {
     return Error::malformed("__metadata__ is not a JSON object");
   }
-  return assemble(std::move(head), data.subspan(kLengthSize + header.size()));
+  Pieces out = assemble(std::move(head), data.subspan(kLengthSize + header.size()));
+  if (pass.placed()) out.mark_store(pass.placed()->offset, pass.placed()->length);
+  return out;
 }
 
 }  // namespace

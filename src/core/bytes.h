@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -137,6 +138,14 @@ inline void append_u64le(Bytes& out, std::uint64_t v) {
 inline void append(Bytes& out, ByteView v) { out.insert(out.end(), v.begin(), v.end()); }
 inline void append(Bytes& out, std::string_view s) { append(out, view_of(s)); }
 
+// Where a manifest store lies in a file, as stored: the raw bytes of a GGUF
+// UINT8 array, or the Base64 text of an ONNX or SafeTensors value.
+struct StoreRange {
+  std::uint64_t offset;
+  std::uint64_t length;
+  friend bool operator==(const StoreRange&, const StoreRange&) = default;
+};
+
 // A rewritten model described as an ordered list of pieces: views of the
 // input (tensor data, kept fields), small owned buffers (new entries, a new
 // header) and runs of zero bytes (padding). The consumer allocates `size()`
@@ -158,6 +167,11 @@ class Pieces {
   }
 
   std::uint64_t size() const { return size_; }
+
+  // Where the output holds the manifest store as stored, set by the
+  // container that placed it: what a data hash of the output excludes.
+  void mark_store(std::uint64_t offset, std::uint64_t length) { store_ = StoreRange{offset, length}; }
+  const std::optional<StoreRange>& store_range() const { return store_; }
 
   // Calls f(ByteView) for each piece in order; zero runs come as views of a
   // static block of zeros, in chunks.
@@ -208,6 +222,7 @@ class Pieces {
   std::vector<Bytes> owned_;
   std::vector<Piece> pieces_;
   std::uint64_t size_ = 0;
+  std::optional<StoreRange> store_;
 };
 
 }  // namespace tarnwick

@@ -22,6 +22,10 @@ std::string Error::message() const {
     case Kind::DuplicateUri:
       return "more than one c2pa:manifest.uri entry in the " + std::string(format_.display_name()) +
              " container";
+    case Kind::Digest:
+      return text_;
+    case Kind::StoreSizeDiffers:
+      return "store size differs from the reserved store: " + text_;
   }
   return "internal error: unknown error kind";
 }

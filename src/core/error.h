@@ -20,6 +20,8 @@ class Error {
     DuplicateManifest,
     MalformedExclusion,
     DuplicateUri,
+    Digest,
+    StoreSizeDiffers,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -41,6 +43,13 @@ class Error {
     Error e(Kind::DuplicateUri);
     e.format_ = format;
     return e;
+  }
+  // An unsupported algorithm name or a failure inside libcrypto; the text is
+  // the whole message.
+  static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
+  // A signed store must fill the room reserved for it exactly (stored forms).
+  static Error store_size_differs(std::uint64_t now, std::uint64_t reserved) {
+    return Error(Kind::StoreSizeDiffers, std::to_string(now) + " != " + std::to_string(reserved));
   }
 
   Kind kind() const { return kind_; }

@@ -38,12 +38,6 @@ template <class T>
 class Result;
 class ManifestSource;
 
-// Where the store stands in the file, as stored: the raw bytes of the GGUF
-// UINT8 array, or the Base64 text of the ONNX or SafeTensors value.
-struct StoreRange {
-  std::uint64_t offset;
-  std::uint64_t length;
-};
 
 // What `tarnwick info` shows about a model.
 struct ModelInfo {

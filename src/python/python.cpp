@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -15,6 +17,9 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
+#include "file/fault_guard.h"
+#include "python/convert.h"
+#include "python/files.h"
 
 namespace {
 
@@ -25,130 +30,53 @@ using tarnwick::Format;
 using tarnwick::ManifestSource;
 using tarnwick::Pieces;
 using tarnwick::Result;
+using namespace tarnwick::python;
 
-// ---------------------------------------------------------------------------
-// Argument binding: every parameter positional-or-keyword and required.
+// Models at least this large are parsed and copied without the interpreter
+// lock, so that other threads run meanwhile. Below it the hand-over of the
+// lock would cost more than the work it frees.
+constexpr std::size_t kUnlockedMinimum = 64 * 1024;
 
-constexpr int kMaxParams = 3;
+// Runs `work` without the interpreter lock when `unlocked`; `work` must not
+// touch Python objects. The lock is taken back however `work` ends.
+template <class Work>
+auto maybe_unlocked(bool unlocked, Work&& work) {
+  if (!unlocked) return work();
+  struct Relock {
+    PyThreadState* state;
+    ~Relock() { PyEval_RestoreThread(state); }
+  } relock{PyEval_SaveThread()};
+  return work();
+}
 
-struct Signature {
-  const char* function;
-  const char* params[kMaxParams];
-  int count;
+// The model argument. It holds its own reference to the bytes object, so
+// the view stays valid while the lock is released even if the caller's
+// argument dict is changed meanwhile by another thread.
+class Model {
+ public:
+  Model() = default;
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+  ~Model() { Py_DecRef(owner_); }
+
+  bool bind(const char* function, PyObject* obj) {
+    if (!bytes_view(function, "model", obj, &view_)) return false;
+    Py_IncRef(obj);
+    owner_ = obj;
+    return true;
+  }
+  ByteView view() const { return view_; }
+  bool unlocked() const { return view_.size() >= kUnlockedMinimum; }
+
+ private:
+  PyObject* owner_ = nullptr;
+  ByteView view_;
 };
 
-// Fills out[0..count) with borrowed references, or raises TypeError.
-bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
-  for (int i = 0; i < sig.count; ++i) out[i] = nullptr;
-  const Py_ssize_t npos = PyTuple_Size(args);
-  if (npos < 0) return false;
-  if (npos > sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd were given",
-                 sig.function, sig.count, sig.count == 1 ? "" : "s", npos);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GetItem(args, i);
-
-  if (kwargs != nullptr) {
-    Py_ssize_t it = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &it, &key, &value)) {
-      if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.function);
-        return false;
-      }
-      int index = -1;
-      for (int i = 0; i < sig.count; ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) {
-          index = i;
-          break;
-        }
-      }
-      if (PyErr_Occurred()) return false;
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                     sig.function, key);
-        return false;
-      }
-      if (out[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function,
-                     sig.params[index]);
-        return false;
-      }
-      out[index] = value;
-    }
-  }
-  for (int i = 0; i < sig.count; ++i) {
-    if (out[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", sig.function,
-                   sig.params[i], i + 1);
-      return false;
-    }
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
-// Conversions.
-
-// A view of a bytes object's buffer, valid while the object lives; the
-// interpreter lock is held for the whole call, and bytes are immutable.
-// TypeError naming the parameter, the expected type and the type given.
-bool wrong_type(const char* function, const char* param, const char* expected, PyObject* obj) {
-  PyObject* type = PyObject_Type(obj);
-  PyObject* name = type ? PyObject_GetAttrString(type, "__name__") : nullptr;
-  Py_DecRef(type);
-  if (name == nullptr) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s", function, param, expected);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %S", function, param,
-                 expected, name);
-    Py_DecRef(name);
-  }
-  return false;
-}
-
-bool bytes_view(const char* function, const char* param, PyObject* obj, ByteView* out) {
-  if (!PyBytes_Check(obj)) return wrong_type(function, param, "bytes", obj);
-  char* data = PyBytes_AsString(obj);
-  if (data == nullptr) return false;
-  const Py_ssize_t size = PyBytes_Size(obj);
-  if (size < 0) return false;
-  *out = ByteView(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-  return true;
-}
-
-// The UTF-8 text of a str; a lone surrogate raises UnicodeEncodeError.
-bool utf8_text(const char* function, const char* param, PyObject* obj, std::string* out) {
-  if (!PyUnicode_Check(obj)) return wrong_type(function, param, "str", obj);
-  PyObject* encoded = PyUnicode_AsUTF8String(obj);
-  if (encoded == nullptr) return false;
-  const char* data = PyBytes_AsString(encoded);
-  const Py_ssize_t size = PyBytes_Size(encoded);
-  if (data == nullptr || size < 0) {
-    Py_DecRef(encoded);
-    return false;
-  }
-  out->assign(data, static_cast<std::size_t>(size));
-  Py_DecRef(encoded);
-  return true;
-}
-
-PyObject* raise_error(const Error& error) {
-  const std::string message = error.message();
-  PyObject* text =
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-  if (text == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_ValueError, text);
-  Py_DecRef(text);
-  return nullptr;
-}
-
 // The one copy of a rewritten model: allocate the bytes object at its final
-// size and copy every piece into it.
-PyObject* bytes_from_pieces(const Pieces& pieces) {
+// size (with the lock), then copy every piece into it (without the lock for
+// a large model).
+PyObject* bytes_from_pieces(const Pieces& pieces, bool unlocked) {
   if (pieces.size() > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(pieces.size()));
   if (result == nullptr) return nullptr;
@@ -157,47 +85,23 @@ PyObject* bytes_from_pieces(const Pieces& pieces) {
     Py_DecRef(result);
     return nullptr;
   }
-  pieces.write_to(reinterpret_cast<std::uint8_t*>(dst));
+  maybe_unlocked(unlocked, [&] { pieces.write_to(reinterpret_cast<std::uint8_t*>(dst)); });
   return result;
-}
-
-PyObject* bytes_from(const Bytes& bytes) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                   static_cast<Py_ssize_t>(bytes.size()));
-}
-
-PyObject* str_from(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
-PyObject* none() {
-  Py_IncRef(Py_None);
-  return Py_None;
-}
-
-// Runs `body`, turning any C++ exception into a Python exception.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_RuntimeError, "tarnwick internal error: %s", e.what());
-    return nullptr;
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "tarnwick internal error");
-    return nullptr;
-  }
 }
 
 // ---------------------------------------------------------------------------
 // The functions.
 
-PyObject* embed_with(ByteView model, const ManifestSource& source) {
-  Result<Pieces> result = tarnwick::embed_manifest(model, source);
+// A rewrite: parse and plan, then the one copy.
+template <class Rewrite>
+PyObject* rewritten(const Model& model, Rewrite&& rewrite) {
+  Result<Pieces> result = maybe_unlocked(model.unlocked(), [&] { return rewrite(model.view()); });
   if (!result) return raise_error(result.error());
-  return bytes_from_pieces(result.value());
+  return bytes_from_pieces(result.value(), model.unlocked());
+}
+
+PyObject* embed_with(const Model& model, const ManifestSource& source) {
+  return rewritten(model, [&](ByteView data) { return tarnwick::embed_manifest(data, source); });
 }
 
 PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -205,8 +109,9 @@ PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest", {"model", "store"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model, store;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    Model model;
+    ByteView store;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!bytes_view(sig.function, "store", a[1], &store)) return nullptr;
     return embed_with(model, ManifestSource(Bytes(store.begin(), store.end()), std::nullopt));
   });
@@ -217,9 +122,9 @@ PyObject* py_embed_manifest_remote(PyObject*, PyObject* args, PyObject* kwargs) 
     static const Signature sig{"embed_manifest_remote", {"model", "uri"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model;
+    Model model;
     std::string uri;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
     return embed_with(model, ManifestSource(std::nullopt, std::move(uri)));
   });
@@ -230,9 +135,10 @@ PyObject* py_embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest_both", {"model", "uri", "store"}, 3};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model, store;
+    Model model;
+    ByteView store;
     std::string uri;
-    if (!bytes_view(sig.function, "model", a[0], &model)) return nullptr;
+    if (!model.bind(sig.function, a[0])) return nullptr;
     if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
     if (!bytes_view(sig.function, "store", a[2], &store)) return nullptr;
     return embed_with(model,
@@ -247,23 +153,25 @@ PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Con
     const Signature sig{function, {"model"}, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    ByteView model;
-    if (!bytes_view(function, "model", a[0], &model)) return nullptr;
+    Model model;
+    if (!model.bind(function, a[0])) return nullptr;
     return convert(model);
   });
 }
 
 PyObject* py_read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<Bytes> result = tarnwick::read_manifest(model);
+  return with_model("read_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+    Result<Bytes> result =
+        maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest(model.view()); });
     if (!result) return raise_error(result.error());
     return bytes_from(result.value());
   });
 }
 
 PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest_uri", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<std::optional<std::string>> result = tarnwick::read_manifest_uri(model);
+  return with_model("read_manifest_uri", args, kwargs, [](const Model& model) -> PyObject* {
+    Result<std::optional<std::string>> result =
+        maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest_uri(model.view()); });
     if (!result) return raise_error(result.error());
     if (!result.value()) return none();
     return str_from(*result.value());
@@ -271,23 +179,23 @@ PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("remove_manifest", args, kwargs, [](ByteView model) -> PyObject* {
-    Result<Pieces> result = tarnwick::remove_manifest(model);
-    if (!result) return raise_error(result.error());
-    return bytes_from_pieces(result.value());
+  return with_model("remove_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+    return rewritten(model, [](ByteView data) { return tarnwick::remove_manifest(data); });
   });
 }
 
 PyObject* py_detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("detect_format", args, kwargs, [](ByteView model) -> PyObject* {
-    std::optional<Format> format = Format::detect(model);
+  // Detection looks at the first bytes and the top-level layout only: too
+  // little work to hand the lock over for.
+  return with_model("detect_format", args, kwargs, [](const Model& model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->display_name()) : none();
   });
 }
 
 PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("model_type", args, kwargs, [](ByteView model) -> PyObject* {
-    std::optional<Format> format = Format::detect(model);
+  return with_model("model_type", args, kwargs, [](const Model& model) -> PyObject* {
+    std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->model_type()) : none();
   });
 }
@@ -329,96 +237,75 @@ PyMethodDef functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "tarnwick",
-    "",
-    // Non-negative so that CPython calls PyInit_tarnwick again on a re-import
-    // (and in another interpreter) instead of copying a cached dict.
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-// The module is made once per process and belongs to the interpreter that
-// made it.
-PyObject* the_module = nullptr;
-PyInterpreterState* the_interpreter = nullptr;
-
-// Appends `name` to __all__ (creating the list first if needed), then sets
-// the attribute.
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-  PyObject* all_name = PyUnicode_FromString("__all__");
-  if (all_name == nullptr) return false;
-  PyObject* all = PyObject_GetAttr(module, all_name);
-  if (all == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      Py_DecRef(all_name);
-      return false;
-    }
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyObject_SetAttr(module, all_name, all) < 0) {
+// __all__ lists the functions in the order of the table.
+int exec_module(PyObject* module) {
+  PyObject* all = PyList_New(0);
+  if (all == nullptr) return -1;
+  for (const PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
+    PyObject* name = PyUnicode_FromString(def->ml_name);
+    const bool ok = name != nullptr && PyList_Append(all, name) == 0;
+    Py_DecRef(name);
+    if (!ok) {
       Py_DecRef(all);
-      Py_DecRef(all_name);
-      return false;
+      return -1;
     }
   }
-  Py_DecRef(all_name);
-  PyObject* name = PyUnicode_FromString(def->ml_name);
-  bool ok = name != nullptr && PyList_Append(all, name) == 0;
+  const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
-  if (ok) {
-    PyObject* function = PyCFunction_NewEx(def, nullptr, module_name);
-    ok = function != nullptr && PyObject_SetAttr(module, name, function) == 0;
-    Py_DecRef(function);
-  }
-  Py_DecRef(name);
-  return ok;
+  if (status < 0) return -1;
+  // A model file cut short while it is parsed must not end the interpreter.
+  tarnwick::file::install_fault_guard();
+  // The file functions and their result types are attributes, not in __all__.
+  if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
+  return tarnwick::python::add_file_types(module);
 }
 
-PyObject* create_module() {
-  PyObject* module = PyModule_Create2(&module_def, PYTHON_API_VERSION);
-  if (module == nullptr) return nullptr;
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) {
-    Py_DecRef(module);
-    return nullptr;
-  }
-  for (PyMethodDef* def = functions; def->ml_name != nullptr; ++def) {
-    if (!add_function(module, module_name, def)) {
-      Py_DecRef(module_name);
-      Py_DecRef(module);
-      return nullptr;
-    }
-  }
-  Py_DecRef(module_name);
-  return module;
+void free_module(void* module) { tarnwick::python::clear_file_types(static_cast<PyObject*>(module)); }
+
+// From 3.12 on, a module says whether interpreters with their own lock may
+// load it; earlier versions refuse the slot as unknown, so it is given only
+// from 3.12 on. Both numbers are fixed by the stable ABI of 3.12. Each module
+// object keeps its own state (the result types) and shares no objects, so
+// every interpreter may have it.
+constexpr int kMultipleInterpreters = 3;  // Py_mod_multiple_interpreters
+constexpr std::uintptr_t kPerInterpreterLock = 2;  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
+
+PyModuleDef_Slot slots_3_9[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+PyModuleDef_Slot slots_3_12[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {kMultipleInterpreters, reinterpret_cast<void*>(kPerInterpreterLock)},
+    {0, nullptr},
+};
+
+// Multi-phase initialisation: each import, in any interpreter and after any
+// re-initialisation, makes a fresh module from these tables; nothing
+// is kept between them.
+PyModuleDef module_def_3_9 = {
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_9,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
+};
+PyModuleDef module_def_3_12 = {
+    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_12,
+    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
+};
+
+// The running interpreter's version, from the text "3.12.1 (main, ...".
+bool runs_on_3_12_or_later() {
+  const char* version = Py_GetVersion();
+  char* end = nullptr;
+  const long major = std::strtol(version, &end, 10);
+  if (*end != '.') return false;
+  const long minor = std::strtol(end + 1, nullptr, 10);
+  return major > 3 || (major == 3 && minor >= 12);
 }
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_tarnwick(void) {
-  return guarded([]() -> PyObject* {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    if (the_module != nullptr) {
-      if (interpreter != the_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnwick cannot be loaded into more than one interpreter per process");
-        return nullptr;
-      }
-      Py_IncRef(the_module);
-      return the_module;
-    }
-    PyObject* module = create_module();
-    if (module == nullptr) return nullptr;
-    // The process keeps one reference for later initialisations.
-    Py_IncRef(module);
-    the_module = module;
-    the_interpreter = interpreter;
-    return module;
-  });
+  return PyModuleDef_Init(runs_on_3_12_or_later() ? &module_def_3_12 : &module_def_3_9);
 }

@@ -26,3 +26,86 @@ def detect_format(model: bytes) -> Optional[str]:
 def model_type(model: bytes) -> Optional[str]:
     """The canonical `c2pa.types.model.*` asset type string for the model's format,
     or `None` if the format is unrecognized."""
+
+# File functions: models of any size, by path. Not in __all__.
+
+import os
+from typing import Callable, NamedTuple, Sequence, Tuple, Union
+
+_Path = Union[str, "os.PathLike[str]"]
+_Range = Tuple[int, int]
+
+class ModelInfo(NamedTuple):
+    """What a model holds: its format and its C2PA data."""
+    format: str
+    model_type: str
+    store_size: Optional[int]
+    uri: Optional[str]
+    store_range: Optional[_Range]
+
+class FileResult(NamedTuple):
+    """The outcome of writing a model file."""
+    path: str
+    size: int
+    store_range: Optional[_Range]
+    digest: Optional[bytes]
+
+class BindingCheck(NamedTuple):
+    """The verdict on a C2PA data hash: location and digest."""
+    ok: bool
+    location_ok: bool
+    hash_ok: bool
+    store_range: Optional[_Range]
+    reason: Optional[str]
+
+def embed_file(
+    model: _Path,
+    *,
+    store: Optional[bytes] = None,
+    uri: Optional[str] = None,
+    output: Optional[_Path] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
+    reserve: Optional[int] = None,
+    hash: Optional[str] = None,
+) -> FileResult:
+    """Embed a Manifest Store (or a reserved room of `reserve` zero bytes) and/or a
+    remote URI into a model file, in place or into `output`."""
+
+def strip_file(
+    model: _Path,
+    *,
+    output: Optional[_Path] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
+) -> FileResult:
+    """Remove any C2PA metadata from a model file, in place or into `output`."""
+
+def read_file(model: _Path) -> bytes:
+    """Read the embedded C2PA Manifest Store from a model file."""
+
+def read_file_uri(model: _Path) -> Optional[str]:
+    """Read the remote manifest URI from a model file, or `None` if absent."""
+
+def inspect(model: Union[_Path, bytes]) -> ModelInfo:
+    """Describe a model (a path or bytes): format, model type, store and URI."""
+
+def patch_file(model: _Path, store: bytes) -> FileResult:
+    """Write a signed Manifest Store into the room reserved for it, in place."""
+
+def data_hash(
+    model: Union[_Path, bytes],
+    *,
+    alg: str = "sha256",
+    exclusions: Optional[Sequence[_Range]] = None,
+) -> bytes:
+    """The C2PA data hash of a model (a path or bytes) without the exclusion
+    ranges; by default without the store's range."""
+
+def check_binding(
+    model: Union[_Path, bytes],
+    exclusions: Sequence[_Range],
+    digest: bytes,
+    *,
+    alg: str = "sha256",
+) -> BindingCheck:
+    """Check a C2PA data hash: the exclusions must be exactly where the store
+    lies, and the digest must match."""

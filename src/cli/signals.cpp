@@ -1,0 +1,72 @@
+#include "cli/signals.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "file/output.h"
+
+namespace tarnwick::cli {
+namespace {
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr int kIoFailureStatus = 4;
+constexpr char kChanged[] = ": the model file changed while it was being read\n";
+
+// Set only between parses, never while the mapping is read; read by the
+// SIGBUS handler.
+char g_model_name[1024] = "tarnwick";
+std::size_t g_model_name_length = std::strlen("tarnwick");
+
+void on_cleanup_signal(int sig) {
+  int saved = errno;
+  file::remove_pending_temporaries();
+  errno = saved;
+  // Installed one-shot: the signal, raised again, ends the process with its
+  // own status once this handler returns.
+  raise(sig);
+}
+
+void on_bus_error(int) {
+  file::remove_pending_temporaries();
+  ssize_t ignored = ::write(STDERR_FILENO, g_model_name, g_model_name_length);
+  ignored = ::write(STDERR_FILENO, kChanged, sizeof kChanged - 1);
+  (void)ignored;
+  _exit(kIoFailureStatus);
+}
+
+}  // namespace
+
+bool ensure_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: this very one.
+    if (::open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
+}
+
+void install_signal_handlers() {
+  struct sigaction sa {};
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kCleanupSignals) sigaddset(&sa.sa_mask, sig);
+  sa.sa_handler = on_cleanup_signal;
+  sa.sa_flags = SA_RESETHAND;
+  for (int sig : kCleanupSignals) sigaction(sig, &sa, nullptr);
+  sa.sa_handler = on_bus_error;
+  sa.sa_flags = 0;
+  sigaction(SIGBUS, &sa, nullptr);
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+void set_model_in_use(std::string_view name) {
+  g_model_name_length = std::min(name.size(), sizeof g_model_name);
+  std::memcpy(g_model_name, name.data(), g_model_name_length);
+}
+
+}  // namespace tarnwick::cli

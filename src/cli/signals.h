@@ -1,0 +1,23 @@
+// The tool's process-wide setup, done by main alone: the file layer installs
+// nothing, so that a Python process never gets handlers behind its back.
+#pragma once
+
+#include <string_view>
+
+namespace tarnwick::cli {
+
+// Opens /dev/null on whichever of descriptors 0 to 2 is closed, so that no
+// file the tool opens later can stand in for them. False if that fails.
+bool ensure_standard_descriptors();
+
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM remove any
+// pending temporary file, then end the process by the same signal. SIGXFSZ
+// and SIGPIPE are ignored, so that a size limit and a closed pipe come back
+// as the errors EFBIG and EPIPE. SIGBUS (the mapped model shrank while it was
+// parsed) is reported against the model being read, with status 4.
+void install_signal_handlers();
+
+// The name (already escaped) that a SIGBUS report gives.
+void set_model_in_use(std::string_view name);
+
+}  // namespace tarnwick::cli

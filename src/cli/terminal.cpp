@@ -1,0 +1,124 @@
+#include "cli/terminal.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "core/bytes.h"
+
+namespace tarnwick::cli {
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kProgressThreshold = 256 * kMiB;
+
+// Length of the UTF-8 sequence at b[i] and its code point; 0 if it is not one.
+std::size_t decode(ByteView b, std::size_t i, char32_t* cp) {
+  std::uint8_t c = b[i];
+  std::size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+  if (len > b.size() - i || !is_utf8(b.subspan(i, len))) return 0;
+  static constexpr std::uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t v = c & kLeadMask[len];
+  for (std::size_t k = 1; k < len; ++k) v = (v << 6) | (b[i + k] & 0x3F);
+  *cp = v;
+  return len;
+}
+
+bool acts_on_terminal(char32_t cp) {
+  return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029;
+}
+
+std::string hex(const char* format, unsigned v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
+std::string human_size(std::uint64_t n) {
+  char buf[32];
+  if (n >= 1024 * kMiB)
+    std::snprintf(buf, sizeof buf, "%.2f GiB", static_cast<double>(n) / (1024.0 * kMiB));
+  else
+    std::snprintf(buf, sizeof buf, "%.1f MiB", static_cast<double>(n) / kMiB);
+  return buf;
+}
+
+std::string clock_time(double seconds) {
+  auto s = static_cast<long long>(seconds + 0.5);
+  char buf[32];
+  if (s >= 3600)
+    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  else
+    std::snprintf(buf, sizeof buf, "%lld:%02lld", s / 60, s % 60);
+  return buf;
+}
+
+}  // namespace
+
+std::string escaped(std::string_view s) {
+  std::string out;
+  ByteView b = view_of(s);
+  for (std::size_t i = 0; i < b.size();) {
+    char32_t cp;
+    std::size_t len = decode(b, i, &cp);
+    if (len == 0 || (len == 1 && acts_on_terminal(cp))) {
+      out += hex("\\x%02X", b[i]);
+      len = 1;
+    } else if (acts_on_terminal(cp)) {
+      out += hex("\\u%04X", static_cast<unsigned>(cp));
+    } else {
+      out += text_of(b.subspan(i, len));
+    }
+    i += len;
+  }
+  return out;
+}
+
+bool is_printable(std::string_view s) { return escaped(s) == s; }
+
+std::string json_string(std::string_view s) {
+  std::string out = "\"";
+  ByteView b = view_of(s);
+  for (std::size_t i = 0; i < b.size();) {
+    char32_t cp;
+    std::size_t len = decode(b, i, &cp);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      len = 1;
+    } else if (cp == '"' || cp == '\\') {
+      out += '\\';
+      out += static_cast<char>(cp);
+    } else if (acts_on_terminal(cp)) {
+      out += hex("\\u%04x", static_cast<unsigned>(cp));
+    } else {
+      out += text_of(b.subspan(i, len));
+    }
+    i += len;
+  }
+  return out + "\"";
+}
+
+ProgressBar::ProgressBar(std::uint64_t total, bool quiet)
+    : enabled_(!quiet && total > kProgressThreshold && isatty(STDERR_FILENO)),
+      start_(std::chrono::steady_clock::now()) {}
+
+ProgressBar::~ProgressBar() {
+  if (drawn_) std::fputs("\r\033[K", stderr);
+}
+
+bool ProgressBar::operator()(std::uint64_t done, std::uint64_t total) {
+  if (!enabled_ || total == 0) return true;
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
+  int percent = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total));
+  std::string left = rate > 0 ? clock_time(static_cast<double>(total - done) / rate) : "?";
+  std::fprintf(stderr, "\r%s / %s  %3d%%  %s/s  %s left\033[K", human_size(done).c_str(),
+               human_size(total).c_str(), percent, human_size(static_cast<std::uint64_t>(rate)).c_str(),
+               left.c_str());
+  std::fflush(stderr);
+  drawn_ = true;
+  return true;
+}
+
+}  // namespace tarnwick::cli

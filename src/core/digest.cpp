@@ -1,0 +1,158 @@
+#include "core/digest.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <string>
+
+namespace tarnwick::digest {
+namespace {
+
+// The EVP digest of each algorithm, in the order of kAlgorithms.
+using MdGetter = const EVP_MD* (*)();
+constexpr MdGetter kMds[] = {EVP_sha256, EVP_sha384, EVP_sha512};
+static_assert(std::size(kMds) == std::size(kAlgorithms));
+
+// An error naming the failed call and libcrypto's reason. The thread's error
+// queue is emptied so that no stale entry reaches a later caller (hashlib
+// reads the same queue).
+Error evp_error(const char* call) {
+  std::string text = std::string("OpenSSL digest failed in ") + call;
+  if (unsigned long code = ERR_peek_last_error(); code != 0) {
+    char reason[256];
+    ERR_error_string_n(code, reason, sizeof reason);
+    text += ": ";
+    text += reason;
+  }
+  ERR_clear_error();
+  return Error::digest(std::move(text));
+}
+
+// "(offset, length)", as a Python caller writes it.
+std::string pos(const Exclusion& e) {
+  std::string s = "(";
+  s += std::to_string(e.offset);
+  s += ", ";
+  s += std::to_string(e.length);
+  s += ")";
+  return s;
+}
+
+// Feeds consecutive views, which start at position 0, to a hasher, leaving
+// out the excluded ranges. The exclusions have been checked against the total
+// size, so their ends cannot overflow.
+class ExcludingFeed {
+ public:
+  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions)
+      : hasher_(hasher), exclusions_(exclusions) {}
+
+  [[nodiscard]] Status add(ByteView v) {
+    while (!v.empty()) {
+      while (next_ < exclusions_.size() && end_of(exclusions_[next_]) <= pos_) ++next_;
+      std::uint64_t take = v.size();
+      if (next_ < exclusions_.size()) {
+        const Exclusion& e = exclusions_[next_];
+        if (pos_ >= e.offset) {
+          advance(v, std::min<std::uint64_t>(take, end_of(e) - pos_));
+          continue;
+        }
+        take = std::min(take, e.offset - pos_);
+      }
+      TW_CHECK(hasher_.update(v.first(static_cast<std::size_t>(take))));
+      advance(v, take);
+    }
+    return ok();
+  }
+
+ private:
+  static std::uint64_t end_of(const Exclusion& e) { return e.offset + e.length; }
+  void advance(ByteView& v, std::uint64_t n) {
+    v = v.subspan(static_cast<std::size_t>(n));
+    pos_ += n;
+  }
+
+  Hasher& hasher_;
+  std::span<const Exclusion> exclusions_;
+  std::size_t next_ = 0;
+  std::uint64_t pos_ = 0;
+};
+
+}  // namespace
+
+Result<Algorithm> algorithm_named(std::string_view name) {
+  for (const AlgorithmInfo& a : kAlgorithms)
+    if (a.name == name) return a.algorithm;
+  return Error::digest("unsupported hash algorithm '" + std::string(name) +
+                       "': expected sha256, sha384 or sha512");
+}
+
+void Hasher::Free::operator()(evp_md_ctx_st* ctx) const { EVP_MD_CTX_free(ctx); }
+
+Result<Hasher> Hasher::start(Algorithm algorithm) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) return evp_error("EVP_MD_CTX_new");
+  Hasher hasher(ctx, algorithm);
+  if (EVP_DigestInit_ex(ctx, kMds[static_cast<int>(algorithm)](), nullptr) != 1)
+    return evp_error("EVP_DigestInit_ex");
+  return hasher;
+}
+
+Status Hasher::update(ByteView data) {
+  if (!ctx_) return Error::digest("hasher used after finish");
+  if (EVP_DigestUpdate(ctx_.get(), data.data(), data.size()) != 1)
+    return evp_error("EVP_DigestUpdate");
+  return ok();
+}
+
+Result<Bytes> Hasher::finish() {
+  if (!ctx_) return Error::digest("hasher used after finish");
+  Bytes out(EVP_MAX_MD_SIZE);
+  unsigned int n = 0;
+  const bool done = EVP_DigestFinal_ex(ctx_.get(), out.data(), &n) == 1;
+  ctx_.reset();
+  if (!done) return evp_error("EVP_DigestFinal_ex");
+  out.resize(n);
+  return out;
+}
+
+Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t size) {
+  for (std::size_t i = 0; i < exclusions.size(); ++i) {
+    const Exclusion& e = exclusions[i];
+    if (!fits(e.offset, e.length, size))
+      return Error::malformed_exclusion(pos(e) + " extends past the end of the model (" +
+                                        std::to_string(size) + " bytes)");
+    if (i == 0) continue;
+    const Exclusion& before = exclusions[i - 1];
+    if (e.offset < before.offset)
+      return Error::malformed_exclusion(pos(e) + " starts before " + pos(before) +
+                                        "; exclusions must be in ascending order");
+    if (e.offset < before.offset + before.length)
+      return Error::malformed_exclusion(pos(e) + " overlaps " + pos(before));
+  }
+  return ok();
+}
+
+Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
+                        std::span<const Exclusion> exclusions) {
+  TW_CHECK(check_exclusions(exclusions, data.size()));
+  TW_TRY(Hasher hasher, Hasher::start(algorithm));
+  ExcludingFeed feed(hasher, exclusions);
+  TW_CHECK(feed.add(data));
+  return hasher.finish();
+}
+
+Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
+                          std::span<const Exclusion> exclusions) {
+  TW_CHECK(check_exclusions(exclusions, pieces.size()));
+  TW_TRY(Hasher hasher, Hasher::start(algorithm));
+  ExcludingFeed feed(hasher, exclusions);
+  Status status = ok();
+  pieces.for_each([&](ByteView v) {
+    if (status.ok()) status = feed.add(v);
+  });
+  TW_CHECK(status);
+  return hasher.finish();
+}
+
+}  // namespace tarnwick::digest

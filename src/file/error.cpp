@@ -1,0 +1,28 @@
+#include "file/error.h"
+
+#include <cstring>
+
+namespace tarnwick::file {
+
+std::string FileError::message() const {
+  switch (kind) {
+    case Kind::System: {
+      char buf[128];
+      // The GNU strerror_r: thread-safe, returns the text (not always in buf).
+      return strerror_r(err, buf, sizeof buf);
+    }
+    case Kind::Changed:
+      return "the model file changed while it was being read";
+    case Kind::Replaced:
+      return "replaced by another file during the rewrite; left as it is";
+    case Kind::SameFile:
+      return "the output is the model itself";
+    case Kind::NotRegular:
+      return "not a regular file";
+    case Kind::Aborted:
+      return "stopped by the progress callback";
+  }
+  return "internal error: unknown file error kind";
+}
+
+}  // namespace tarnwick::file

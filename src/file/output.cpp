@@ -1,0 +1,475 @@
+#include "file/output.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iterator>
+
+#include "file/folder.h"
+
+namespace tarnwick::file {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+// Views smaller than this are not worth a copy_file_range call.
+constexpr std::size_t kCopyMin = 256 * 1024;
+// Unit of kernel-side copying; bounds the time between progress calls.
+constexpr std::size_t kCopyChunk = 64 * kMiB;
+// Unit of copying through the mapping; its pages are dropped after each
+// chunk so resident memory stays bounded whatever the model's size.
+constexpr std::size_t kWriteChunk = 8 * kMiB;
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+// ---------------------------------------------------------------------------
+// Named temporaries pending removal. A fixed table of slots claimed with an
+// atomic, so that a signal handler may walk it at any moment: it only reads
+// slots marked armed, which are complete. A slot released and refilled by
+// another thread while a handler reads it can at worst make the handler
+// unlink a name of the same random temporary form that does not exist.
+
+// ".tarnwick-" and eight random characters: the same length whatever the
+// destination's name, so any legal name can be rewritten.
+constexpr char kTempPrefix[] = ".tarnwick-";
+constexpr std::size_t kTempLength = sizeof kTempPrefix - 1 + 8;
+
+enum SlotState : int { kFree, kFilling, kArmed };
+struct Slot {
+  std::atomic<int> state{kFree};
+  int dir_fd = -1;
+  char name[kTempLength + 1] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free, "used from signal handlers");
+Slot g_pending[64];
+
+int arm(int dir_fd, const char* name) {
+  for (std::size_t i = 0; i < std::size(g_pending); ++i) {
+    Slot& s = g_pending[i];
+    int expected = kFree;
+    if (!s.state.compare_exchange_strong(expected, kFilling, std::memory_order_acquire)) continue;
+    s.dir_fd = dir_fd;
+    std::memcpy(s.name, name, kTempLength + 1);
+    s.state.store(kArmed, std::memory_order_release);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void disarm(int slot) {
+  if (slot >= 0) g_pending[slot].state.store(kFree, std::memory_order_release);
+}
+
+void temp_name(char (&out)[kTempLength + 1]) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::uint8_t r[8];
+  if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+    // No entropy yet (early boot): names need only differ, and O_EXCL
+    // retries on a clash.
+    static std::atomic<std::uint64_t> counter{0};
+    std::uint64_t x = static_cast<std::uint64_t>(
+                          std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                      (static_cast<std::uint64_t>(getpid()) << 40) ^ counter.fetch_add(0x9E3779B97F4A7C15u);
+    std::memcpy(r, &x, sizeof r);
+  }
+  std::memcpy(out, kTempPrefix, sizeof kTempPrefix - 1);
+  for (std::size_t i = 0; i < sizeof r; ++i) out[sizeof kTempPrefix - 1 + i] = kAlphabet[r[i] % 62];
+  out[kTempLength] = '\0';
+}
+
+// Blocks every signal on this thread: a handler on it could otherwise run
+// between a temporary's creation and its entry in the table.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old_);
+  }
+  ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// A name for `fd` that linkat can follow: a file made with O_TMPFILE has no
+// other (AT_EMPTY_PATH would need CAP_DAC_READ_SEARCH).
+std::string proc_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool contains(ByteView outer, ByteView inner) {
+  auto o = reinterpret_cast<std::uintptr_t>(outer.data());
+  auto i = reinterpret_cast<std::uintptr_t>(inner.data());
+  return !outer.empty() && i >= o && fits(i - o, inner.size(), outer.size());
+}
+
+// Gives the new file `old`'s owner and group where permitted, then its
+// permission bits; set-id and sticky bits only if the owner and group came
+// out the same, so they never land on a file someone else now owns.
+Done take_identity(int fd, const struct stat& old, const std::string& name) {
+  struct stat now {};
+  if (fstat(fd, &now) != 0) return FileError::system(name, errno);
+  if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
+    // Only root may give a file away; anyone may pick one of their groups.
+    if (fchown(fd, old.st_uid, old.st_gid) != 0) {
+      if (errno != EPERM) return FileError::system(name, errno);
+      if (fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM)
+        return FileError::system(name, errno);
+    }
+    if (fstat(fd, &now) != 0) return FileError::system(name, errno);
+  }
+  mode_t mode = old.st_mode & 07777;
+  if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) mode &= 0777;
+  if (fchmod(fd, mode) != 0) return FileError::system(name, errno);
+  return done();
+}
+
+}  // namespace
+
+void remove_pending_temporaries() noexcept {
+  for (Slot& s : g_pending)
+    if (s.state.load(std::memory_order_acquire) == kArmed) unlinkat(s.dir_fd, s.name, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Opening
+
+namespace {
+
+// The new file in `dir_fd`: unnamed where the file system allows it and
+// /proc can name it for linkat, else under a temporary name entered in the
+// cleanup table. New files start as 0600 unless `mode` says otherwise.
+struct NewFile {
+  Fd fd;
+  bool unnamed = false;
+  std::string temp;
+  int slot = -1;
+};
+
+Outcome<NewFile> new_file(int dir_fd, mode_t mode, const std::string& name) {
+  NewFile f;
+  f.fd.reset(openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+  if (f.fd) {
+    struct stat mine {}, seen {};
+    if (fstat(f.fd.get(), &mine) == 0 && stat(proc_path(f.fd.get()).c_str(), &seen) == 0 &&
+        mine.st_ino == seen.st_ino && mine.st_dev == seen.st_dev) {
+      f.unnamed = true;
+      return f;
+    }
+    f.fd.reset();
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return FileError::system(name, errno);
+  }
+  for (int tries = 0; tries < 100; ++tries) {
+    char temp[kTempLength + 1];
+    temp_name(temp);
+    SignalsHeld held;
+    f.fd.reset(openat(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!f.fd) {
+      if (errno == EEXIST) continue;
+      return FileError::system(name, errno);
+    }
+    f.slot = arm(dir_fd, temp);
+    if (f.slot < 0) {
+      unlinkat(dir_fd, temp, 0);
+      return FileError::system(name, EMFILE);
+    }
+    f.temp = temp;
+    return f;
+  }
+  return FileError::system(name, EEXIST);
+}
+
+}  // namespace
+
+Outcome<Output> Output::stream(int fd, std::string name, const Model* model) {
+  struct stat st {};
+  if (model != nullptr && fstat(fd, &st) == 0 && model->is(st))
+    return FileError::of(FileError::Kind::SameFile, name);
+  Output o;
+  o.fd_ = fd;
+  o.name_ = std::move(name);
+  return o;
+}
+
+Outcome<Output> Output::create(const std::string& path, const Model* model) {
+  Output o;
+  o.name_ = path;
+  Place place = split_path(path);
+  if (place.entry.empty() || place.entry == "." || place.entry == "..") {
+    // Names a folder, if anything.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return FileError::system(path, errno);
+    return FileError::system(path, S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
+  }
+  o.dir_fd_ = open_folder(place.folder);
+  if (o.dir_fd_ < 0) return FileError::system(path, errno);
+  o.entry_ = std::move(place.entry);
+  const char* entry = o.entry_.c_str();
+
+  struct stat target {};  // what the name leads to
+  bool exists = fstatat(o.dir_fd_, entry, &target, 0) == 0;
+  if (!exists && errno != ENOENT && errno != ELOOP) return FileError::system(path, errno);
+  if (exists && model != nullptr && model->is(target))
+    return FileError::of(FileError::Kind::SameFile, path);
+  if (exists && S_ISDIR(target.st_mode)) return FileError::system(path, EISDIR);
+
+  o.replaces_ = fstatat(o.dir_fd_, entry, &o.old_, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!o.replaces_ && errno != ENOENT) return FileError::system(path, errno);
+  if (o.replaces_) {
+    struct stat folder {};
+    if (fstat(o.dir_fd_, &folder) != 0) return FileError::system(path, errno);
+    if (foreign_in_shared_folder(o.old_, folder)) return FileError::system(path, EACCES);
+  }
+
+  if (exists && S_ISREG(target.st_mode) && o.replaces_ && S_ISLNK(o.old_.st_mode)) {
+    // /dev/stdout, /dev/fd/1 and the like name the process's own stream:
+    // written as that stream, not replaced.
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+      struct stat st {};
+      if (fstat(fd, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+        return stream(fd, path, model);
+    }
+  }
+  if (exists && !S_ISREG(target.st_mode)) {
+    // A device, FIFO or socket (or a link to one) is written to, not replaced.
+    Fd fd(openat(o.dir_fd_, entry, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (!fd) return FileError::system(path, errno);
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) return FileError::system(path, errno);
+    if (S_ISREG(st.st_mode)) return FileError::of(FileError::Kind::Replaced, path);
+    ::close(std::exchange(o.dir_fd_, -1));
+    o.fd_ = fd.release();
+    o.owns_fd_ = true;
+    return o;
+  }
+
+  // As cp: replacing a file needs the right to write it, not only the folder.
+  o.keep_identity_ = o.replaces_ && S_ISREG(o.old_.st_mode);
+  if (o.keep_identity_ && faccessat(o.dir_fd_, entry, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+    return FileError::system(path, errno);
+  // A new file gets 0666 less the umask from the kernel; one that replaces
+  // a file stays private until it takes that file's mode at commit.
+  auto file = new_file(o.dir_fd_, o.keep_identity_ ? 0600 : 0666, path);
+  if (!file.ok()) return file.error();
+  o.fd_ = file.value().fd.release();
+  o.owns_fd_ = true;
+  o.unnamed_ = file.value().unnamed;
+  o.temp_ = std::move(file.value().temp);
+  o.slot_ = file.value().slot;
+  return o;
+}
+
+Outcome<Output> Output::replacing(const Model& model) {
+  if (model.dir_fd_ < 0) return FileError::of(FileError::Kind::NotRegular, model.name());
+  Output o;
+  o.name_ = model.name();
+  o.dir_fd_ = fcntl(model.dir_fd_, F_DUPFD_CLOEXEC, 3);
+  if (o.dir_fd_ < 0) return FileError::system(o.name_, errno);
+  o.entry_ = model.entry_;
+  o.replaces_ = true;
+  o.old_ = model.st_;
+  o.keep_identity_ = true;
+  auto file = new_file(o.dir_fd_, 0600, o.name_);
+  if (!file.ok()) return file.error();
+  o.fd_ = file.value().fd.release();
+  o.owns_fd_ = true;
+  o.unnamed_ = file.value().unnamed;
+  o.temp_ = std::move(file.value().temp);
+  o.slot_ = file.value().slot;
+  return o;
+}
+
+Output::Output(Output&& o) noexcept
+    : fd_(std::exchange(o.fd_, -1)),
+      owns_fd_(std::exchange(o.owns_fd_, false)),
+      name_(std::move(o.name_)),
+      dir_fd_(std::exchange(o.dir_fd_, -1)),
+      entry_(std::move(o.entry_)),
+      unnamed_(o.unnamed_),
+      temp_(std::move(o.temp_)),
+      slot_(std::exchange(o.slot_, -1)),
+      replaces_(o.replaces_),
+      old_(o.old_),
+      keep_identity_(o.keep_identity_),
+      copy_works_(o.copy_works_),
+      committed_(o.committed_) {
+  o.temp_.clear();
+}
+
+Output::~Output() {
+  if (!committed_ && !temp_.empty()) unlinkat(dir_fd_, temp_.c_str(), 0);
+  disarm(slot_);
+  if (owns_fd_ && fd_ >= 0) ::close(fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+Done Output::write_all(const std::uint8_t* p, std::size_t n, const Model* source) {
+  while (n != 0) {
+    ssize_t put = ::write(fd_, p, std::min<std::size_t>(n, 1u << 30));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      // A fault reading the mapping: the model shrank under it.
+      if (errno == EFAULT && source != nullptr) return FileError::of(FileError::Kind::Changed, source->name());
+      return FileError::system(name_, errno);
+    }
+    p += put;
+    n -= static_cast<std::size_t>(put);
+  }
+  return done();
+}
+
+Done Output::write(ByteView bytes) { return write_all(bytes.data(), bytes.size(), nullptr); }
+
+Done Output::copy_range(const Model& model, ByteView range, std::uint64_t* done_bytes,
+                        const std::function<bool()>& tick) {
+  const std::uint8_t* base = model.bytes().data();
+  const std::uint8_t* p = range.data();
+  std::size_t left = range.size();
+  while (left != 0) {
+    std::size_t n;
+    if (copy_works_) {
+      loff_t offset = p - base;
+      ssize_t got = copy_file_range(model.fd_, &offset, fd_, nullptr, std::min(left, kCopyChunk), 0);
+      if (got == 0) return FileError::of(FileError::Kind::Changed, model.name());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        // Not supported between these files (another file system, a pipe, an
+        // appending descriptor, an old kernel): copy through the mapping.
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF)
+          return FileError::system(name_, errno);
+        copy_works_ = false;
+        continue;
+      }
+      n = static_cast<std::size_t>(got);
+    } else {
+      n = std::min(left, kWriteChunk);
+      auto written = write_all(p, n, &model);
+      if (!written.ok()) return written;
+      // Drop the pages just copied from the mapping; they stay in the page cache.
+      static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+      auto start = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
+      auto end = reinterpret_cast<std::uintptr_t>(p + n) & ~(page - 1);
+      if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+    }
+    p += n;
+    left -= n;
+    *done_bytes += n;
+    if (!tick()) return FileError::of(FileError::Kind::Aborted, name_);
+  }
+  return done();
+}
+
+Done write_pieces(const Pieces& pieces, const Model& model, Output& out, const ProgressFn& progress) {
+  using Clock = std::chrono::steady_clock;
+  const std::uint64_t total = pieces.size();
+  std::uint64_t written = 0;
+  auto last = Clock::now();
+  std::function<bool()> tick = [&] {
+    if (!progress) return true;
+    auto now = Clock::now();
+    if (now - last < kProgressInterval) return true;
+    last = now;
+    return progress(written, total);
+  };
+
+  Done result = done();
+  ByteView source = model.bytes();
+  pieces.for_each([&](ByteView v) {
+    if (!result.ok()) return;
+    bool borrowed = contains(source, v);
+    if (borrowed && model.mapped() && v.size() >= kCopyMin) {
+      result = out.copy_range(model, v, &written, tick);
+      return;
+    }
+    for (std::size_t at = 0; at < v.size() && result.ok(); at += kWriteChunk) {
+      std::size_t n = std::min(v.size() - at, kWriteChunk);
+      result = out.write_all(v.data() + at, n, borrowed ? &model : nullptr);
+      written += n;
+      if (result.ok() && !tick()) result = FileError::of(FileError::Kind::Aborted, out.name());
+    }
+  });
+  if (!result.ok()) return result;
+  auto unchanged = model.check_unchanged();
+  if (!unchanged.ok()) return unchanged;
+  if (progress && !progress(total, total)) return FileError::of(FileError::Kind::Aborted, out.name());
+  return done();
+}
+
+// ---------------------------------------------------------------------------
+// Committing
+
+Done Output::commit() {
+  if (committed_) return done();
+  if (dir_fd_ < 0) {
+    // A stream: a device's close may report a deferred error; standard
+    // output is the caller's to close.
+    committed_ = true;
+    if (owns_fd_ && ::close(std::exchange(fd_, -1)) != 0) return FileError::system(name_, errno);
+    return done();
+  }
+  // Complete on disk before it takes the destination's name.
+  if (fsync(fd_) != 0) return FileError::system(name_, errno);
+  if (keep_identity_) {
+    auto taken = take_identity(fd_, old_, name_);
+    if (!taken.ok()) return taken;
+  }
+  // The destination must still be what it was when the output was opened:
+  // for --in-place the model itself, never a file swapped in since.
+  struct stat now {};
+  bool present = fstatat(dir_fd_, entry_.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!present && errno != ENOENT) return FileError::system(name_, errno);
+  if (replaces_ && (!present || now.st_dev != old_.st_dev || now.st_ino != old_.st_ino))
+    return FileError::of(FileError::Kind::Replaced, name_);
+  if (!replaces_ && present) return FileError::system(name_, EEXIST);
+
+  if (unnamed_) {
+    std::string self = proc_path(fd_);
+    if (!replaces_) {
+      // linkat never replaces: a name created meanwhile is not overwritten.
+      if (linkat(AT_FDCWD, self.c_str(), dir_fd_, entry_.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        return FileError::system(name_, errno);
+    } else {
+      // A name for the rename, pending removal until it is renamed away.
+      for (int tries = 0;; ++tries) {
+        char temp[kTempLength + 1];
+        temp_name(temp);
+        SignalsHeld held;
+        if (linkat(AT_FDCWD, self.c_str(), dir_fd_, temp, AT_SYMLINK_FOLLOW) == 0) {
+          slot_ = arm(dir_fd_, temp);
+          temp_ = temp;
+          if (slot_ >= 0) break;
+          return FileError::system(name_, EMFILE);
+        }
+        if (errno != EEXIST || tries == 100) return FileError::system(name_, errno);
+      }
+    }
+  }
+  if (!temp_.empty()) {
+    int flags = replaces_ ? 0 : RENAME_NOREPLACE;
+    int r = renameat2(dir_fd_, temp_.c_str(), dir_fd_, entry_.c_str(), flags);
+    if (r != 0 && errno == EINVAL && flags != 0)  // a file system without RENAME_NOREPLACE
+      r = renameat(dir_fd_, temp_.c_str(), dir_fd_, entry_.c_str());
+    if (r != 0) return FileError::system(name_, errno);
+    disarm(std::exchange(slot_, -1));
+    temp_.clear();
+  }
+  committed_ = true;
+  // Deferred write errors were reported by fsync; the file is in place now.
+  ::close(std::exchange(fd_, -1));
+  // Make the new name itself durable (fails harmlessly on an O_PATH folder).
+  fsync(dir_fd_);
+  return done();
+}
+
+}  // namespace tarnwick::file

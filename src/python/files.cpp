@@ -1,0 +1,708 @@
+// The module's file functions: models of any size read, rewritten and
+// patched through the file layer, with the interpreter lock released for all
+// file I/O, and the data hash of C2PA hard binding.
+
+#include "python/files.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/format.h"
+#include "core/manifest.h"
+#include "file/hashed.h"
+#include "file/model.h"
+#include "file/output.h"
+#include "file/patch.h"
+#include "python/convert.h"
+
+namespace tarnwick::python {
+namespace {
+
+using digest::Algorithm;
+using digest::Exclusion;
+using file::FileError;
+
+// ---------------------------------------------------------------------------
+// Result types: immutable, named-tuple-like.
+
+PyStructSequence_Field kModelInfoFields[] = {
+    {"format", "the container format: \"GGUF\", \"SafeTensors\" or \"ONNX\""},
+    {"model_type", "the C2PA asset type string of the format"},
+    {"store_size", "the embedded manifest store's size in bytes, or None"},
+    {"uri", "the remote manifest URI, or None"},
+    {"store_range", "(offset, length) of the store as stored in the file, or None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field kFileResultFields[] = {
+    {"path", "the file written"},
+    {"size", "its size in bytes"},
+    {"store_range", "(offset, length) of the store as stored in the file, or None"},
+    {"digest", "the data hash of the file without its store range, or None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Field kBindingCheckFields[] = {
+    {"ok", "the exclusions are exactly the store's range and the digest matches"},
+    {"location_ok", "the exclusions are exactly the store's range"},
+    {"hash_ok", "the digest of the model without the exclusions matches"},
+    {"store_range", "(offset, length) of the store as stored in the file, or None"},
+    {"reason", "why the check failed, or None"},
+    {nullptr, nullptr},
+};
+
+struct TypeSpec {
+  const char* attribute;
+  PyStructSequence_Desc desc;
+};
+const TypeSpec kTypes[] = {
+    {"ModelInfo", {"tarnwick.ModelInfo", "What a model holds: its format and its C2PA data.",
+                   kModelInfoFields, 5}},
+    {"FileResult", {"tarnwick.FileResult", "The outcome of writing a model file.",
+                    kFileResultFields, 4}},
+    {"BindingCheck", {"tarnwick.BindingCheck",
+                      "The verdict on a C2PA data hash: location and digest.",
+                      kBindingCheckFields, 5}},
+};
+enum TypeIndex { kModelInfo, kFileResult, kBindingCheck };
+static_assert(std::size(kTypes) == kBindingCheck + 1);
+static_assert(std::size(kModelInfoFields) == 5 + 1 && std::size(kFileResultFields) == 4 + 1 &&
+              std::size(kBindingCheckFields) == 5 + 1);
+
+struct State {
+  PyObject* types[std::size(kTypes)];
+};
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
+// A new instance of one of the types, its fields taken from `items` (new
+// references, stolen; a null item fails the whole).
+PyObject* make(PyObject* module, TypeIndex type, std::initializer_list<PyObject*> items) {
+  State* state = state_of(module);
+  PyObject* object = state ? PyStructSequence_New(reinterpret_cast<PyTypeObject*>(state->types[type])) : nullptr;
+  Py_ssize_t i = 0;
+  bool ok = object != nullptr;
+  for (PyObject* item : items) {
+    if (ok && item != nullptr) {
+      PyStructSequence_SetItem(object, i++, item);
+    } else {
+      ok = false;
+      Py_DecRef(item);
+    }
+  }
+  if (!ok) {
+    Py_DecRef(object);
+    return nullptr;
+  }
+  return object;
+}
+
+PyObject* int_from(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* range_or_none(const std::optional<StoreRange>& range) {
+  if (!range) return none();
+  PyObject* offset = int_from(range->offset);
+  PyObject* length = int_from(range->length);
+  PyObject* pair = offset && length ? PyTuple_Pack(2, offset, length) : nullptr;
+  Py_DecRef(offset);
+  Py_DecRef(length);
+  return pair;
+}
+
+PyObject* digest_or_none(const std::optional<Bytes>& digest) {
+  return digest ? bytes_from(*digest) : none();
+}
+
+// ---------------------------------------------------------------------------
+// Arguments.
+
+// A file system path: str or os.PathLike giving str; bytes paths are not
+// taken. `shown` is the str, for an OSError's filename.
+struct Path {
+  std::string native;
+  Ref shown;
+};
+
+bool path_arg(const char* function, const char* param, PyObject* obj, Path* out) {
+  if (PyBytes_Check(obj) || PyByteArray_Check(obj))
+    return wrong_type(function, param, "str or os.PathLike", obj);
+  Ref text(PyOS_FSPath(obj));
+  if (!text) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return wrong_type(function, param, "str or os.PathLike", obj);
+  }
+  if (!PyUnicode_Check(text.get())) return wrong_type(function, param, "str or os.PathLike", obj);
+  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return false;
+  const char* data = PyBytes_AsString(encoded.get());
+  const Py_ssize_t size = PyBytes_Size(encoded.get());
+  if (data == nullptr || size < 0) return false;
+  if (std::memchr(data, 0, static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s': embedded null byte", function, param);
+    return false;
+  }
+  out->native.assign(data, static_cast<std::size_t>(size));
+  out->shown = std::move(text);
+  return true;
+}
+
+bool is_given(PyObject* obj) { return obj != nullptr && obj != Py_None; }
+
+bool algorithm_arg(const char* function, const char* param, PyObject* obj, Algorithm* out) {
+  std::string name;
+  if (!utf8_text(function, param, obj, &name)) return false;
+  Result<Algorithm> alg = digest::algorithm_named(name);
+  if (!alg.ok()) return raise_error(alg.error()) != nullptr;
+  *out = alg.value();
+  return true;
+}
+
+bool u64_arg(const char* function, const char* param, PyObject* obj, std::uint64_t* out) {
+  if (!PyLong_Check(obj)) return wrong_type(function, param, "int", obj);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be between 0 and 2**64 - 1",
+                   function, param);
+    }
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// A list (any iterable) of (offset, length) pairs.
+bool exclusions_arg(const char* function, PyObject* obj, std::vector<Exclusion>* out) {
+  Ref items(PyObject_GetIter(obj));
+  if (!items) {
+    PyErr_Clear();
+    return wrong_type(function, "exclusions", "a list of (offset, length) pairs", obj);
+  }
+  while (Ref item{PyIter_Next(items.get())}) {
+    Ref pair(PySequence_Tuple(item.get()));
+    if (!pair || PyTuple_Size(pair.get()) != 2) {
+      PyErr_Clear();
+      return wrong_type(function, "exclusions", "a list of (offset, length) pairs", item.get());
+    }
+    Exclusion e{};
+    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 0), &e.offset)) return false;
+    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 1), &e.length)) return false;
+    out->push_back(e);
+  }
+  return !PyErr_Occurred();
+}
+
+// ---------------------------------------------------------------------------
+// Failures met without the lock, raised once it is held again.
+
+struct Failure {
+  std::optional<Error> model;
+  std::optional<FileError> file;
+  bool python = false;  // a Python exception is already set
+};
+
+// OSError with errno and filename for a failed system call; the layer's own
+// refusals as ValueError (a wrong argument) or OSError (the file changed).
+PyObject* raise_file_error(const FileError& e) {
+  Ref name(PyUnicode_DecodeFSDefaultAndSize(e.name.data(), static_cast<Py_ssize_t>(e.name.size())));
+  if (!name) return nullptr;
+  if (e.kind == FileError::Kind::System) {
+    errno = e.err;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  }
+  const bool argument = e.kind == FileError::Kind::SameFile || e.kind == FileError::Kind::NotRegular;
+  PyErr_Format(argument ? PyExc_ValueError : PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
+  return nullptr;
+}
+
+PyObject* raise_failure(const Failure& f) {
+  if (f.python) return nullptr;
+  if (f.model) return raise_error(*f.model);
+  return raise_file_error(*f.file);
+}
+
+// The progress callback, called with the lock held again. An exception it
+// raises stops the write and is raised once the write has been undone. With
+// no callback, pending signals are still checked, so Ctrl-C stops a long
+// write of the main thread.
+class ProgressCall {
+ public:
+  ProgressCall(PyObject* callback, Unlocked& unlocked) : callback_(callback), unlocked_(unlocked) {}
+  // Runs with the lock released; an exception never raised is dropped with
+  // the lock held.
+  ~ProgressCall() {
+    if (type_ == nullptr && value_ == nullptr && traceback_ == nullptr) return;
+    unlocked_.locked([&] {
+      Py_DecRef(type_);
+      Py_DecRef(value_);
+      Py_DecRef(traceback_);
+      return 0;
+    });
+  }
+
+  bool operator()(std::uint64_t done, std::uint64_t total) {
+    return unlocked_.locked([&] {
+      if (callback_ == nullptr) {
+        if (PyErr_CheckSignals() == 0) return true;
+      } else if (Ref r{PyObject_CallFunction(callback_, "KK", static_cast<unsigned long long>(done),
+                                             static_cast<unsigned long long>(total))}) {
+        return true;
+      }
+      PyErr_Fetch(&type_, &value_, &traceback_);
+      return false;
+    });
+  }
+
+  // Sets the exception that stopped the write, if any; true when one was.
+  bool restore() {
+    if (type_ == nullptr) return false;
+    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                  std::exchange(traceback_, nullptr));
+    return true;
+  }
+
+ private:
+  PyObject* callback_;
+  Unlocked& unlocked_;
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Reading.
+
+// Runs read(ByteView) -> Result<T> on the mapped model without the lock.
+template <class T, class Read>
+std::optional<T> with_mapped(const Path& path, Read&& read, Failure* failure) {
+  std::optional<T> out;
+  Unlocked unlocked;
+  auto model = file::Model::open(path.native, file::Model::Access::Read);
+  if (!model.ok()) {
+    failure->file = model.error();
+    return out;
+  }
+  Result<T> result = read(model.value().bytes());
+  // A file cut short while it was parsed reads as zeros past its end: that
+  // says nothing about the model, so it is reported as a change, not a fault.
+  if (auto unchanged = model.value().check_unchanged(); !unchanged.ok()) {
+    failure->file = unchanged.error();
+    return out;
+  }
+  if (!result.ok()) {
+    failure->model = result.error();
+    return out;
+  }
+  out = std::move(result.value());
+  return out;
+}
+
+// For functions that take a model as bytes or as a path.
+template <class T, class Read>
+std::optional<T> with_model(const char* function, PyObject* obj, Read&& read, Failure* failure) {
+  if (PyBytes_Check(obj)) {
+    ByteView bytes;
+    if (!bytes_view(function, "model", obj, &bytes)) {
+      failure->python = true;
+      return std::nullopt;
+    }
+    std::optional<T> out;
+    Unlocked unlocked;
+    Result<T> result = read(bytes);
+    if (result.ok())
+      out = std::move(result.value());
+    else
+      failure->model = result.error();
+    return out;
+  }
+  Path path;
+  if (!path_arg(function, "model", obj, &path)) {
+    failure->python = true;
+    return std::nullopt;
+  }
+  return with_mapped<T>(path, std::forward<Read>(read), failure);
+}
+
+PyObject* py_read_file(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"read_file", {"model"}, 1};
+    PyObject* a[kMaxParams];
+    Path path;
+    if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
+    Failure failure;
+    auto store = with_mapped<Bytes>(path, [](ByteView m) { return read_manifest(m); }, &failure);
+    return store ? bytes_from(*store) : raise_failure(failure);
+  });
+}
+
+PyObject* py_read_file_uri(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"read_file_uri", {"model"}, 1};
+    PyObject* a[kMaxParams];
+    Path path;
+    if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
+    Failure failure;
+    auto uri = with_mapped<std::optional<std::string>>(
+        path, [](ByteView m) { return read_manifest_uri(m); }, &failure);
+    if (!uri) return raise_failure(failure);
+    return *uri ? str_from(**uri) : none();
+  });
+}
+
+PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"inspect", {"model"}, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    Failure failure;
+    auto info = with_model<ModelInfo>(sig.function, a[0], [](ByteView m) { return inspect(m); }, &failure);
+    if (!info) return raise_failure(failure);
+    return make(module, kModelInfo,
+                {str_from(info->format.display_name()), str_from(info->format.model_type()),
+                 info->store_size ? int_from(*info->store_size) : none(),
+                 info->uri ? str_from(*info->uri) : none(), range_or_none(info->store_range)});
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Rewriting.
+
+struct Rewrite {
+  Path model;
+  std::optional<Path> output;
+  std::optional<ManifestSource> source;  // none: strip
+  PyObject* progress = nullptr;
+  std::optional<Algorithm> hash;
+  bool want_range = false;
+};
+
+// The new model, written once, with its data hash when asked for.
+std::optional<file::Written> rewrite(const Rewrite& job, Failure* failure) {
+  Unlocked unlocked;
+  ProgressCall progress(job.progress, unlocked);
+  using Access = file::Model::Access;
+  auto model = file::Model::open(job.model.native, job.output ? Access::Read : Access::Replace);
+  if (!model.ok()) {
+    failure->file = model.error();
+    return std::nullopt;
+  }
+  const file::Model& m = model.value();
+  Result<Pieces> pieces = job.source ? embed_manifest(m.bytes(), *job.source) : remove_manifest(m.bytes());
+  if (!pieces.ok()) {
+    failure->model = pieces.error();
+    return std::nullopt;
+  }
+  auto out = job.output ? file::Output::create(job.output->native, &m) : file::Output::replacing(m);
+  if (!out.ok()) {
+    failure->file = out.error();
+    return std::nullopt;
+  }
+
+  // A data hash must leave out the store it wrote; a container that did not
+  // say where it placed one would make the digest wrong, not merely absent.
+  if (job.hash && job.source && job.source->store() && !pieces.value().store_range()) {
+    failure->model = Error::digest("internal error: the new store's place in the model is unknown");
+    return std::nullopt;
+  }
+  std::optional<Error> digest_error;
+  auto written = file::write_hashed(pieces.value(), m, out.value(),
+                                    [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); },
+                                    job.hash, &digest_error);
+  file::Done done = written.ok() ? out.value().commit() : file::Done(written.error());
+  if (digest_error) {
+    failure->model = *digest_error;
+    return std::nullopt;
+  }
+  if (!done.ok()) {
+    if (done.error().kind == FileError::Kind::Aborted) {
+      failure->python = unlocked.locked([&] { return progress.restore(); });
+      if (failure->python) return std::nullopt;
+    }
+    failure->file = done.error();
+    return std::nullopt;
+  }
+  if (!job.want_range) written.value().store_range.reset();
+  return std::move(written.value());
+}
+
+PyObject* file_result(PyObject* module, const Rewrite& job, const file::Written& w) {
+  PyObject* path = job.output ? job.output->shown.get() : job.model.shown.get();
+  Py_IncRef(path);
+  return make(module, kFileResult,
+              {path, int_from(w.size), range_or_none(w.store_range), digest_or_none(w.digest)});
+}
+
+// output, progress: the keyword arguments both rewrites share.
+bool common_args(const char* function, PyObject* output, PyObject* progress, Rewrite* job) {
+  if (is_given(output)) {
+    job->output.emplace();
+    if (!path_arg(function, "output", output, &*job->output)) return false;
+  }
+  if (is_given(progress)) {
+    if (!PyCallable_Check(progress)) return wrong_type(function, "progress", "callable", progress);
+    job->progress = progress;
+  }
+  return true;
+}
+
+PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{
+        "embed_file", {"model", "store", "uri", "output", "progress", "reserve", "hash"}, 7, 1, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    Rewrite job;
+    if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
+    std::optional<Bytes> store;
+    std::optional<std::string> uri;
+    if (is_given(a[1])) {
+      ByteView bytes;
+      if (!bytes_view(sig.function, "store", a[1], &bytes)) return nullptr;
+      store.emplace(bytes.begin(), bytes.end());
+    }
+    if (is_given(a[2])) {
+      uri.emplace();
+      if (!utf8_text(sig.function, "uri", a[2], &*uri)) return nullptr;
+    }
+    if (!common_args(sig.function, a[3], a[4], &job)) return nullptr;
+    if (is_given(a[5])) {
+      if (store) {
+        PyErr_SetString(PyExc_ValueError, "embed_file() takes store or reserve, not both");
+        return nullptr;
+      }
+      std::uint64_t n = 0;
+      if (!u64_arg(sig.function, "reserve", a[5], &n)) return nullptr;
+      if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+      store.emplace(static_cast<std::size_t>(n), std::uint8_t{0});
+      job.want_range = true;
+    }
+    if (is_given(a[6])) {
+      Algorithm alg;
+      if (!algorithm_arg(sig.function, "hash", a[6], &alg)) return nullptr;
+      job.hash = alg;
+      job.want_range = true;
+    }
+    if (!store && !uri) return raise_error(Error::empty_source());
+    job.source.emplace(std::move(store), std::move(uri));
+    Failure failure;
+    auto written = rewrite(job, &failure);
+    return written ? file_result(module, job, *written) : raise_failure(failure);
+  });
+}
+
+PyObject* py_strip_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"strip_file", {"model", "output", "progress"}, 3, 1, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    Rewrite job;
+    if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
+    if (!common_args(sig.function, a[1], a[2], &job)) return nullptr;
+    Failure failure;
+    auto written = rewrite(job, &failure);
+    return written ? file_result(module, job, *written) : raise_failure(failure);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Hard binding.
+
+PyObject* py_patch_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"patch_file", {"model", "store"}, 2};
+    PyObject* a[kMaxParams];
+    Path path;
+    ByteView store;
+    if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path) ||
+        !bytes_view(sig.function, "store", a[1], &store))
+      return nullptr;
+    std::optional<StoreRange> range;
+    file::PatchOutcome patched;
+    {
+      Unlocked unlocked;
+      patched = file::patch_in_place(path.native, [&](ByteView m) {
+        Result<file::PatchWrite> write = file::store_write(m, store);
+        if (write.ok()) range = StoreRange{write.value().offset, write.value().bytes.size()};
+        return write;
+      });
+    }
+    if (!patched.patched) {
+      Failure failure{patched.model_error, patched.file_error, false};
+      return raise_failure(failure);
+    }
+    Py_IncRef(path.shown.get());
+    return make(module, kFileResult,
+                {path.shown.get(), int_from(patched.patched->file_size), range_or_none(range), none()});
+  });
+}
+
+// The exclusions a data hash uses by default: the store's range, or none.
+std::vector<Exclusion> default_exclusions(const std::optional<StoreRange>& range) {
+  if (!range) return {};
+  return {{range->offset, range->length}};
+}
+
+PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"data_hash", {"model", "alg", "exclusions"}, 3, 1, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    Algorithm alg = Algorithm::SHA256;
+    if (is_given(a[1]) && !algorithm_arg(sig.function, "alg", a[1], &alg)) return nullptr;
+    std::optional<std::vector<Exclusion>> given;
+    if (is_given(a[2])) {
+      given.emplace();
+      if (!exclusions_arg(sig.function, a[2], &*given)) return nullptr;
+    }
+    Failure failure;
+    auto digest = with_model<Bytes>(sig.function, a[0], [&](ByteView m) -> Result<Bytes> {
+      std::vector<Exclusion> excluded;
+      if (given) {
+        excluded = *given;
+      } else {
+        TW_TRY(std::optional<StoreRange> range, locate_manifest(m));
+        excluded = default_exclusions(range);
+      }
+      TW_CHECK(digest::check_exclusions(excluded, m.size()));
+      return digest::data_hash(m, alg, excluded);
+    }, &failure);
+    return digest ? bytes_from(*digest) : raise_failure(failure);
+  });
+}
+
+struct Verdict {
+  bool location_ok = false;
+  bool hash_ok = false;
+  std::optional<StoreRange> store_range;
+  std::string reason;
+};
+
+// Compares the declared exclusions with where the store lies, then the
+// digest. Only a model that cannot be read is an error.
+Result<Verdict> judge(ByteView m, const std::vector<Exclusion>& excluded, ByteView expected, Algorithm alg) {
+  Verdict v;
+  TW_TRY(v.store_range, locate_manifest(m));
+  if (!v.store_range) {
+    v.reason = "the model holds no manifest store";
+  } else if (excluded.size() != 1 || excluded[0].offset != v.store_range->offset ||
+             excluded[0].length != v.store_range->length) {
+    v.reason = "the exclusions are not exactly the range where the manifest store lies (" +
+               std::to_string(v.store_range->offset) + ", " + std::to_string(v.store_range->length) + ")";
+  } else {
+    v.location_ok = true;
+  }
+  if (Status valid = digest::check_exclusions(excluded, m.size()); !valid.ok()) {
+    if (v.reason.empty()) v.reason = valid.error().message();
+    return v;
+  }
+  TW_TRY(Bytes actual, digest::data_hash(m, alg, excluded));
+  v.hash_ok = actual.size() == expected.size() &&
+              std::equal(actual.begin(), actual.end(), expected.begin());
+  if (!v.hash_ok && v.reason.empty()) v.reason = "the digest does not match the model's content";
+  return v;
+}
+
+PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"check_binding", {"model", "exclusions", "digest", "alg"}, 4, 3, 3};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    std::vector<Exclusion> excluded;
+    ByteView expected;
+    Algorithm alg = Algorithm::SHA256;
+    if (!exclusions_arg(sig.function, a[1], &excluded)) return nullptr;
+    if (!bytes_view(sig.function, "digest", a[2], &expected)) return nullptr;
+    if (is_given(a[3]) && !algorithm_arg(sig.function, "alg", a[3], &alg)) return nullptr;
+    Failure failure;
+    auto verdict = with_model<Verdict>(
+        sig.function, a[0], [&](ByteView m) { return judge(m, excluded, expected, alg); }, &failure);
+    if (!verdict) return raise_failure(failure);
+    const bool ok = verdict->location_ok && verdict->hash_ok;
+    return make(module, kBindingCheck,
+                {PyBool_FromLong(ok), PyBool_FromLong(verdict->location_ok),
+                 PyBool_FromLong(verdict->hash_ok), range_or_none(verdict->store_range),
+                 ok ? none() : str_from(verdict->reason)});
+  });
+}
+
+#define TW_FILE_FUNCTION(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), \
+   METH_VARARGS | METH_KEYWORDS, doc}
+
+PyMethodDef kFunctions[] = {
+    TW_FILE_FUNCTION(embed_file,
+                     "embed_file(model, *, store=None, uri=None, output=None, progress=None, "
+                     "reserve=None, hash=None)\n--\n\n"
+                     "Embed a Manifest Store (or a reserved room of `reserve` zero bytes) and/or a\n"
+                     "remote URI into a model file, in place or into `output`."),
+    TW_FILE_FUNCTION(strip_file,
+                     "strip_file(model, *, output=None, progress=None)\n--\n\n"
+                     "Remove any C2PA metadata from a model file, in place or into `output`."),
+    TW_FILE_FUNCTION(read_file,
+                     "read_file(model)\n--\n\n"
+                     "Read the embedded C2PA Manifest Store from a model file."),
+    TW_FILE_FUNCTION(read_file_uri,
+                     "read_file_uri(model)\n--\n\n"
+                     "Read the remote manifest URI from a model file, or `None` if absent."),
+    TW_FILE_FUNCTION(inspect,
+                     "inspect(model)\n--\n\n"
+                     "Describe a model (a path or bytes): format, model type, store and URI."),
+    TW_FILE_FUNCTION(patch_file,
+                     "patch_file(model, store)\n--\n\n"
+                     "Write a signed Manifest Store into the room reserved for it, in place."),
+    TW_FILE_FUNCTION(data_hash,
+                     "data_hash(model, *, alg='sha256', exclusions=None)\n--\n\n"
+                     "The C2PA data hash of a model (a path or bytes) without the exclusion\n"
+                     "ranges; by default without the store's range."),
+    TW_FILE_FUNCTION(check_binding,
+                     "check_binding(model, exclusions, digest, *, alg='sha256')\n--\n\n"
+                     "Check a C2PA data hash: the exclusions must be exactly where the store\n"
+                     "lies, and the digest must match."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef* file_functions() { return kFunctions; }
+
+int add_file_types(PyObject* module) {
+  State* state = state_of(module);
+  if (state == nullptr) return -1;
+  for (std::size_t i = 0; i < std::size(kTypes); ++i) {
+    PyStructSequence_Desc desc = kTypes[i].desc;
+    PyObject* type = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&desc));
+    if (type == nullptr) return -1;
+    state->types[i] = type;
+    Py_IncRef(type);
+    if (PyModule_AddObject(module, kTypes[i].attribute, type) < 0) {
+      Py_DecRef(type);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+std::size_t file_state_size() { return sizeof(State); }
+
+int traverse_file_types(PyObject* module, visitproc visit, void* arg) {
+  if (State* state = state_of(module))
+    for (PyObject* type : state->types)
+      if (type != nullptr)
+        if (int r = visit(type, arg)) return r;
+  return 0;
+}
+
+int clear_file_types(PyObject* module) {
+  if (State* state = state_of(module))
+    for (PyObject*& type : state->types) {
+      Py_DecRef(type);
+      type = nullptr;
+    }
+  return 0;
+}
+
+}  // namespace tarnwick::python
