@@ -187,3 +187,23 @@ def test_onnxruntime_outputs_unchanged():
     ]
     assert [a.tobytes() for a in runs[0]] == [b.tobytes() for b in runs[1]]
     assert runs[0][0].shape == (1, 1)
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_command_line_and_file_functions(tmp_path, name):
+    from test_cli import run
+
+    data = model(name)
+    (tmp_path / "store").write_bytes(STORE)
+    path = tmp_path / name
+    path.write_bytes(data)
+    assert run("embed", path, "--store", tmp_path / "store", "--uri", URI, "--in-place").returncode == 0
+    assert path.read_bytes() == embedded(name)
+    assert run("read", path).stdout == STORE
+    assert run("read-uri", path).stdout.decode() == URI + "\n"
+    info = json.loads(run("info", "--json", path).stdout)
+    assert (info["format"], info["store_size"]) == (FILES[name][0], len(STORE))
+    assert run("strip", path, "-o", tmp_path / "clean").returncode == 0
+    assert (tmp_path / "clean").read_bytes() == tarnwick.remove_manifest(embedded(name))
+    tarnwick.strip_file(path)
+    assert path.read_bytes() == tarnwick.remove_manifest(embedded(name))
