@@ -21,7 +21,8 @@ throughput gained) and a store-size sweep (embed_manifest with stores whose
 stored form, raw in GGUF and Base64 in ONNX and SafeTensors, takes 3900 to
 4300 bytes, every 4, and a few sizes up to 64 KiB: the tensor data then moves
 across a page boundary relative to the input; each size in turns with one
-copy, the median of the per-pair ratios; the worst size is reported).
+copy, the median of the per-pair ratios; the three worst sizes are measured
+again with three times the runs and the worst of those is reported).
 """
 
 from __future__ import annotations
@@ -291,11 +292,14 @@ def sweep_stores(fmt: str, short: bool) -> list:
 
 
 def store_sweep(model: bytes, fmt: str, runs: int, short: bool) -> dict:
-    worst, ratios = (0.0, 0), []
-    for size in sweep_stores(fmt, short):
+    """Each store size against one copy, in turns. On a shared machine a
+    burst of load can spoil a whole size, so the three worst are measured
+    again with three times the runs; the row gives the first pass's median
+    and the worst of the second pass."""
+    def ratio(size, n):
         store = bytes(range(256)) * (size // 256) + bytes(size % 256)
         pairs = []
-        for _ in range(runs):
+        for _ in range(n):
             t0 = time.perf_counter()
             out = tarnwick.embed_manifest(model, store)
             t1 = time.perf_counter()
@@ -305,10 +309,14 @@ def store_sweep(model: bytes, fmt: str, runs: int, short: bool) -> dict:
             t3 = time.perf_counter()
             del out
             pairs.append((t1 - t0) / (t3 - t2))
-        ratio = statistics.median(pairs)
-        ratios.append(ratio)
-        worst = max(worst, (ratio, size))
-    return {"worst": worst[0], "worst_size": worst[1], "median": statistics.median(ratios), "count": len(ratios),
+        return statistics.median(pairs)
+
+    first = {size: ratio(size, runs) for size in sweep_stores(fmt, short)}
+    suspects = sorted(first, key=first.get, reverse=True)[:3]
+    again = {size: ratio(size, 3 * runs) for size in suspects}
+    worst = max(again, key=again.get)
+    return {"worst": again[worst], "worst_size": worst, "first_worst": first[suspects[0]],
+            "first_worst_size": suspects[0], "median": statistics.median(first.values()), "count": len(first),
             "size": len(model)}
 
 
@@ -496,8 +504,9 @@ def main() -> None:
                         f"{r['gain']:.2f} × 1 thread's throughput (SHA-256: {r['reference']:.2f} ×)", "", "")
                 else:
                     row(fmt, f"{mib} MiB", f"embed_manifest over {r['count']} store sizes",
-                        f"worst at a {r['worst_size']} B store", f"{r['worst']:.2f} × copy (median {r['median']:.2f})",
-                        "", "")
+                        f"worst at a {r['worst_size']} B store",
+                        f"{r['worst']:.2f} × copy (median {r['median']:.2f}; first pass: "
+                        f"{r['first_worst']:.2f} at {r['first_worst_size']} B)", "", "")
 
         if cli and args.cli_gib:
             # A sparse GGUF of several GiB: memory must not grow with it.
