@@ -255,7 +255,7 @@ def test_reimport_gives_a_fresh_working_module():
 
 # Tensor data around the size from which it is copied a page at a time, with
 # a period that is no power of two, so a misplaced page shows.
-@pytest.mark.parametrize("size", [(1 << 20) - 1, 1 << 20, (1 << 20) + 4097])
+@pytest.mark.parametrize("size", [(4 << 20) - 1, 4 << 20, (4 << 20) + 4097])
 @pytest.mark.parametrize("store_size", [0, 3, 4096 + 77])
 @pytest.mark.parametrize("fmt", ["GGUF", "ONNX", "SafeTensors"])
 def test_large_models_are_copied_exactly(fmt, store_size, size):

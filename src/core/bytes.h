@@ -150,7 +150,10 @@ inline void append(Bytes& out, std::string_view s) { append(out, view_of(s)); }
 // from 16 MiB to 1 GiB.
 inline void copy_to_fresh(std::uint8_t* dst, ByteView v) {
   constexpr std::size_t kPage = 4096;
-  constexpr std::size_t kPagewise = 1 << 20;  // below this the way of copying does not show
+  // Smaller results may land in reused memory still in the cache, where
+  // many small copies cost more (measured up to 2 times at 1 MiB) than they
+  // gain on fresh pages (10 to 25 %).
+  constexpr std::size_t kPagewise = 4 << 20;
   const std::uint8_t* src = v.data();
   std::size_t done = 0;
   if (v.size() >= kPagewise) {
