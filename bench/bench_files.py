@@ -135,8 +135,15 @@ def remove(*paths: str) -> None:
             pass
 
 
+def _cpu() -> float:
+    """CPU seconds of this process and its finished children, all threads."""
+    import resource
+    me, kids = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return me.ru_utime + me.ru_stime + kids.ru_utime + kids.ru_stime
+
+
 def turns(cases: dict, runs: int, *, repeat_fast=False) -> dict:
-    """Times of each case over `runs` runs, the cases taken in turns (the
+    """Stat of each case over `runs` runs, the cases taken in turns (the
     order rotating each run). A case is fn or (fn, cleanup); cleanup runs
     after each timing, untimed. With repeat_fast, a fast case is repeated
     within a sample until the sample lasts a few milliseconds."""
@@ -153,24 +160,30 @@ def turns(cases: dict, runs: int, *, repeat_fast=False) -> dict:
                 break
         reps[name] = n if repeat_fast else 1
     times: dict = {k: [] for k in cases}
+    cpu: dict = {k: [] for k in cases}
     names = list(cases)
     for r in range(runs):
         for name in names[r % len(names):] + names[:r % len(names)]:
             fn, cleanup = cases[name]
-            t0 = time.perf_counter()
+            c0, t0 = _cpu(), time.perf_counter()
             for _ in range(reps[name]):
                 fn()
-            times[name].append((time.perf_counter() - t0) / reps[name])
+            wall, used = time.perf_counter() - t0, _cpu() - c0
+            times[name].append(wall / reps[name])
+            cpu[name].append(used / wall)
             if cleanup:
                 cleanup()
-    return times
+    return {k: Stat(times[k], cpu[k]) for k in cases}
 
 
 class Stat:
-    def __init__(self, samples):
+    def __init__(self, samples, cpu=None):
         self.samples = list(samples)
         self.min = min(self.samples)
         self.median = statistics.median(self.samples)
+        # CPU seconds per wall second (threads and child processes): how
+        # many cores the case kept busy.
+        self.cpu = statistics.median(cpu) if cpu else None
 
     def __truediv__(self, other: "Stat") -> "Ratio":
         return Ratio(self.median / other.median, self.min / other.min)
@@ -319,9 +332,28 @@ def child_memory(model: str, out: str, alg: str) -> None:
     before = _status_kib("VmRSS")
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     kw = {"hash": alg} if alg != "-" else {}
-    tarnwick.embed_file(model, reserve=RESERVE, output=out, **kw)
+    # The call releases the interpreter lock: a thread samples which kind of
+    # memory grows (anonymous, or file pages mapped).
+    base = {k: _status_kib(k) for k in ("RssAnon", "RssFile")}
+    peak = dict(base)
+    stop = threading.Event()
+
+    def sample():
+        while not stop.is_set():
+            for k in peak:
+                peak[k] = max(peak[k], _status_kib(k))
+            time.sleep(0.005)
+    sampler = threading.Thread(target=sample)
+    sampler.start()
+    try:
+        tarnwick.embed_file(model, reserve=RESERVE, output=out, **kw)
+    finally:
+        stop.set()
+        sampler.join()
     after = _status_kib("VmHWM")
     print(json.dumps({"growth": (after - before) * 1024, "rss_before": before * 1024,
+                      "anon": (peak["RssAnon"] - base["RssAnon"]) * 1024,
+                      "file": (peak["RssFile"] - base["RssFile"]) * 1024,
                       "maxrss_before": maxrss_before * 1024,
                       "maxrss": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024}))
 
@@ -375,15 +407,16 @@ def in_child(*args: str) -> dict:
 
 class Report:
     def __init__(self):
-        self.rows = []   # (target, what, min, median, ratio, goal, verdict)
+        self.rows = []   # (target, what, min, median, cpu, ratio, goal, verdict)
         self.notes = {}  # target -> [sentence]
 
     def row(self, target, what, stat=None, ratio="", goal="", met=None):
         t_min = fmt_time(stat.min) if stat else ""
         t_med = fmt_time(stat.median) if stat else ""
+        cpu = f"{stat.cpu:.2f}" if stat and stat.cpu is not None else ""
         verdict = "" if met is None else ("met" if met else "**missed**")
-        self.rows.append((target, what, t_min, t_med, str(ratio), goal, verdict))
-        print(f"  {what}: {t_min} / {t_med}  {ratio}  {goal} {verdict}", file=sys.stderr, flush=True)
+        self.rows.append((target, what, t_min, t_med, cpu, str(ratio), goal, verdict))
+        print(f"  {what}: {t_min} / {t_med} cpu {cpu}  {ratio}  {goal} {verdict}", file=sys.stderr, flush=True)
 
     def note(self, target, text):
         self.notes.setdefault(target, []).append(text)
@@ -406,12 +439,14 @@ def memory_rows(rep: Report, tmp: str, huge: int, cli) -> None:
         remove(out)
         what = f"embed_file(reserve={RESERVE}{', hash=' + repr(alg) if alg != '-' else ''}) on {label}"
         growth = m["growth"]
-        rep.row(1, what + ": peak resident growth", None, f"{growth / MIB:.1f} MiB",
+        rep.row(1, what + ": peak resident growth (sampled: anonymous / mapped file pages)", None,
+                f"{growth / MIB:.1f} MiB ({m['anon'] / MIB:.1f} / {m['file'] / MIB:.1f} MiB)",
                 "≤ 64 MiB" if alg == "-" else "(not a target)", growth <= 64 * MIB if alg == "-" else None)
         if alg != "-":
             rep.note(1, f"With hash='sha256' the resident set grows by {growth / MIB:.0f} MiB for a "
-                        f"{label} model: the digest is read through the model's mapping, and every page "
-                        "it touched stays mapped (file pages shared with the page cache, not anonymous memory).")
+                        f"{label} model, of which {m['anon'] / MIB:.1f} MiB anonymous: the digest reads the "
+                        "model through its mapping, and every page it touched stays mapped until the call "
+                        "ends (clean file pages shared with the page cache).")
     if cli and os.access("/usr/bin/time", os.X_OK):
         r = subprocess.run(["/usr/bin/time", "-f", "%M", cli, "embed", model, "--uri", URI, "-o", out],
                            capture_output=True, text=True, check=True)
@@ -422,7 +457,21 @@ def memory_rows(rep: Report, tmp: str, huge: int, cli) -> None:
     remove(model)
 
 
-def copy_rows(rep: Report, tmp: str, big: int, runs: int, cli, formats) -> None:
+def cores_control(size: int) -> dict:
+    """Two hashes in memory in one thread, and in two: their time
+    ratio is the number of cores this process really had meanwhile."""
+    bufs = [os.urandom(size) for _ in range(2)]
+
+    def two():
+        ts = [threading.Thread(target=lambda b=b: hashlib.sha256(b).digest()) for b in bufs]
+        for th in ts:
+            th.start()
+        for th in ts:
+            th.join()
+    return {"control 1": lambda: [hashlib.sha256(b).digest() for b in bufs], "control 2": two}
+
+
+def copy_rows(rep: Report, tmp: str, big: int, runs: int, cli, formats, cli_before=None) -> None:
     label = f"{big / GIB:g} GiB" if big >= GIB else f"{big // MIB} MiB"
     for fmt in formats:
         make, ext = MAKERS[fmt]
@@ -453,12 +502,19 @@ def copy_rows(rep: Report, tmp: str, big: int, runs: int, cli, formats) -> None:
         if cli:
             cases["CLI"] = (lambda: subprocess.run([cli, "embed", model, "--uri", URI, "-o", out, "--quiet"],
                                                    check=True), lambda: remove(out))
+        cases.update(cores_control(max(big // 16, MIB)))
+        if cli_before:
+            cases["CLI before"] = (lambda: subprocess.run([cli_before, "embed", model, "--uri", URI, "-o", out,
+                                                           "--quiet"], check=True), lambda: remove(out))
         if in_memory is not None:
             cases["data_hash"] = lambda: tarnwick.data_hash(model)
             cases["hashlib (bytes in memory)"] = lambda: hashlib.sha256(in_memory).digest()
-        t = {k: Stat(v) for k, v in turns(cases, runs).items()}
+        t = turns(cases, runs)
 
         name = f"{fmt} {label}"
+        cores = t["control 1"] / t["control 2"]
+        rep.row(6, f"{name}: cores free during these runs (hashlib over memory, 2 threads / 1)", t["control 2"],
+                cores, "(2 on an idle machine)")
         e = t["embed_file"]
         rep.row(2, f"{name}: embed_file(uri=…, output=…) / kernel copy + fsync", e, e / t["kernel copy + fsync"],
                 "≤ 1.1 ×", (e / t["kernel copy + fsync"]).median <= 1.1)
@@ -472,6 +528,10 @@ def copy_rows(rep: Report, tmp: str, big: int, runs: int, cli, formats) -> None:
             rep.row(2, f"{name}: CLI `tarnwick embed --uri -o` / cp", c, c / t["cp"], "README: 0.5–1.0 ×")
             rep.row(2, f"{name}: CLI / (cp + fsync)", c, c / t["cp + fsync"], "")
             rep.row(2, f"{name}: CLI / kernel copy + fsync", c, c / t["kernel copy + fsync"], "")
+        if "CLI before" in t:
+            b = t["CLI before"]
+            rep.row(2, f"{name}: CLI of --cli-before / cp", b, b / t["cp"], "")
+            rep.row(2, f"{name}: CLI / CLI of --cli-before", t["CLI"], t["CLI"] / b, "")
         for base in ("cp", "cp + fsync", "kernel copy", "kernel copy + fsync", "kernel copy + writeback + fsync"):
             rep.row(2, f"{name}: {base} (baseline)", t[base])
         if "data_hash" in t:
@@ -508,7 +568,7 @@ def read_rows(rep: Report, tmp: str, small: int, big: int, runs: int) -> None:
         settle(paths[size])
     fns = {"read_file": tarnwick.read_file, "read_file_uri": tarnwick.read_file_uri, "inspect": tarnwick.inspect}
     cases = {f"{name} {size}": (lambda fn=fn, p=paths[size]: fn(p)) for name, fn in fns.items() for size in paths}
-    t = {k: Stat(v) for k, v in turns(cases, runs, repeat_fast=True).items()}
+    t = turns(cases, runs, repeat_fast=True)
     for name in fns:
         a, b = t[f"{name} {big}"], t[f"{name} {small}"]
         rep.row(3, f"GGUF: {name}(path) at {big // MIB} MiB / at {small // MIB} MiB", a, a / b, "≤ 1.5 ×",
@@ -533,7 +593,7 @@ def read_rows(rep: Report, tmp: str, small: int, big: int, runs: int) -> None:
         remove(p)
 
 
-def thread_rows(rep: Report, tmp: str, size: int, runs: int) -> None:
+def thread_rows(rep: Report, tmp: str, size: int, runs: int, shm) -> None:
     log(f"4. threads: two {size // MIB} MiB models, one thread against two")
     models, outs = [], []
     for i in range(2):
@@ -541,11 +601,23 @@ def thread_rows(rep: Report, tmp: str, size: int, runs: int) -> None:
         outs.append(os.path.join(tmp, f"thread-{i}-out.gguf"))
         write_gguf(models[i], size)
         settle(models[i])
+    # The same on a file system in memory, where fsync costs nothing: what
+    # the module does with the disk out of the way.
+    mem_models = [os.path.join(shm, f"thread-{i}.gguf") for i in range(2)] if shm else []
+    mem_outs = [os.path.join(shm, f"thread-{i}-out.gguf") for i in range(2)] if shm else []
+    for i, m in enumerate(mem_models):
+        shutil.copyfile(models[i], m)
     tarnwick.embed_file(models[0], uri=URI, output=outs[0])
     data_off = len(gguf_head(size - len(gguf_head(0))))
     where = same_places(models[0], outs[0], data_off, size - data_off, "GGUF")
     remove(outs[0])
     buffers = [os.urandom(size // 4) for _ in range(2)]
+    try:
+        import numpy
+        sources = [numpy.frombuffer(os.urandom(size), dtype=numpy.uint8) for _ in range(2)]
+        targets = [numpy.empty(size, dtype=numpy.uint8) for _ in range(2)]
+    except ImportError:
+        numpy = None
 
     jobs = {
         "embed_file": lambda i: tarnwick.embed_file(models[i], uri=URI, output=outs[i]),
@@ -553,6 +625,14 @@ def thread_rows(rep: Report, tmp: str, size: int, runs: int) -> None:
         "kernel copy": lambda i: kernel_copy(models[i], outs[i], *where, sync=False),
         "hashlib over memory (CPU control)": lambda i: hashlib.sha256(buffers[i]).digest(),
     }
+    if shm:
+        jobs["embed_file, in memory (tmpfs)"] = lambda i: tarnwick.embed_file(mem_models[i], uri=URI,
+                                                                              output=mem_outs[i])
+        jobs["kernel copy, in memory (tmpfs)"] = lambda i: kernel_copy(mem_models[i], mem_outs[i], *where,
+                                                                       sync=False)
+    if numpy is not None:
+        jobs["memory copy, numpy.copyto (memory bandwidth control)"] = \
+            lambda i: numpy.copyto(targets[i], sources[i])
 
     def one(job):
         job(0)
@@ -565,12 +645,12 @@ def thread_rows(rep: Report, tmp: str, size: int, runs: int) -> None:
         for th in ts:
             th.join()
 
-    cleanup = lambda: remove(*outs)  # noqa: E731
+    cleanup = lambda: remove(*outs, *mem_outs)  # noqa: E731
     cases = {}
     for name, job in jobs.items():
         cases[(name, 1)] = (lambda job=job: one(job), cleanup)
         cases[(name, 2)] = (lambda job=job: two(job), cleanup)
-    t = {k: Stat(v) for k, v in turns(cases, runs).items()}
+    t = turns(cases, runs)
     for name in jobs:
         # Throughput of two threads over one: time of the same work in one
         # thread over its time in two.
@@ -578,7 +658,7 @@ def thread_rows(rep: Report, tmp: str, size: int, runs: int) -> None:
         target = name == "embed_file"
         rep.row(4, f"GGUF 2 × {size // MIB} MiB: {name}, throughput 2 threads / 1 thread", t[(name, 2)], r,
                 "≥ 1.7 ×" if target else "(the machine's ceiling)", r.median >= 1.7 if target else None)
-    for m in models:
+    for m in models + mem_models:
         remove(m)
 
 
@@ -592,7 +672,7 @@ def patch_rows(rep: Report, tmp: str, small: int, huge: int, runs: int) -> None:
         settle(paths[size])
     signed = os.urandom(RESERVE)
     cases = {size: (lambda p=p: tarnwick.patch_file(p, signed)) for size, p in paths.items()}
-    t = {k: Stat(v) for k, v in turns(cases, max(runs, 5)).items()}
+    t = turns(cases, max(runs, 5))
     h, s = t[huge], t[small]
     label = f"{huge / GIB:g} GiB" if huge >= GIB else f"{huge // MIB} MiB"
     rep.row(7, f"GGUF {label} (sparse): patch_file", h, f"{h.median * 1e3:.1f} ms", "≤ 50 ms", h.median <= 0.05)
@@ -646,8 +726,8 @@ def write_markdown(rep: Report, path: str, header: list[str]) -> None:
     lines = ["# File functions and the command line: benchmark", "",
              "Written by `bench/bench_files.py` (do not edit above the Analysis section; it is kept across runs).",
              "", *header, "",
-             "| target | measurement | min | median | ratio: median (min) | goal | |",
-             "|---|---|---|---|---|---|---|"]
+             "| target | measurement | min | median | CPU / wall | ratio: median (min) | goal | |",
+             "|---|---|---|---|---|---|---|---|"]
     for r in rep.rows:
         lines.append("| " + " | ".join(str(c) for c in r) + " |")
     lines.append("")
@@ -666,6 +746,8 @@ def main() -> None:
     ap.add_argument("--out", help="markdown file for the results (default: bench/results_files.md; none with --short)")
     ap.add_argument("--rows", default="1234567", help="which targets to run, e.g. 25")
     ap.add_argument("--formats", default="GGUF,SafeTensors,ONNX")
+    ap.add_argument("--cli-before", help="another build of the command-line tool, timed side by side")
+    ap.add_argument("--shm", default="/dev/shm", help="a folder in memory (tmpfs) for the thread rows; '' for none")
     ap.add_argument("--child-memory", nargs=3, help=argparse.SUPPRESS)
     ap.add_argument("--child-reads", nargs=1, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -692,11 +774,12 @@ def main() -> None:
         if "1" in args.rows:
             memory_rows(rep, tmp, huge, cli)
         if "2" in args.rows or "5" in args.rows or "6" in args.rows:
-            copy_rows(rep, tmp, big, runs, cli, args.formats.split(","))
+            copy_rows(rep, tmp, big, runs, cli, args.formats.split(","), args.cli_before)
         if "3" in args.rows:
             read_rows(rep, tmp, small, big, runs)
         if "4" in args.rows:
-            thread_rows(rep, tmp, threads, runs)
+            shm = args.shm if args.shm and fs_type(args.shm) == "tmpfs" else None
+            thread_rows(rep, tmp, threads, runs, shm)
         if "7" in args.rows:
             patch_rows(rep, tmp, small, huge, runs)
     load_after = os.getloadavg()
