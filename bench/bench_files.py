@@ -716,8 +716,17 @@ def readahead_bytes(path: str):
 
 
 def fs_type(path: str) -> str:
-    out = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
-    return out.stdout.strip() or "?"
+    """The type of the file system mounted nearest above `path`."""
+    path = os.path.realpath(path)
+    best, kind = "", "?"
+    with open("/proc/mounts") as f:
+        for line in f:
+            fields = line.split()
+            point = fields[1]
+            inside = path == point or path.startswith(point.rstrip("/") + "/")
+            if inside and len(point) >= len(best):
+                best, kind = point, fields[2]
+    return kind
 
 
 def write_markdown(rep: Report, path: str, header: list[str]) -> None:
