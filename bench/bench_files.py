@@ -327,8 +327,12 @@ def child_memory(model: str, out: str, alg: str) -> None:
     """Peak resident growth of one embed_file: the high-water mark (reset
     first) minus the resident size just before."""
     import resource
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
+    try:
+        # Resets the high-water mark to the current resident size.
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass  # then the mark may predate the call; the sampled rows still hold
     before = _status_kib("VmRSS")
     maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     kw = {"hash": alg} if alg != "-" else {}
