@@ -111,8 +111,10 @@ def test_permission_error_for_another_user(model):
                   "try:\n    tarnwick.strip_file(sys.argv[1])\n"
                   "except PermissionError as e:\n    print(e.errno, e.filename)\n")
         target = str(folder / model.name)
-        r = subprocess.run(["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
-                            sys.executable, "-I", "-c", script, target], capture_output=True, text=True)
+        as_other = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", sys.executable, "-I"]
+        if subprocess.run([*as_other, "-c", "pass"], capture_output=True).returncode != 0:
+            pytest.skip("this interpreter cannot be run by another user")
+        r = subprocess.run([*as_other, "-c", script, target], capture_output=True, text=True)
         assert r.stdout.split() == [str(errno.EACCES), target], r.stderr
         assert (folder / model.name).read_bytes() == model.read_bytes()
     finally:
