@@ -2,8 +2,10 @@
 under valgrind: any definite leak in the extension shows up as a loss that
 grows with the loop count."""
 
+import importlib
 import pathlib
 import struct
+import sys
 
 import tarnwick
 
@@ -43,4 +45,20 @@ for _ in range(200):
             call()
         except (TypeError, UnicodeEncodeError):
             pass
+# The calls on models large enough to be worked on without the interpreter
+# lock, from the tests' table.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from api_calls import LARGE_CALLS  # noqa: E402
+
+for _ in range(3):
+    for call in LARGE_CALLS.values():
+        try:
+            call()
+        except (ValueError, TypeError):
+            pass
+# A fresh module on each import.
+for _ in range(50):
+    del sys.modules["tarnwick"]
+    tarnwick = importlib.import_module("tarnwick")
+    assert tarnwick.detect_format(MODELS[0]) is not None
 print("smoke: ok")

@@ -5,6 +5,7 @@ peak memory, and tarnwick against the peer libraries.
     python bench/bench.py --full     # 16 MiB, 256 MiB and 1 GiB, and a 4 GiB sparse file for the CLI
     python bench/bench.py --short    # tiny sizes, seconds (CI: keeps it from rotting)
     python bench/bench.py --sizes 16,128 --runs 7 --plot bench/results.png
+    python bench/bench.py --sizes 16 --threads 256 --sweep 256   # only the thread and store-size rows at 256 MiB
 
 Every figure is a ratio measured side by side in the same run, so a noisy
 shared machine moves both sides alike. Times are medians over --runs runs;
@@ -13,11 +14,20 @@ during the operation minus the resident size just before it (the process
 already holds the model). Rewrites are timed in turns with one plain copy of
 the same model (`model[1:]`) in the same process, the peers in turns with
 tarnwick doing the same task; the command-line tool in turns with `cp`.
+
+Two further row kinds: threads (two threads each rewriting their own model
+against one thread doing the same calls, in turns; the ratio is the
+throughput gained) and a store-size sweep (embed_manifest with stores whose
+stored form, raw in GGUF and Base64 in ONNX and SafeTensors, takes 3900 to
+4300 bytes, every 4, and a few sizes up to 64 KiB: the tensor data then moves
+across a page boundary relative to the input; each size in turns with one
+copy, the median of the per-pair ratios; the worst size is reported).
 """
 
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import pathlib
@@ -27,6 +37,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import tarnwick
@@ -233,10 +244,84 @@ def copy_once(m, p):
     return m[1:]  # one allocation, one copy: the physical limit of a rewrite
 
 
+def threads_gain(model: bytes, runs: int) -> dict:
+    """Two threads each rewriting their own model against one thread making
+    the same number of calls, in turns: median of the throughput ratios. The
+    same for SHA-256 over the model (hashlib also works without the lock)
+    shows how much of a second core the machine gives at the time."""
+    own = [model, model[:1] + model[1:]]  # the second thread's own copy
+    calls = 2
+
+    def embed(m):
+        for _ in range(calls):
+            tarnwick.embed_manifest(m, STORE)
+
+    def digest(m):
+        for _ in range(calls):
+            hashlib.sha256(m).digest()
+
+    def gain(work):
+        t0 = time.perf_counter()
+        work(own[0])
+        one = time.perf_counter() - t0
+        threads = [threading.Thread(target=work, args=(m,)) for m in own]
+        t0 = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        return 2 * one / (time.perf_counter() - t0), one / calls
+
+    embed(model)
+    gains, single, reference = [], [], []
+    for _ in range(runs):
+        g, seconds = gain(embed)
+        gains.append(g)
+        single.append(seconds)
+        reference.append(gain(digest)[0])
+    return {"seconds": statistics.median(single), "gain": statistics.median(gains),
+            "reference": statistics.median(reference)}
+
+
+def sweep_stores(fmt: str, short: bool) -> list:
+    """Store sizes whose stored form takes 3900 to 4300 bytes, every 4, and a
+    few larger ones; Base64 in ONNX and SafeTensors takes 4 bytes per 3."""
+    stored = [3900, 4096, 4204, 4300] if short else [*range(3900, 4301, 4), 1024, 8192, 16384, 32768, 65536]
+    return stored if fmt == "GGUF" else [n * 3 // 4 for n in stored]
+
+
+def store_sweep(model: bytes, fmt: str, runs: int, short: bool) -> dict:
+    worst, ratios = (0.0, 0), []
+    for size in sweep_stores(fmt, short):
+        store = bytes(range(256)) * (size // 256) + bytes(size % 256)
+        pairs = []
+        for _ in range(runs):
+            t0 = time.perf_counter()
+            out = tarnwick.embed_manifest(model, store)
+            t1 = time.perf_counter()
+            del out
+            t2 = time.perf_counter()
+            out = model[1:]
+            t3 = time.perf_counter()
+            del out
+            pairs.append((t1 - t0) / (t3 - t2))
+        ratio = statistics.median(pairs)
+        ratios.append(ratio)
+        worst = max(worst, (ratio, size))
+    return {"worst": worst[0], "worst_size": worst[1], "median": statistics.median(ratios), "count": len(ratios),
+            "size": len(model)}
+
+
 def child(args) -> None:
     """One case in a fresh process: prints times and memory as JSON."""
     path, fmt, op = args.child
     model = pathlib.Path(path).read_bytes()
+    if op == "threads":
+        print(json.dumps(threads_gain(model, args.runs)))
+        return
+    if op in ("sweep", "sweep-short"):
+        print(json.dumps(store_sweep(model, fmt, args.runs, op == "sweep-short")))
+        return
     if op == "peer_read":
         fns = [READS["read_manifest"], peer_read(fmt)]
     elif op == "peer_embed":
@@ -312,6 +397,10 @@ def main() -> None:
     ap.add_argument("--plot", help="write a PNG plot (needs matplotlib)")
     ap.add_argument("--cli-gib", type=int, default=0,
                     help="also embed into a sparse GGUF of this many GiB with the command-line tool (memory bound)")
+    ap.add_argument("--threads", type=int, default=0, metavar="MIB",
+                    help="also time 2 threads against 1 on models of this many MiB")
+    ap.add_argument("--sweep", type=int, default=0, metavar="MIB",
+                    help="also sweep embed_manifest over store sizes on models of this many MiB")
     ap.add_argument("--tmp", help="folder for the model files (default: the system's temporary folder)")
     ap.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -319,8 +408,8 @@ def main() -> None:
         child(args)
         return
 
-    if args.sizes:
-        sizes = [int(s) for s in args.sizes.split(",")]
+    if args.sizes is not None:
+        sizes = [int(s) for s in args.sizes.split(",") if s]
     elif args.full:
         sizes = [16, 256, 1024]
         args.cli_gib = args.cli_gib or 4
@@ -328,6 +417,12 @@ def main() -> None:
         sizes = [1, 2]
     else:
         sizes = [16, 64]
+    if args.full:
+        args.threads = args.threads or 256
+        args.sweep = args.sweep or 256
+    elif args.short:
+        args.threads = args.threads or 2
+        args.sweep = args.sweep or 1
     runs = 3 if args.short else args.runs
 
     rows = []
@@ -380,6 +475,29 @@ def main() -> None:
                     row(fmt, label, "CLI `tarnwick embed -o`", fmt_time(c["embed"]), f"{c['embed'] / c['cp']:.2f} × cp",
                         f"{c['embed_peak'] / MIB:.1f} MiB (cp: {c['cp_peak'] / MIB:.1f} MiB)", "")
                 os.unlink(path)
+
+        for fmt, (make, ext) in MAKERS.items():
+            if not args.threads and not args.sweep:
+                break
+            for mib, op in ((args.threads, "threads"), (args.sweep, "sweep-short" if args.short else "sweep")):
+                if not mib:
+                    continue
+                model = tarnwick.embed_manifest_both(make(mib * MIB), URI, STORE)
+                path = os.path.join(tmp, f"model-{mib}{ext}")
+                pathlib.Path(path).write_bytes(model)
+                del model
+                r = measure(path, fmt, op, runs)
+                os.unlink(path)
+                if "error" in r:
+                    row(fmt, f"{mib} MiB", op, "error: " + r["error"], "", "", "")
+                elif op == "threads":
+                    row(fmt, f"{mib} MiB", "embed_manifest, 2 threads each on its own model",
+                        fmt_time(r["seconds"]) + " a call",
+                        f"{r['gain']:.2f} × 1 thread's throughput (SHA-256: {r['reference']:.2f} ×)", "", "")
+                else:
+                    row(fmt, f"{mib} MiB", f"embed_manifest over {r['count']} store sizes",
+                        f"worst at a {r['worst_size']} B store", f"{r['worst']:.2f} × copy (median {r['median']:.2f})",
+                        "", "")
 
         if cli and args.cli_gib:
             # A sparse GGUF of several GiB: memory must not grow with it.

@@ -130,3 +130,18 @@ ERRORS = {
 }
 
 CALLS = {**SUCCESSES, **ERRORS}
+
+# Models large enough to be parsed and copied without the interpreter lock.
+LARGE_MODELS = models(bytes(range(256)) * 4096)  # 1 MiB of tensor data
+LARGE_CALLS = {
+    **successes_on(LARGE_MODELS),
+    # Errors found while the lock is released are raised once it is back.
+    "NoManifest GGUF": Call(tarnwick.read_manifest, (LARGE_MODELS["GGUF"][1],), raises=ValueError,
+                            message=NO_MANIFEST),
+    "Malformed GGUF": Call(tarnwick.embed_manifest, (b"GGUF" + u32(1) + bytes(1 << 20), STORE), raises=ValueError,
+                           message=MALFORMED + "unsupported GGUF version 1"),
+    "UnrecognizedFormat": Call(tarnwick.remove_manifest, (b"\xff" * (1 << 20),), raises=ValueError,
+                               message="unrecognized ML model container format"),
+    "TypeError uri": Call(tarnwick.embed_manifest_both, (LARGE_MODELS["GGUF"][1], URI.encode(), STORE),
+                          raises=TypeError),
+}

@@ -16,6 +16,7 @@ import sysconfig
 
 import pytest
 
+import api_calls
 import tarnwick
 
 ALL = [
@@ -250,6 +251,24 @@ def test_reimport_gives_a_fresh_working_module():
             assert module.read_manifest(module.embed_manifest(MINIMAL_GGUF, b"s")) == b"s"
     finally:
         sys.modules["tarnwick"] = first
+
+
+# Tensor data around the size from which it is copied a page at a time, with
+# a period that is no power of two, so a misplaced page shows.
+@pytest.mark.parametrize("size", [(1 << 20) - 1, 1 << 20, (1 << 20) + 4097])
+@pytest.mark.parametrize("store_size", [0, 3, 4096 + 77])
+@pytest.mark.parametrize("fmt", ["GGUF", "ONNX", "SafeTensors"])
+def test_large_models_are_copied_exactly(fmt, store_size, size):
+    data = bytes(range(251)) * (size // 251) + bytes(range(size % 251))
+    _, plain = api_calls.models(data)[fmt]
+    store = bytes(range(7)) * (store_size // 7) + bytes(store_size % 7)
+    out = tarnwick.embed_manifest(plain, store)
+    assert tarnwick.read_manifest(out) == store
+    if fmt == "ONNX":
+        assert data in out
+    else:
+        assert out.endswith(data)
+    assert tarnwick.remove_manifest(out) == tarnwick.remove_manifest(plain)
 
 
 # Imports the module and uses it; prints one line naming where it ran.

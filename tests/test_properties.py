@@ -1,6 +1,6 @@
 """Properties of the whole API over generated models of every format: what an
 embed places is read back, remove leaves no C2PA data and nothing else
-changes. (Arbitrary and corrupted bytes are the fuzzers' work, in fuzz/.)"""
+changes. (Arbitrary and corrupted bytes are the fuzzers' work, in src/fuzz/.)"""
 
 import base64
 import json

@@ -138,6 +138,29 @@ inline void append_u64le(Bytes& out, std::uint64_t v) {
 inline void append(Bytes& out, ByteView v) { out.insert(out.end(), v.begin(), v.end()); }
 inline void append(Bytes& out, std::string_view s) { append(out, view_of(s)); }
 
+// Copies v to dst, where dst lies in memory that was just allocated and
+// whose pages have not been touched yet (a large allocation is a fresh
+// mapping). A large view is copied one destination page at a time: the first
+// store into a fresh page makes the kernel zero it through the cache, and the
+// ordinary stores of a page-sized memcpy then land in lines already cached.
+// One memcpy of the whole view streams past the cache instead (the string
+// instruction's bulk mode, or non-temporal stores past the C library's
+// threshold, whose loop it picks by where source and destination fall within
+// their pages); on a fresh destination that measured 1.3 to 1.6 times slower
+// from 16 MiB to 1 GiB.
+inline void copy_to_fresh(std::uint8_t* dst, ByteView v) {
+  constexpr std::size_t kPage = 4096;
+  constexpr std::size_t kPagewise = 1 << 20;  // below this the way of copying does not show
+  const std::uint8_t* src = v.data();
+  std::size_t done = 0;
+  if (v.size() >= kPagewise) {
+    done = (kPage - reinterpret_cast<std::uintptr_t>(dst) % kPage) % kPage;
+    std::memcpy(dst, src, done);
+    for (; v.size() - done >= kPage; done += kPage) std::memcpy(dst + done, src + done, kPage);
+  }
+  std::memcpy(dst + done, src + done, v.size() - done);
+}
+
 // Where a manifest store lies in a file, as stored: the raw bytes of a GGUF
 // UINT8 array, or the Base64 text of an ONNX or SafeTensors value.
 struct StoreRange {
@@ -193,10 +216,11 @@ class Pieces {
     }
   }
 
-  // Copies all pieces into dst, which must hold size() bytes.
+  // Copies all pieces into dst, which must hold size() bytes. dst is meant
+  // to be freshly allocated memory; see copy_to_fresh.
   void write_to(std::uint8_t* dst) const {
     for_each([&](ByteView v) {
-      std::memcpy(dst, v.data(), v.size());
+      copy_to_fresh(dst, v);
       dst += v.size();
     });
   }

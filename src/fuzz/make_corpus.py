@@ -1,8 +1,8 @@
 """Writes the seed corpora for the fuzz targets into a folder (default
-fuzz/corpus/): valid files of each format, with and without C2PA data, made
+src/fuzz/corpus/): valid files of each format, with and without C2PA data, made
 by the sample builders and by tarnwick itself.
 
-    python fuzz/make_corpus.py [OUT]
+    python src/fuzz/make_corpus.py [OUT]
 """
 
 import base64
@@ -12,7 +12,7 @@ import struct
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "examples"))
+sys.path.insert(0, str(HERE.parents[1] / "examples"))
 import make_samples as samples  # noqa: E402
 
 import tarnwick  # noqa: E402
