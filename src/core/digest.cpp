@@ -50,10 +50,23 @@ std::string pos(const Exclusion& e) {
 // size, so their ends cannot overflow.
 class ExcludingFeed {
  public:
-  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions)
-      : hasher_(hasher), exclusions_(exclusions) {}
+  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions, const Consumed& consumed)
+      : hasher_(hasher), exclusions_(exclusions), consumed_(consumed) {}
 
+  // Large views go in parts, each reported as consumed once it is hashed.
   [[nodiscard]] Status add(ByteView v) {
+    constexpr std::size_t kPart = 8 << 20;
+    while (!v.empty()) {
+      const ByteView part = v.first(consumed_ ? std::min(v.size(), kPart) : v.size());
+      TW_CHECK(add_part(part));
+      if (consumed_) consumed_(part);
+      v = v.subspan(part.size());
+    }
+    return ok();
+  }
+
+ private:
+  [[nodiscard]] Status add_part(ByteView v) {
     while (!v.empty()) {
       while (next_ < exclusions_.size() && end_of(exclusions_[next_]) <= pos_) ++next_;
       std::uint64_t take = v.size();
@@ -71,7 +84,6 @@ class ExcludingFeed {
     return ok();
   }
 
- private:
   static std::uint64_t end_of(const Exclusion& e) { return e.offset + e.length; }
   void advance(ByteView& v, std::uint64_t n) {
     v = v.subspan(static_cast<std::size_t>(n));
@@ -80,6 +92,7 @@ class ExcludingFeed {
 
   Hasher& hasher_;
   std::span<const Exclusion> exclusions_;
+  const Consumed& consumed_;
   std::size_t next_ = 0;
   std::uint64_t pos_ = 0;
 };
@@ -153,19 +166,19 @@ Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t siz
 }
 
 Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
-                        std::span<const Exclusion> exclusions) {
+                        std::span<const Exclusion> exclusions, const Consumed& consumed) {
   TW_CHECK(check_exclusions(exclusions, data.size()));
   TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions);
+  ExcludingFeed feed(hasher, exclusions, consumed);
   TW_CHECK(feed.add(data));
   return hasher.finish();
 }
 
 Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
-                          std::span<const Exclusion> exclusions) {
+                          std::span<const Exclusion> exclusions, const Consumed& consumed) {
   TW_CHECK(check_exclusions(exclusions, pieces.size()));
   TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions);
+  ExcludingFeed feed(hasher, exclusions, consumed);
   Status status = ok();
   pieces.for_each([&](ByteView v) {
     if (status.ok()) status = feed.add(v);

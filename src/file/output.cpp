@@ -356,11 +356,7 @@ Done Output::copy_range(const Model& model, ByteView range, std::uint64_t* done_
       n = std::min(left, kWriteChunk);
       auto written = write_all(p, n, &model);
       if (!written.ok()) return written;
-      // Drop the pages just copied from the mapping; they stay in the page cache.
-      static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-      auto start = reinterpret_cast<std::uintptr_t>(p) & ~(page - 1);
-      auto end = reinterpret_cast<std::uintptr_t>(p + n) & ~(page - 1);
-      if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+      model.release(ByteView(p, n));
     }
     p += n;
     left -= n;
