@@ -38,6 +38,28 @@ def test_matches_hashlib(alg, exclusions):
     assert tarnwick.data_hash(MODEL, alg=alg, exclusions=exclusions) == reference(alg, exclusions)
 
 
+# A megabyte or more is hashed a block at a time through a buffer:
+# pieces that start, end and skip across those blocks.
+BIG = bytes(range(251)) * 12600  # 3 MiB
+K = 256 * 1024
+
+
+@pytest.mark.parametrize("exclusions", [
+    [],
+    [(K - 1, 2)],
+    [(0, K), (2 * K, K + 1)],
+    [(K + 7, len(BIG) - K - 7)],
+])
+def test_large_input_matches_hashlib(exclusions):
+    h = hashlib.sha256()
+    pos = 0
+    for offset, length in exclusions:
+        h.update(BIG[pos:offset])
+        pos = offset + length
+    h.update(BIG[pos:])
+    assert tarnwick.data_hash(BIG, exclusions=exclusions) == h.digest()
+
+
 def test_no_store_no_exclusion():
     assert tarnwick.data_hash(MODEL) == hashlib.sha256(MODEL).digest()
 

@@ -627,7 +627,8 @@ int run_hash(const Args& a) {
     if (!range.ok()) return report(rejected(m.name(), range.error()));
     if (range.value()) excluded.push_back({range.value()->offset, range.value()->length});
   }
-  auto digest = digest::data_hash(m.bytes(), a.algorithm.value_or(Algorithm::SHA256), excluded);
+  auto digest = digest::data_hash(m.bytes(), a.algorithm.value_or(Algorithm::SHA256), excluded,
+                                 [&](ByteView part) { m.release(part); });
   if (!digest.ok()) return report(rejected(m.name(), digest.error()));
   // A digest of a file that changed meanwhile is no digest of it.
   if (auto same = m.check_unchanged(); !same.ok()) return report(failure(same.error()));

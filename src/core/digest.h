@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -64,15 +65,21 @@ struct Exclusion {
 // `size` bytes; empty ranges are allowed. Fails with MalformedExclusion.
 [[nodiscard]] Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t size);
 
+// Told of each part of the input once it has been hashed (a few MiB at a
+// time), so that the owner of a mapped file can let its pages go.
+using Consumed = std::function<void(ByteView part)>;
+
 // The digest of `data` without the excluded ranges. Large updates straight
 // from the input, so a mapped file is hashed at the library's speed.
 [[nodiscard]] Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
-                                      std::span<const Exclusion> exclusions);
+                                      std::span<const Exclusion> exclusions,
+                                      const Consumed& consumed = {});
 
 // The same digest over the output that `pieces` describes (positions are
 // output positions), without assembling it: a rewrite can be hashed on one
 // thread while another writes it.
 [[nodiscard]] Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
-                                        std::span<const Exclusion> exclusions);
+                                        std::span<const Exclusion> exclusions,
+                                        const Consumed& consumed = {});
 
 }  // namespace tarnwick::digest

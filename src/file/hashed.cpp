@@ -15,7 +15,9 @@ Outcome<Written> write_hashed(const Pieces& pieces, const Model& model, Output& 
     if (algorithm) {
       std::vector<digest::Exclusion> excluded;
       if (written.store_range) excluded.push_back({written.store_range->offset, written.store_range->length});
-      hasher = std::jthread([&, excluded] { digest = digest::hash_pieces(pieces, *algorithm, excluded); });
+      hasher = std::jthread([&, excluded] {
+        digest = digest::hash_pieces(pieces, *algorithm, excluded, [&](ByteView part) { model.release(part); });
+      });
     }
     Done done = write_pieces(pieces, model, out, progress);
     if (!done.ok()) return done.error();

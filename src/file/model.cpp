@@ -203,6 +203,18 @@ Model::~Model() {
   if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
+void Model::release(ByteView part) const {
+  if (!file_mapped_ || part.empty()) return;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data_);
+  auto from = reinterpret_cast<std::uintptr_t>(part.data());
+  auto to = from + part.size();
+  if (from < begin || to > begin + size_) return;
+  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  from = (from + page - 1) & ~(page - 1);
+  to &= ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 bool Model::is(const struct stat& st) const {
   return S_ISREG(st_.st_mode) && st.st_dev == st_.st_dev && st.st_ino == st_.st_ino;
 }

@@ -38,6 +38,10 @@ class Model {
   ByteView bytes() const { return {data_, size_}; }
   // Whether bytes() maps the file (else they were read into memory).
   bool mapped() const { return file_mapped_; }
+  // Lets the mapping's pages within `part` go once they have been read: they
+  // stay in the page cache, but no longer count as this process's memory, so
+  // a pass over a model of any size keeps the resident set small.
+  void release(ByteView part) const;
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
   // Changed when the file's size or modification time differ from what they

@@ -276,7 +276,9 @@ class ProgressCall {
 // ---------------------------------------------------------------------------
 // Reading.
 
-// Runs read(ByteView) -> Result<T> on the mapped model without the lock.
+// Runs read(ByteView, const digest::Consumed&) -> Result<T> on the mapped
+// model without the lock; a pass over the whole model hands what it has read
+// to the second argument, which lets the mapping's pages go.
 template <class T, class Read>
 std::optional<T> with_mapped(const Path& path, Read&& read, Failure* failure) {
   std::optional<T> out;
@@ -286,7 +288,8 @@ std::optional<T> with_mapped(const Path& path, Read&& read, Failure* failure) {
     failure->file = model.error();
     return out;
   }
-  Result<T> result = read(model.value().bytes());
+  const file::Model& m = model.value();
+  Result<T> result = read(m.bytes(), [&](ByteView part) { m.release(part); });
   // A file cut short while it was parsed reads as zeros past its end: that
   // says nothing about the model, so it is reported as a change, not a fault.
   if (auto unchanged = model.value().check_unchanged(); !unchanged.ok()) {
@@ -312,7 +315,7 @@ std::optional<T> with_model(const char* function, PyObject* obj, Read&& read, Fa
     }
     std::optional<T> out;
     Unlocked unlocked;
-    Result<T> result = read(bytes);
+    Result<T> result = read(bytes, digest::Consumed());
     if (result.ok())
       out = std::move(result.value());
     else
@@ -334,7 +337,7 @@ PyObject* py_read_file(PyObject*, PyObject* args, PyObject* kwargs) {
     Path path;
     if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
     Failure failure;
-    auto store = with_mapped<Bytes>(path, [](ByteView m) { return read_manifest(m); }, &failure);
+    auto store = with_mapped<Bytes>(path, [](ByteView m, auto&&) { return read_manifest(m); }, &failure);
     return store ? bytes_from(*store) : raise_failure(failure);
   });
 }
@@ -347,7 +350,7 @@ PyObject* py_read_file_uri(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
     Failure failure;
     auto uri = with_mapped<std::optional<std::string>>(
-        path, [](ByteView m) { return read_manifest_uri(m); }, &failure);
+        path, [](ByteView m, auto&&) { return read_manifest_uri(m); }, &failure);
     if (!uri) return raise_failure(failure);
     return *uri ? str_from(**uri) : none();
   });
@@ -359,7 +362,7 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
     Failure failure;
-    auto info = with_model<ModelInfo>(sig.function, a[0], [](ByteView m) { return inspect(m); }, &failure);
+    auto info = with_model<ModelInfo>(sig.function, a[0], [](ByteView m, auto&&) { return inspect(m); }, &failure);
     if (!info) return raise_failure(failure);
     return make(module, kModelInfo,
                 {str_from(info->format.display_name()), str_from(info->format.model_type()),
@@ -559,7 +562,7 @@ PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!exclusions_arg(sig.function, a[2], &*given)) return nullptr;
     }
     Failure failure;
-    auto digest = with_model<Bytes>(sig.function, a[0], [&](ByteView m) -> Result<Bytes> {
+    auto digest = with_model<Bytes>(sig.function, a[0], [&](ByteView m, const digest::Consumed& read) -> Result<Bytes> {
       std::vector<Exclusion> excluded;
       if (given) {
         excluded = *given;
@@ -568,7 +571,7 @@ PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
         excluded = default_exclusions(range);
       }
       TW_CHECK(digest::check_exclusions(excluded, m.size()));
-      return digest::data_hash(m, alg, excluded);
+      return digest::data_hash(m, alg, excluded, read);
     }, &failure);
     return digest ? bytes_from(*digest) : raise_failure(failure);
   });
@@ -583,7 +586,8 @@ struct Verdict {
 
 // Compares the declared exclusions with where the store lies, then the
 // digest. Only a model that cannot be read is an error.
-Result<Verdict> judge(ByteView m, const std::vector<Exclusion>& excluded, ByteView expected, Algorithm alg) {
+Result<Verdict> judge(ByteView m, const std::vector<Exclusion>& excluded, ByteView expected,
+                      Algorithm alg, const digest::Consumed& read) {
   Verdict v;
   TW_TRY(v.store_range, locate_manifest(m));
   if (!v.store_range) {
@@ -599,7 +603,7 @@ Result<Verdict> judge(ByteView m, const std::vector<Exclusion>& excluded, ByteVi
     if (v.reason.empty()) v.reason = valid.error().message();
     return v;
   }
-  TW_TRY(Bytes actual, digest::data_hash(m, alg, excluded));
+  TW_TRY(Bytes actual, digest::data_hash(m, alg, excluded, read));
   v.hash_ok = actual.size() == expected.size() &&
               std::equal(actual.begin(), actual.end(), expected.begin());
   if (!v.hash_ok && v.reason.empty()) v.reason = "the digest does not match the model's content";
@@ -619,7 +623,7 @@ PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (is_given(a[3]) && !algorithm_arg(sig.function, "alg", a[3], &alg)) return nullptr;
     Failure failure;
     auto verdict = with_model<Verdict>(
-        sig.function, a[0], [&](ByteView m) { return judge(m, excluded, expected, alg); }, &failure);
+        sig.function, a[0], [&](ByteView m, const digest::Consumed& read) { return judge(m, excluded, expected, alg, read); }, &failure);
     if (!verdict) return raise_failure(failure);
     const bool ok = verdict->location_ok && verdict->hash_ok;
     return make(module, kBindingCheck,
