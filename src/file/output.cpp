@@ -257,13 +257,7 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
     return FileError::system(path, errno);
   // A new file gets 0666 less the umask from the kernel; one that replaces
   // a file stays private until it takes that file's mode at commit.
-  auto file = new_file(o.dir_fd_, o.keep_identity_ ? 0600 : 0666, path);
-  if (!file.ok()) return file.error();
-  o.fd_ = file.value().fd.release();
-  o.owns_fd_ = true;
-  o.unnamed_ = file.value().unnamed;
-  o.temp_ = std::move(file.value().temp);
-  o.slot_ = file.value().slot;
+  if (auto opened = o.open_new_file(o.keep_identity_ ? 0600 : 0666); !opened.ok()) return opened.error();
   return o;
 }
 
@@ -277,14 +271,19 @@ Outcome<Output> Output::replacing(const Model& model) {
   o.replaces_ = true;
   o.old_ = model.st_;
   o.keep_identity_ = true;
-  auto file = new_file(o.dir_fd_, 0600, o.name_);
-  if (!file.ok()) return file.error();
-  o.fd_ = file.value().fd.release();
-  o.owns_fd_ = true;
-  o.unnamed_ = file.value().unnamed;
-  o.temp_ = std::move(file.value().temp);
-  o.slot_ = file.value().slot;
+  if (auto opened = o.open_new_file(0600); !opened.ok()) return opened.error();
   return o;
+}
+
+Done Output::open_new_file(mode_t mode) {
+  auto file = new_file(dir_fd_, mode, name_);
+  if (!file.ok()) return file.error();
+  fd_ = file.value().fd.release();
+  owns_fd_ = true;
+  unnamed_ = file.value().unnamed;
+  temp_ = std::move(file.value().temp);
+  slot_ = file.value().slot;
+  return done();
 }
 
 Output::Output(Output&& o) noexcept

@@ -68,6 +68,8 @@ class Output {
  private:
   friend Done write_pieces(const Pieces&, const Model&, Output&, const ProgressFn&);
   Output() = default;
+  // Creates the new file in dir_fd_ and takes it over.
+  [[nodiscard]] Done open_new_file(mode_t mode);
   [[nodiscard]] Done write_all(const std::uint8_t* p, std::size_t n, const Model* source);
   [[nodiscard]] Done copy_range(const Model& model, ByteView range, std::uint64_t* done,
                                 const std::function<bool()>& tick);
