@@ -13,7 +13,7 @@ tarnwick = pytest.importorskip("tarnwick")
 if not hasattr(tarnwick, "patch_file"):
     pytest.skip("this build has no binding functions", allow_module_level=True)
 
-SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "models"
+SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 NAMES = ["model.gguf", "model.onnx", "model.safetensors"]
 
 

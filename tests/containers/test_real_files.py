@@ -1,4 +1,4 @@
-"""Real model files from public packages (tests/data/SOURCES.md): every
+"""Real model files from public packages (tests/containers/data/SOURCES.md): every
 function on them, exact round trips, and the peer readers on the outputs."""
 
 import hashlib
@@ -35,7 +35,7 @@ URI = "https://example.com/models/manifest.c2pa"
 
 def model(name):
     data = (DATA / name).read_bytes()
-    assert hashlib.sha256(data).hexdigest() == FILES[name][2], "tests/data/SOURCES.md"
+    assert hashlib.sha256(data).hexdigest() == FILES[name][2], "tests/containers/data/SOURCES.md"
     return data
 
 

@@ -16,7 +16,7 @@ tarnwick = pytest.importorskip("tarnwick")
 if not hasattr(tarnwick, "embed_file"):
     pytest.skip("this build has no file functions", allow_module_level=True)
 
-SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "models"
+SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 SAMPLE_NAMES = ["model.gguf", "model.onnx", "model.safetensors"]
 STORE = b"\x00store\r\n\xff bytes"
 URI = "https://example.com/manifests/model.c2pa"
@@ -187,7 +187,7 @@ print(sorted(seen))
 
 
 def test_a_file_cut_short_while_it_is_parsed_is_an_error_not_a_crash(tmp_path):
-    tests = str(pathlib.Path(__file__).resolve().parent)
+    tests = str(pathlib.Path(__file__).resolve().parents[1])
     code = CUT_WHILE_READ.format(path=[tests, *sys.path], name=str(tmp_path / "m.gguf"))
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr

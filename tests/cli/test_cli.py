@@ -37,7 +37,7 @@ if not CLI:
 
 tarnwick = pytest.importorskip("tarnwick")
 
-SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "models"
+SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 FORMATS = {
     "GGUF": SAMPLES / "model.gguf",
     "ONNX": SAMPLES / "model.onnx",
