@@ -566,13 +566,6 @@ int rewrite(std::string_view name, const Args& a, bool embed) {
   Result<Pieces> pieces = embed ? embed_manifest(m.bytes(), source) : remove_manifest(m.bytes());
   if (!pieces.ok()) return report(rejected(m.name(), pieces.error()));
 
-  // A digest must leave out the store just placed: without its place it
-  // would be wrong, not merely absent.
-  if (a.algorithm && source.store() && !pieces.value().store_range()) {
-    Error unknown = Error::digest("internal error: the new store's place in the model is unknown");
-    return report(rejected(m.name(), unknown));
-  }
-
   ProgressBar bar(pieces.value().size(), a.quiet);
   file::ProgressFn progress;
   if (bar.wanted()) progress = std::ref(bar);

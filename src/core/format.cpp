@@ -123,7 +123,12 @@ Result<std::optional<std::string>> read_manifest_uri(ByteView data) {
 Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
-  return h->embed(data, source);
+  TW_TRY(Pieces out, h->embed(data, source));
+  // Every container says where it placed a new store: a data hash of the
+  // output leaves that range out, and without it would be wrong, not absent.
+  if (source.store() && !out.store_range())
+    return Error::digest("internal error: the new store's place in the model is unknown");
+  return out;
 }
 
 Result<Pieces> remove_manifest(ByteView data) {

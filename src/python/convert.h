@@ -13,6 +13,11 @@
 #include "core/bytes.h"
 #include "core/error.h"
 
+// A method table entry for py_<name>, which takes arguments and keywords.
+#define TW_FUNCTION(name, doc) \
+  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), \
+   METH_VARARGS | METH_KEYWORDS, doc}
+
 namespace tarnwick::python {
 
 constexpr int kMaxParams = 8;

@@ -405,12 +405,6 @@ std::optional<file::Written> rewrite(const Rewrite& job, Failure* failure) {
     return std::nullopt;
   }
 
-  // A data hash must leave out the store it wrote; a container that did not
-  // say where it placed one would make the digest wrong, not merely absent.
-  if (job.hash && job.source && job.source->store() && !pieces.value().store_range()) {
-    failure->model = Error::digest("internal error: the new store's place in the model is unknown");
-    return std::nullopt;
-  }
   std::optional<Error> digest_error;
   auto written = file::write_hashed(pieces.value(), m, out.value(),
                                     [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); },
@@ -633,36 +627,32 @@ PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-#define TW_FILE_FUNCTION(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), \
-   METH_VARARGS | METH_KEYWORDS, doc}
-
 PyMethodDef kFunctions[] = {
-    TW_FILE_FUNCTION(embed_file,
+    TW_FUNCTION(embed_file,
                      "embed_file(model, *, store=None, uri=None, output=None, progress=None, "
                      "reserve=None, hash=None)\n--\n\n"
                      "Embed a Manifest Store (or a reserved room of `reserve` zero bytes) and/or a\n"
                      "remote URI into a model file, in place or into `output`."),
-    TW_FILE_FUNCTION(strip_file,
+    TW_FUNCTION(strip_file,
                      "strip_file(model, *, output=None, progress=None)\n--\n\n"
                      "Remove any C2PA metadata from a model file, in place or into `output`."),
-    TW_FILE_FUNCTION(read_file,
+    TW_FUNCTION(read_file,
                      "read_file(model)\n--\n\n"
                      "Read the embedded C2PA Manifest Store from a model file."),
-    TW_FILE_FUNCTION(read_file_uri,
+    TW_FUNCTION(read_file_uri,
                      "read_file_uri(model)\n--\n\n"
                      "Read the remote manifest URI from a model file, or `None` if absent."),
-    TW_FILE_FUNCTION(inspect,
+    TW_FUNCTION(inspect,
                      "inspect(model)\n--\n\n"
                      "Describe a model (a path or bytes): format, model type, store and URI."),
-    TW_FILE_FUNCTION(patch_file,
+    TW_FUNCTION(patch_file,
                      "patch_file(model, store)\n--\n\n"
                      "Write a signed Manifest Store into the room reserved for it, in place."),
-    TW_FILE_FUNCTION(data_hash,
+    TW_FUNCTION(data_hash,
                      "data_hash(model, *, alg='sha256', exclusions=None)\n--\n\n"
                      "The C2PA data hash of a model (a path or bytes) without the exclusion\n"
                      "ranges; by default without the store's range."),
-    TW_FILE_FUNCTION(check_binding,
+    TW_FUNCTION(check_binding,
                      "check_binding(model, exclusions, digest, *, alg='sha256')\n--\n\n"
                      "Check a C2PA data hash: the exclusions must be exactly where the store\n"
                      "lies, and the digest must match."),

@@ -42,10 +42,7 @@ constexpr std::size_t kUnlockedMinimum = 64 * 1024;
 template <class Work>
 auto maybe_unlocked(bool unlocked, Work&& work) {
   if (!unlocked) return work();
-  struct Relock {
-    PyThreadState* state;
-    ~Relock() { PyEval_RestoreThread(state); }
-  } relock{PyEval_SaveThread()};
+  Unlocked scope;
   return work();
 }
 
@@ -202,10 +199,6 @@ PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------------------
 // The module.
-
-#define TW_FUNCTION(name, doc) \
-  {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_##name)), \
-   METH_VARARGS | METH_KEYWORDS, doc}
 
 // Order matters: it is the order of __all__.
 PyMethodDef functions[] = {
