@@ -21,10 +21,9 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
-#include "file/hashed.h"
 #include "file/model.h"
+#include "file/operations.h"
 #include "file/output.h"
-#include "file/patch.h"
 
 #ifndef TARNWICK_VERSION
 #error "the build defines TARNWICK_VERSION"
@@ -540,9 +539,16 @@ bool fits_in_memory(std::uint64_t n) {
   return pages <= 0 || page <= 0 || n / static_cast<std::uint64_t>(page) < static_cast<std::uint64_t>(pages);
 }
 
+// A failure of the file layer: the model's own (exit 1, or 3 for nothing
+// found) or the file's (exit 4).
+Failure failure_of(const FileError& e) {
+  if (e.kind == FileError::Kind::Model && e.model) return rejected(e.name, *e.model);
+  return failure(e);
+}
+
 // embed and strip: the new model streamed to its destination. The model is
 // opened (and for --in-place, resolved) first, before the store is read.
-int rewrite(std::string_view name, const Args& a, bool embed) {
+int run_rewrite(std::string_view name, const Args& a, bool embed) {
   auto model = open_model(a.models[0], a.in_place ? Model::Access::Replace : Model::Access::Read);
   if (!model.ok()) {
     if (model.error().kind == FileError::Kind::NotRegular)
@@ -553,31 +559,34 @@ int rewrite(std::string_view name, const Args& a, bool embed) {
   std::optional<Output> out;
   if (auto f = open_output(name, a, m, true, out)) return report(*f);
 
-  std::optional<Bytes> store;
-  if (embed && a.store) {
-    auto bytes = read_store(*a.store);
-    if (!bytes.ok()) return report(failure(bytes.error()));
-    store = std::move(bytes.value());
-  } else if (embed && a.reserve_size) {
-    if (!fits_in_memory(*a.reserve_size)) return report({kIoFailure, m.name(), kOutOfMemory});
-    store.emplace(static_cast<std::size_t>(*a.reserve_size), std::uint8_t{0});
+  file::Edit edit;
+  edit.hash = a.algorithm;
+  if (embed) {
+    std::optional<Bytes> store;
+    if (a.store) {
+      auto bytes = read_store(*a.store);
+      if (!bytes.ok()) return report(failure(bytes.error()));
+      store = std::move(bytes.value());
+    } else if (a.reserve_size) {
+      if (!fits_in_memory(*a.reserve_size)) return report({kIoFailure, m.name(), kOutOfMemory});
+      store.emplace(static_cast<std::size_t>(*a.reserve_size), std::uint8_t{0});
+    }
+    edit.source.emplace(std::move(store), a.uri);
   }
-  ManifestSource source(std::move(store), a.uri);
-  Result<Pieces> pieces = embed ? embed_manifest(m.bytes(), source) : remove_manifest(m.bytes());
-  if (!pieces.ok()) return report(rejected(m.name(), pieces.error()));
 
-  ProgressBar bar(pieces.value().size(), a.quiet);
+  ProgressBar bar(m.size(), a.quiet);
   file::ProgressFn progress;
   if (bar.wanted()) progress = std::ref(bar);
-  std::optional<Error> digest_error;
-  auto written = file::write_hashed(pieces.value(), m, *out, progress, a.algorithm, &digest_error);
-  file::Done done = written.ok() ? out->commit() : file::Done(written.error());
-  if (digest_error) return report(rejected(m.name(), *digest_error));
-  if (!done.ok()) return report(failure(done.error()));
+  auto written = file::rewrite(m, *out, edit, progress);
+  if (!written.ok()) return report(failure_of(written.error()));
+  const file::Written& w = written.value();
+  if (!w.changed)
+    std::fprintf(stderr, "%s: holds no C2PA data; left as it is\n", escaped(m.name()).c_str());
+  if (out->dropped_set_id())
+    std::fprintf(stderr, "%s: the set-user-ID and set-group-ID bits were cleared\n", escaped(out->name()).c_str());
   if (!a.json) return kSuccess;
 
   // As the module's FileResult: the range only when a data hash wants it.
-  const file::Written& w = written.value();
   const bool hashing = a.reserve_size || a.algorithm;
   std::string line = "{\"file\": ";
   line += json_string(out->name());
@@ -591,9 +600,9 @@ int rewrite(std::string_view name, const Args& a, bool embed) {
   return print_line(line);
 }
 
-int run_embed(const Args& a) { return rewrite("embed", a, true); }
+int run_embed(const Args& a) { return run_rewrite("embed", a, true); }
 
-int run_strip(const Args& a) { return rewrite("strip", a, false); }
+int run_strip(const Args& a) { return run_rewrite("strip", a, false); }
 
 // The signed store over the reserved one, in place. The store is read first:
 // the model's format decides its stored form, and so where it must fit.
@@ -602,29 +611,26 @@ int run_patch(const Args& a) {
   auto store = read_store(*a.store);
   if (!store.ok()) return report(failure(store.error()));
   set_model_in_use(escaped(path));
-  auto patched = file::patch_in_place(path, [&](ByteView m) { return file::store_write(m, store.value()); });
-  if (patched.model_error) return report(rejected(path, *patched.model_error));
-  if (!patched.file_error) return kSuccess;
-  if (patched.file_error->kind == FileError::Kind::NotRegular)
+  auto patched = file::patch_store(path, store.value());
+  if (patched.ok()) {
+    if (patched.value().dropped_set_id)
+      std::fprintf(stderr, "%s: the set-user-ID and set-group-ID bits were cleared\n", escaped(path).c_str());
+    return kSuccess;
+  }
+  const FileError& e = patched.error();
+  if (e.kind == FileError::Kind::NotRegular)
     return report(usage("patch", "the model must be a regular file, which '" + path + "' is not"));
-  return report(failure(*patched.file_error));
+  if (e.kind == FileError::Kind::HardLinked) return report(usage("patch", "'" + path + "': " + e.message()));
+  return report(failure_of(e));
 }
 
 int run_hash(const Args& a) {
   auto model = open_model(a.models[0], Model::Access::Read);
   if (!model.ok()) return report(failure(model.error()));
-  const Model& m = model.value();
-  std::vector<Exclusion> excluded = a.exclusions;
-  if (a.exclude.empty()) {
-    auto range = locate_manifest(m.bytes());
-    if (!range.ok()) return report(rejected(m.name(), range.error()));
-    if (range.value()) excluded.push_back({range.value()->offset, range.value()->length});
-  }
-  auto digest = digest::data_hash(m.bytes(), a.algorithm.value_or(Algorithm::SHA256), excluded,
-                                 [&](ByteView part) { m.release(part); });
-  if (!digest.ok()) return report(rejected(m.name(), digest.error()));
-  // A digest of a file that changed meanwhile is no digest of it.
-  if (auto same = m.check_unchanged(); !same.ok()) return report(failure(same.error()));
+  std::optional<std::vector<Exclusion>> excluded;
+  if (!a.exclude.empty()) excluded = a.exclusions;
+  auto digest = file::data_hash(model.value(), a.algorithm.value_or(Algorithm::SHA256), excluded, {});
+  if (!digest.ok()) return report(failure_of(digest.error()));
   return print_line(hex(digest.value()));
 }
 

@@ -396,4 +396,32 @@ Result<Pieces> remove(ByteView data) {
   return Gguf::serialize(std::move(g));
 }
 
+Result<std::optional<std::uint64_t>> metadata_size(ByteView prefix) {
+  // The parser's walk, keeping nothing; every truncation it can meet is
+  // the one error text below.
+  auto walk = [&]() -> Result<std::uint64_t> {
+    if (prefix.size() < kHeaderSize) return truncated();
+    Cursor c(prefix, kMagic.size());
+    // The rest of a file of another version is not walked: the parser
+    // refuses it on this field.
+    TW_TRY(std::uint32_t version, read_u32(c));
+    if (version != 2 && version != 3) return c.pos();
+    TW_TRY(std::uint64_t tensors, read_u64(c));
+    TW_TRY(std::uint64_t kvs, read_u64(c));
+    for (std::uint64_t i = 0; i < kvs; ++i) {
+      TW_CHECK(gguf_string(c));
+      TW_TRY(std::uint32_t type, read_u32(c));
+      TW_CHECK(skip_value(c, type));
+    }
+    for (std::uint64_t i = 0; i < tensors; ++i) {
+      TW_CHECK(skip_tensor_info(c));
+    }
+    return c.pos();
+  };
+  Result<std::uint64_t> size = walk();
+  if (size.ok()) return std::optional<std::uint64_t>(size.value());
+  if (size.error().message() == truncated().message()) return std::optional<std::uint64_t>();
+  return std::move(size).error();
+}
+
 }  // namespace tarnwick::gguf

@@ -21,4 +21,9 @@ namespace tarnwick::gguf {
 // the tensor-info records on. Rewrites carry it through unchanged.
 [[nodiscard]] Result<ByteView> tensor_data(ByteView data);
 
+// How many leading bytes hold the metadata (header, entries, tensor-info
+// records), read from a prefix of a file: nullopt when the prefix ends
+// inside them. Errors other than that end are the parser's own.
+[[nodiscard]] Result<std::optional<std::uint64_t>> metadata_size(ByteView prefix);
+
 }  // namespace tarnwick::gguf

@@ -14,7 +14,6 @@ namespace {
 constexpr std::uint64_t kLengthSize = 8;
 constexpr std::uint64_t kAlignment = 8;  // of the tensor data, as written
 // The format's own loader refuses longer headers.
-constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 constexpr std::string_view kMetadataKey = "__metadata__";
 static_assert(kMetadataKey.size() == 12);
 
@@ -277,6 +276,8 @@ Result<HeaderBounds> header_bounds(ByteView data) {
   if (!fits(kLengthSize, length, data.size())) return Error::malformed("header length exceeds file");
   return HeaderBounds{kLengthSize, kLengthSize + length};
 }
+
+bool is_header_space(std::uint8_t c) { return is_format_space(c); }
 
 bool is_safetensors(ByteView data) {
   auto bounds = header_bounds(data);

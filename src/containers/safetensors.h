@@ -29,6 +29,9 @@ struct HeaderBounds {
 // The format test used by detection: the header's first byte after
 // whitespace (form feed included) is "{". Never fails.
 [[nodiscard]] bool is_safetensors(ByteView data);
+// The whitespace that test passes over, and the longest header read.
+[[nodiscard]] bool is_header_space(std::uint8_t c);
+inline constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 
 // A new file: `head` holds 8 bytes of room for the length, then the header
 // text, which is padded here with spaces so that the tensor data starts at a

@@ -45,58 +45,6 @@ std::string pos(const Exclusion& e) {
   return s;
 }
 
-// Feeds consecutive views, which start at position 0, to a hasher, leaving
-// out the excluded ranges. The exclusions have been checked against the total
-// size, so their ends cannot overflow.
-class ExcludingFeed {
- public:
-  ExcludingFeed(Hasher& hasher, std::span<const Exclusion> exclusions, const Consumed& consumed)
-      : hasher_(hasher), exclusions_(exclusions), consumed_(consumed) {}
-
-  // Large views go in parts, each reported as consumed once it is hashed.
-  [[nodiscard]] Status add(ByteView v) {
-    constexpr std::size_t kPart = 8 << 20;
-    while (!v.empty()) {
-      const ByteView part = v.first(consumed_ ? std::min(v.size(), kPart) : v.size());
-      TW_CHECK(add_part(part));
-      if (consumed_) consumed_(part);
-      v = v.subspan(part.size());
-    }
-    return ok();
-  }
-
- private:
-  [[nodiscard]] Status add_part(ByteView v) {
-    while (!v.empty()) {
-      while (next_ < exclusions_.size() && end_of(exclusions_[next_]) <= pos_) ++next_;
-      std::uint64_t take = v.size();
-      if (next_ < exclusions_.size()) {
-        const Exclusion& e = exclusions_[next_];
-        if (pos_ >= e.offset) {
-          advance(v, std::min<std::uint64_t>(take, end_of(e) - pos_));
-          continue;
-        }
-        take = std::min(take, e.offset - pos_);
-      }
-      TW_CHECK(hasher_.update(v.first(static_cast<std::size_t>(take))));
-      advance(v, take);
-    }
-    return ok();
-  }
-
-  static std::uint64_t end_of(const Exclusion& e) { return e.offset + e.length; }
-  void advance(ByteView& v, std::uint64_t n) {
-    v = v.subspan(static_cast<std::size_t>(n));
-    pos_ += n;
-  }
-
-  Hasher& hasher_;
-  std::span<const Exclusion> exclusions_;
-  const Consumed& consumed_;
-  std::size_t next_ = 0;
-  std::uint64_t pos_ = 0;
-};
-
 }  // namespace
 
 Result<Algorithm> algorithm_named(std::string_view name) {
@@ -165,26 +113,46 @@ Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t siz
   return ok();
 }
 
-Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
-                        std::span<const Exclusion> exclusions, const Consumed& consumed) {
-  TW_CHECK(check_exclusions(exclusions, data.size()));
+Result<DataHash> DataHash::start(Algorithm algorithm, std::span<const Exclusion> exclusions,
+                                 std::uint64_t size) {
+  TW_CHECK(check_exclusions(exclusions, size));
   TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions, consumed);
-  TW_CHECK(feed.add(data));
-  return hasher.finish();
+  return DataHash(std::move(hasher), std::vector<Exclusion>(exclusions.begin(), exclusions.end()), size);
 }
 
-Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
-                          std::span<const Exclusion> exclusions, const Consumed& consumed) {
-  TW_CHECK(check_exclusions(exclusions, pieces.size()));
-  TW_TRY(Hasher hasher, Hasher::start(algorithm));
-  ExcludingFeed feed(hasher, exclusions, consumed);
-  Status status = ok();
-  pieces.for_each([&](ByteView v) {
-    if (status.ok()) status = feed.add(v);
-  });
-  TW_CHECK(status);
-  return hasher.finish();
+// The exclusions lie inside the size (checked at the start), so their ends
+// cannot overflow.
+Status DataHash::add(ByteView v) {
+  if (!fits(pos_, v.size(), size_)) return Error::digest("internal error: more input than the data hash expects");
+  while (!v.empty()) {
+    while (next_ < exclusions_.size() && exclusions_[next_].offset + exclusions_[next_].length <= pos_) ++next_;
+    std::uint64_t take = v.size();
+    if (next_ < exclusions_.size()) {
+      const Exclusion& e = exclusions_[next_];
+      if (pos_ >= e.offset) {
+        const std::uint64_t skip = std::min<std::uint64_t>(take, e.offset + e.length - pos_);
+        v = v.subspan(static_cast<std::size_t>(skip));
+        pos_ += skip;
+        continue;
+      }
+      take = std::min(take, e.offset - pos_);
+    }
+    TW_CHECK(hasher_.update(v.first(static_cast<std::size_t>(take))));
+    v = v.subspan(static_cast<std::size_t>(take));
+    pos_ += take;
+  }
+  return ok();
+}
+
+Result<Bytes> DataHash::finish() {
+  if (pos_ != size_) return Error::digest("internal error: less input than the data hash expects");
+  return hasher_.finish();
+}
+
+Result<Bytes> data_hash(ByteView data, Algorithm algorithm, std::span<const Exclusion> exclusions) {
+  TW_TRY(DataHash hash, DataHash::start(algorithm, exclusions, data.size()));
+  TW_CHECK(hash.add(data));
+  return hash.finish();
 }
 
 }  // namespace tarnwick::digest

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -65,21 +65,32 @@ struct Exclusion {
 // `size` bytes; empty ranges are allowed. Fails with MalformedExclusion.
 [[nodiscard]] Status check_exclusions(std::span<const Exclusion> exclusions, std::uint64_t size);
 
-// Told of each part of the input once it has been hashed (a few MiB at a
-// time), so that the owner of a mapped file can let its pages go.
-using Consumed = std::function<void(ByteView part)>;
+// A data hash fed in order from position 0, a part at a time, leaving the
+// excluded ranges out as they pass: for input that is never whole in memory
+// (a file read in chunks, an output as it is written).
+class DataHash {
+ public:
+  // The exclusions are checked against `size`, the input's whole length.
+  [[nodiscard]] static Result<DataHash> start(Algorithm algorithm, std::span<const Exclusion> exclusions,
+                                              std::uint64_t size);
 
-// The digest of `data` without the excluded ranges. Large updates straight
-// from the input, so a mapped file is hashed at the library's speed.
+  [[nodiscard]] Status add(ByteView part);
+  // Fails unless exactly `size` bytes were added.
+  [[nodiscard]] Result<Bytes> finish();
+
+ private:
+  DataHash(Hasher hasher, std::vector<Exclusion> exclusions, std::uint64_t size)
+      : hasher_(std::move(hasher)), exclusions_(std::move(exclusions)), size_(size) {}
+
+  Hasher hasher_;
+  std::vector<Exclusion> exclusions_;
+  std::uint64_t size_;
+  std::size_t next_ = 0;
+  std::uint64_t pos_ = 0;
+};
+
+// The digest of `data` without the excluded ranges.
 [[nodiscard]] Result<Bytes> data_hash(ByteView data, Algorithm algorithm,
-                                      std::span<const Exclusion> exclusions,
-                                      const Consumed& consumed = {});
-
-// The same digest over the output that `pieces` describes (positions are
-// output positions), without assembling it: a rewrite can be hashed on one
-// thread while another writes it.
-[[nodiscard]] Result<Bytes> hash_pieces(const Pieces& pieces, Algorithm algorithm,
-                                        std::span<const Exclusion> exclusions,
-                                        const Consumed& consumed = {});
+                                      std::span<const Exclusion> exclusions);
 
 }  // namespace tarnwick::digest

@@ -1,5 +1,6 @@
 #include "core/format.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "core/base64.h"
@@ -135,6 +136,95 @@ Result<Pieces> remove_manifest(ByteView data) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
   return h->remove(data);
+}
+
+Result<StoreWrite> signed_store_write(ByteView data, ByteView store) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format) return Error::unrecognized_format();
+  TW_TRY(const std::optional<StoreRange> range, kHandlers[format->kind()].locate_store(data));
+  if (!range) return Error::no_manifest();
+  // Sizes are compared raw, as the signer chose them, before any text is
+  // made; locate_store has checked that a Base64 store decodes.
+  const ByteView stored = bytes_at(data, *range);
+  const std::uint64_t reserved =
+      format->store_is_base64() ? base64::decoded_size(stored).value_or(0) : stored.size();
+  if (store.size() != reserved) return Error::store_size_differs(store.size(), reserved);
+  StoreWrite write{range->offset, {}};
+  if (format->store_is_base64()) {
+    write.stored.resize(static_cast<std::size_t>(base64::encoded_size(store.size())));
+    base64::encode_to(store, write.stored.data());
+  } else {
+    write.stored.assign(store.begin(), store.end());
+  }
+  // Equal raw sizes give equal Base64 lengths only for canonical text,
+  // which is all locate_store accepts; checked all the same.
+  if (write.stored.size() != range->length) return Error::store_size_differs(store.size(), reserved);
+  return write;
+}
+
+namespace {
+
+// Bytes read at the start of every file, and first for a GGUF file, whose
+// metadata is a prefix read again twice as long until it holds the whole.
+constexpr std::uint64_t kFirstRead = 64 * 1024;
+// Enough for a protobuf field's key and the varint after it.
+constexpr std::uint64_t kFieldHead = 32;
+
+bool load_gguf(ByteView image, const LoadRange& load) {
+  for (std::uint64_t have = std::min<std::uint64_t>(image.size(), kFirstRead);;) {
+    Result<std::optional<std::uint64_t>> size = gguf::metadata_size(image.first(have));
+    if (!size.ok() || size.value() || have == image.size()) return true;
+    const std::uint64_t more = std::min<std::uint64_t>(image.size() - have, have);
+    if (!load(have, more)) return false;
+    have += more;
+  }
+}
+
+// Returns whether the file is SafeTensors, after loading what the format
+// test reads: the header up to its first byte that is not whitespace, and
+// the whole header when it is of a length the format allows.
+bool load_safetensors(ByteView image, const LoadRange& load, bool* failed) {
+  Result<safetensors::HeaderBounds> bounds = safetensors::header_bounds(image);
+  if (!bounds.ok()) return false;
+  const std::uint64_t length = bounds->end - bounds->start;
+  if (length <= safetensors::kMaxHeaderSize) {
+    *failed = !load(0, bounds->end);
+    return !*failed && safetensors::is_safetensors(image);
+  }
+  for (std::uint64_t at = bounds->start; at < bounds->end; at += kFirstRead) {
+    const std::uint64_t n = std::min(kFirstRead, bounds->end - at);
+    if (!load(at, n)) {
+      *failed = true;
+      return false;
+    }
+    for (std::uint8_t c : image.subspan(at, n))
+      if (!safetensors::is_header_space(c)) return c == '{';
+  }
+  return false;
+}
+
+// Every top-level field's key and length, and the payloads of the metadata
+// entries; the graph's payload (the tensors) is passed over.
+bool load_onnx(ByteView image, const LoadRange& load) {
+  for (std::uint64_t pos = 0; pos < image.size();) {
+    if (!load(pos, std::min(kFieldHead, image.size() - pos))) return false;
+    Result<onnx::Field> field = onnx::read_field(image, pos);
+    if (!field.ok()) return true;
+    if (field->number == 14 && !load(field->payload_start, field->payload_end - field->payload_start))
+      return false;
+    pos = field->end;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool load_metadata(ByteView image, const LoadRange& load) {
+  if (!load(0, std::min<std::uint64_t>(image.size(), kFirstRead))) return false;
+  if (is_gguf(image)) return load_gguf(image, load);
+  bool failed = false;
+  if (load_safetensors(image, load, &failed) || failed) return !failed;
+  return load_onnx(image, load);
 }
 
 }  // namespace tarnwick

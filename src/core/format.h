@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,5 +60,25 @@ struct ModelInfo {
 [[nodiscard]] Result<std::optional<std::string>> read_manifest_uri(ByteView data);
 [[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove_manifest(ByteView data);
+
+// Where a signed store goes: `store` (raw bytes) in the format's stored form,
+// over the store `data` holds, which must have been reserved at exactly its
+// size (StoreSizeDiffers, comparing raw sizes); NoManifest when there is none.
+struct StoreWrite {
+  std::uint64_t offset;
+  Bytes stored;
+};
+[[nodiscard]] Result<StoreWrite> signed_store_write(ByteView data, ByteView store);
+
+// A model file is not read whole: only the bytes that detection and the
+// operations above read, its metadata, are brought into memory, and the
+// tensor data stays in the file. `image` spans the whole file; `load(offset,
+// length)` makes that range of it readable (false: the file could not be
+// read, and loading stops). What is loaded is decided from what was loaded
+// before, as each format's parser walks it; a malformed model stops the walk
+// where the operations will stop too, so they never read past what is
+// loaded. False only when `load` failed.
+using LoadRange = std::function<bool(std::uint64_t offset, std::uint64_t length)>;
+[[nodiscard]] bool load_metadata(ByteView image, const LoadRange& load);
 
 }  // namespace tarnwick

@@ -6,6 +6,8 @@ namespace tarnwick::file {
 
 std::string FileError::message() const {
   switch (kind) {
+    case Kind::Model:
+      return model ? model->message() : std::string();
     case Kind::System: {
       char buf[128];
       // The GNU strerror_r: thread-safe, returns the text (not always in buf).
@@ -18,7 +20,10 @@ std::string FileError::message() const {
     case Kind::SameFile:
       return "the output is the model itself";
     case Kind::NotRegular:
-      return "not a regular file";
+      return detail.empty() ? "not a regular file" : "not a regular file (" + detail + ")";
+    case Kind::HardLinked:
+      return "the model has more than one name (hard links), and a write in place would change it "
+             "under every one of them; copy it first";
     case Kind::Aborted:
       return "stopped by the progress callback";
   }

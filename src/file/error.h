@@ -1,9 +1,11 @@
-// Failures of the file layer, as values: what went wrong, the errno where a
-// system call failed, and the file concerned, so that each front end can
-// report it in its own terms (an OSError with errno and filename, a line on
-// stderr with an exit status).
+// Failures of the file layer, as values: what went wrong (the model's own
+// fault, or the file's), the errno where a system call failed, and the file
+// concerned, so that each front end can report it in its own terms (a
+// ValueError or an OSError with errno and filename, a line on stderr with an
+// exit status).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -14,22 +16,33 @@ namespace tarnwick::file {
 
 struct FileError {
   enum class Kind {
+    Model,       // the model is at fault: `model` says how
     System,      // a system call failed: `err` holds its errno
     Changed,     // the model shrank or was written to while it was being read
     Replaced,    // the file's directory entry was replaced before the commit
     SameFile,    // the output is the model's own file
-    NotRegular,  // replacing in place needs a regular file
+    NotRegular,  // the operation needs a regular file: `detail` says what it is
+    HardLinked,  // a write in place would reach the model's other names too
     Aborted,     // the progress callback asked to stop
   };
 
   Kind kind;
-  int err;           // the errno for System, 0 otherwise
-  std::string name;  // the file, as the caller named it
+  int err = 0;               // the errno for System
+  std::string name;          // the file, as the caller named it
+  std::optional<Error> model = {};
+  std::string detail = {};   // NotRegular: what the file is instead
 
   static FileError system(std::string name, int err) { return {Kind::System, err, std::move(name)}; }
   static FileError of(Kind kind, std::string name) { return {kind, 0, std::move(name)}; }
+  static FileError of_model(Error e, std::string name) {
+    return {Kind::Model, 0, std::move(name), std::move(e)};
+  }
+  static FileError not_regular(std::string name, std::string detail) {
+    return {Kind::NotRegular, 0, std::move(name), std::nullopt, std::move(detail)};
+  }
 
-  // strerror(err) for System; a fixed text for the other kinds.
+  // The model error's message for Model; strerror(err) for System; a fixed
+  // text for the other kinds.
   std::string message() const;
 };
 

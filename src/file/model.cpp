@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 
+#include "core/format.h"
 #include "file/folder.h"
 
 namespace tarnwick::file {
@@ -85,6 +88,24 @@ Outcome<std::size_t> read_to_end(int fd, const std::string& name, std::uint64_t 
   }
 }
 
+// What a file that is not a regular file is, for messages.
+std::string kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a plain file";
+}
+
+// The metadata is read in chunks of this size, each once.
+constexpr std::uint64_t kChunk = 64 * 1024;
+
+std::size_t page_size() {
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
 }  // namespace
 
 Done Model::take_stream(int fd, std::uint64_t hint) {
@@ -97,23 +118,89 @@ Done Model::take_stream(int fd, std::uint64_t hint) {
   return done();
 }
 
-// A regular file with a size is mapped; anything else, or a file that cannot
-// be mapped (some file systems), is read.
-Done Model::load() {
-  if (S_ISREG(st_.st_mode) && st_.st_size > 0) {
-    auto size = static_cast<std::size_t>(st_.st_size);
-    void* p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (p != MAP_FAILED) {
-      madvise(p, size, MADV_SEQUENTIAL);
-      file_mapped_ = true;
-      data_ = static_cast<const std::uint8_t*>(p);
-      size_ = mapped_size_ = size;
-      guard_ = GuardedRange(data_, size_);
-      return done();
+Done Model::load_range(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0) return done();
+  const std::uint64_t first = offset / kChunk;
+  const std::uint64_t last = (offset + length - 1) / kChunk;
+  for (std::uint64_t c = first; c <= last;) {
+    if (loaded_[c]) {
+      ++c;
+      continue;
     }
+    std::uint64_t run_end = c;
+    while (run_end <= last && !loaded_[run_end]) ++run_end;
+    const std::uint64_t from = c * kChunk;
+    const std::uint64_t to = std::min<std::uint64_t>(size_, run_end * kChunk);
+    const std::size_t page = page_size();
+    const std::size_t span = (static_cast<std::size_t>(to - from) + page - 1) / page * page;
+    if (mprotect(data_ + from, span, PROT_READ | PROT_WRITE) != 0) return FileError::system(name_, errno);
+    for (std::uint64_t at = from; at < to;) {
+      ssize_t got = pread(fd_, data_ + at, static_cast<std::size_t>(std::min<std::uint64_t>(to - at, 1u << 30)),
+                          static_cast<off_t>(at));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return FileError::system(name_, errno);
+      if (got == 0) return FileError::of(FileError::Kind::Changed, name_);
+      at += static_cast<std::uint64_t>(got);
+    }
+    // Read-only again: the parsers only ever read it.
+    if (mprotect(data_ + from, span, PROT_READ) != 0) return FileError::system(name_, errno);
+    for (; c < run_end; ++c) loaded_[c] = true;
   }
-  return take_stream(fd_, S_ISREG(st_.st_mode) ? static_cast<std::uint64_t>(st_.st_size) : 0);
+  return done();
 }
+
+// A regular file with a size gets a metadata image; anything else (a file
+// of /proc says it has none) is read.
+Done Model::load() {
+  if (!S_ISREG(st_.st_mode) || st_.st_size <= 0) return take_stream(fd_, 0);
+  file_backed_ = true;
+  size_ = static_cast<std::size_t>(st_.st_size);
+  const std::size_t page = page_size();
+  mapped_size_ = (size_ + page - 1) / page * page;
+  // Address space only: pages never loaded are never backed by memory.
+  void* p = mmap(nullptr, mapped_size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) {
+    mapped_size_ = 0;
+    return FileError::system(name_, errno);
+  }
+  data_ = static_cast<std::uint8_t*>(p);
+  loaded_.assign(static_cast<std::size_t>((size_ + kChunk - 1) / kChunk), false);
+  std::optional<FileError> failed;
+  const bool loaded = load_metadata(bytes(), [&](std::uint64_t offset, std::uint64_t length) {
+    Done d = load_range(offset, length);
+    if (!d.ok()) failed = d.error();
+    return d.ok();
+  });
+  if (!loaded) return failed ? *failed : FileError::of(FileError::Kind::Changed, name_);
+  return done();
+}
+
+namespace {
+
+// Opens what `path` names, resolved once, for reading: a regular file only,
+// judged before it is opened for reading (a FIFO would block, a device
+// would react).
+Outcome<int> open_regular(const std::string& path, struct stat* st) {
+  Fd named(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (!named) return FileError::system(path, errno);
+  if (fstat(named.get(), st) != 0) return FileError::system(path, errno);
+  if (S_ISDIR(st->st_mode)) return FileError::system(path, EISDIR);
+  if (!S_ISREG(st->st_mode)) return FileError::not_regular(path, kind_of(st->st_mode));
+  // Reopened through the descriptor: the same file, whatever the name
+  // leads to now; without /proc, by name again and compared.
+  const std::string self = "/proc/self/fd/" + std::to_string(named.get());
+  int fd = ::open(self.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return FileError::system(path, errno);
+  struct stat now {};
+  if (fstat(fd, &now) != 0 || now.st_dev != st->st_dev || now.st_ino != st->st_ino) {
+    ::close(fd);
+    return FileError::of(FileError::Kind::Changed, path);
+  }
+  return fd;
+}
+
+}  // namespace
 
 Outcome<Model> Model::open(const std::string& path, Access access) {
   Model m;
@@ -127,6 +214,14 @@ Outcome<Model> Model::open(const std::string& path, Access access) {
     if (!loaded.ok()) return loaded.error();
     return m;
   }
+  if (access == Access::File) {
+    auto fd = open_regular(path, &m.st_);
+    if (!fd.ok()) return fd.error();
+    m.fd_ = fd.value();
+    auto loaded = m.load();
+    if (!loaded.ok()) return loaded.error();
+    return m;
+  }
 
   // Resolve the path once, as the kernel does (its link protections apply),
   // without opening what it names: a FIFO would block, a device would react.
@@ -135,7 +230,8 @@ Outcome<Model> Model::open(const std::string& path, Access access) {
   struct stat target {};
   if (fstat(named.get(), &target) != 0) return FileError::system(path, errno);
   if (S_ISDIR(target.st_mode)) return FileError::system(path, EISDIR);
-  if (!S_ISREG(target.st_mode)) return FileError::of(FileError::Kind::NotRegular, path);
+  if (!S_ISREG(target.st_mode)) return FileError::not_regular(path, kind_of(target.st_mode));
+  if (access == Access::Patch && target.st_nlink > 1) return FileError::of(FileError::Kind::HardLinked, path);
 
   // Where the file lives: the path itself, or for a symlink what it points
   // at, read back from the descriptor just opened (or, without /proc,
@@ -174,6 +270,14 @@ Outcome<Model> Model::open(const std::string& path, Access access) {
   return m;
 }
 
+Model Model::of_bytes(ByteView bytes, std::string name) {
+  Model m;
+  m.name_ = std::move(name);
+  m.data_ = const_cast<std::uint8_t*>(bytes.data());  // never written: mapped_size_ is 0
+  m.size_ = bytes.size();
+  return m;
+}
+
 Outcome<Model> Model::read_stream(int fd, std::string name) {
   Model m;
   m.name_ = std::move(name);
@@ -190,29 +294,34 @@ Model::Model(Model&& o) noexcept
       dir_fd_(std::exchange(o.dir_fd_, -1)),
       entry_(std::move(o.entry_)),
       st_(o.st_),
-      file_mapped_(o.file_mapped_),
+      file_backed_(o.file_backed_),
       data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
       mapped_size_(std::exchange(o.mapped_size_, 0)),
-      guard_(std::move(o.guard_)) {}
+      loaded_(std::move(o.loaded_)) {}
 
 Model::~Model() {
-  guard_ = GuardedRange();  // before the pages go
-  if (data_ != nullptr && mapped_size_ != 0) munmap(const_cast<std::uint8_t*>(data_), mapped_size_);
+  if (data_ != nullptr && mapped_size_ != 0) munmap(data_, mapped_size_);
   if (fd_ >= 0) ::close(fd_);
   if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
-void Model::release(ByteView part) const {
-  if (!file_mapped_ || part.empty()) return;
-  const auto begin = reinterpret_cast<std::uintptr_t>(data_);
-  auto from = reinterpret_cast<std::uintptr_t>(part.data());
-  auto to = from + part.size();
-  if (from < begin || to > begin + size_) return;
-  static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-  from = (from + page - 1) & ~(page - 1);
-  to &= ~(page - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+Done Model::read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) const {
+  if (!in_file()) {
+    if (!fits(offset, n, size_)) return FileError::of(FileError::Kind::Changed, name_);
+    std::memcpy(out, data_ + offset, n);
+    return done();
+  }
+  while (n != 0) {
+    ssize_t got = pread(fd_, out, std::min<std::size_t>(n, 1u << 30), static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return FileError::system(name_, errno);
+    if (got == 0) return FileError::of(FileError::Kind::Changed, name_);
+    out += got;
+    n -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return done();
 }
 
 bool Model::is(const struct stat& st) const {
@@ -220,12 +329,14 @@ bool Model::is(const struct stat& st) const {
 }
 
 Done Model::check_unchanged() const {
-  if (!file_mapped_) return done();
-  if (guard_.faulted()) return FileError::of(FileError::Kind::Changed, name_);
+  if (!in_file()) return done();
   struct stat now {};
   if (fstat(fd_, &now) != 0) return FileError::system(name_, errno);
+  // The change time too: utime can put a modification time back, nothing
+  // puts the change time back.
   if (now.st_size != st_.st_size || now.st_mtim.tv_sec != st_.st_mtim.tv_sec ||
-      now.st_mtim.tv_nsec != st_.st_mtim.tv_nsec)
+      now.st_mtim.tv_nsec != st_.st_mtim.tv_nsec || now.st_ctim.tv_sec != st_.st_ctim.tv_sec ||
+      now.st_ctim.tv_nsec != st_.st_ctim.tv_nsec)
     return FileError::of(FileError::Kind::Changed, name_);
   return done();
 }

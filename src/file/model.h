@@ -1,16 +1,21 @@
-// A model file opened for reading: a regular file is mapped read-only, any
-// other input (a pipe, a FIFO, a character device) is read into memory, up
-// to the machine's physical memory size (EFBIG beyond it).
+// A model file opened for reading. A regular file is never mapped: a mapping
+// whose file is cut short faults, and no handler of ours may catch that in
+// someone else's process. Its metadata is read with pread into memory of the
+// file's size whose other pages stay unreadable (they cost nothing), so the
+// parsers see the file at its own offsets; its tensor data stays in the file
+// and is copied by the kernel or read into small buffers. Any other input (a
+// pipe, a FIFO, a character device) is read whole into memory, up to the
+// machine's physical memory size (EFBIG beyond it).
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
 #include "file/error.h"
-#include "file/fault_guard.h"
 
 namespace tarnwick::file {
 
@@ -18,14 +23,20 @@ class Model {
  public:
   enum class Access {
     Read,     // any readable file; links are followed as open() does
+    File,     // as Read, but a regular file only (NotRegular otherwise,
+              // judged before the file is opened for reading)
     Replace,  // to be replaced in place: a regular file is required (else
               // NotRegular, before anything is read); a symlink is resolved
               // once, here, and its folder held open for the replacement; a
               // link another user placed in a sticky world-writable folder
               // is not followed (EACCES)
+    Patch,    // as Replace, to be written in place: a file with more than
+              // one name is refused (HardLinked)
   };
 
   [[nodiscard]] static Outcome<Model> open(const std::string& path, Access access);
+  // Bytes already in memory, borrowed for the model's lifetime.
+  [[nodiscard]] static Model of_bytes(ByteView bytes, std::string name);
   // A stream already open (standard input), read to its end into memory.
   [[nodiscard]] static Outcome<Model> read_stream(int fd, std::string name);
 
@@ -35,36 +46,40 @@ class Model {
 
   // The caller's name of the model, for messages.
   const std::string& name() const { return name_; }
+  // The whole model at its own offsets. For a file (in_file()), only the
+  // metadata is readable here: its tensor data must be read with read_at.
   ByteView bytes() const { return {data_, size_}; }
-  // Whether bytes() maps the file (else they were read into memory).
-  bool mapped() const { return file_mapped_; }
-  // Lets the mapping's pages within `part` go once they have been read: they
-  // stay in the page cache, but no longer count as this process's memory, so
-  // a pass over a model of any size keeps the resident set small.
-  void release(ByteView part) const;
+  bool in_file() const { return fd_ >= 0 && file_backed_; }
+  std::uint64_t size() const { return size_; }
+
+  // Reads [offset, offset + n) of the model into `out`: from the file for
+  // a file (Changed when it ends early), else from memory.
+  [[nodiscard]] Done read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) const;
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
-  // Changed when the file's size or modification time differ from what they
-  // were at open, or a read of the mapping faulted (for a mapped file; always
-  // ok for one read into memory).
+  // Changed when the file's size, modification or change time differ from
+  // what they were at open (for a file; always ok for one read into memory).
   [[nodiscard]] Done check_unchanged() const;
 
  private:
   friend class Output;
+  friend Outcome<struct Patched> patch_store(const std::string&, ByteView);
+  friend class WrittenDigest;
   Model() = default;
   [[nodiscard]] Done load();
+  [[nodiscard]] Done load_range(std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] Done take_stream(int fd, std::uint64_t hint);
 
   std::string name_;
   int fd_ = -1;       // the open file; -1 for a stream
-  int dir_fd_ = -1;   // Access::Replace: the folder holding it
-  std::string entry_; // Access::Replace: its name in that folder
+  int dir_fd_ = -1;   // Replace, Patch: the folder holding it
+  std::string entry_; // Replace, Patch: its name in that folder
   struct stat st_ {};
-  bool file_mapped_ = false;  // data_ maps fd_ (else anonymous memory)
-  const std::uint8_t* data_ = nullptr;
+  bool file_backed_ = false;  // data_ is the metadata image of fd_
+  std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t mapped_size_ = 0;
-  GuardedRange guard_;  // a mapped file's pages, for the fault guard
+  std::vector<bool> loaded_;  // file_backed_: which chunks data_ holds
 };
 
 // A whole small file (a manifest store) read into memory, with the same bound

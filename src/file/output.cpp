@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,10 @@
 #include <chrono>
 #include <cstring>
 #include <iterator>
+#include <thread>
+#include <vector>
+#include <condition_variable>
+#include <mutex>
 
 #include "file/folder.h"
 
@@ -19,13 +24,6 @@ namespace tarnwick::file {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
-// Views smaller than this are not worth a copy_file_range call.
-constexpr std::size_t kCopyMin = 256 * 1024;
-// Unit of kernel-side copying; bounds the time between progress calls.
-constexpr std::size_t kCopyChunk = 64 * kMiB;
-// Unit of copying through the mapping; its pages are dropped after each
-// chunk so resident memory stays bounded whatever the model's size.
-constexpr std::size_t kWriteChunk = 8 * kMiB;
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
 // ---------------------------------------------------------------------------
@@ -111,9 +109,12 @@ bool contains(ByteView outer, ByteView inner) {
 }
 
 // Gives the new file `old`'s owner and group where permitted, then its
-// permission bits; set-id and sticky bits only if the owner and group came
-// out the same, so they never land on a file someone else now owns.
-Done take_identity(int fd, const struct stat& old, const std::string& name) {
+// permission bits, never the set-id bits: a file we write is never one that
+// runs with another's rights (a hard link to a set-id program named as the
+// output must not become a set-id program holding our bytes). The sticky bit
+// only if the owner and group came out the same. Sets *dropped when `old`
+// had set-id bits.
+Done take_identity(int fd, const struct stat& old, const std::string& name, bool* dropped) {
   struct stat now {};
   if (fstat(fd, &now) != 0) return FileError::system(name, errno);
   if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) {
@@ -125,9 +126,44 @@ Done take_identity(int fd, const struct stat& old, const std::string& name) {
     }
     if (fstat(fd, &now) != 0) return FileError::system(name, errno);
   }
-  mode_t mode = old.st_mode & 07777;
+  mode_t mode = old.st_mode & 01777;
   if (now.st_uid != old.st_uid || now.st_gid != old.st_gid) mode &= 0777;
+  *dropped = (old.st_mode & (S_ISUID | S_ISGID)) != 0;
   if (fchmod(fd, mode) != 0) return FileError::system(name, errno);
+  return done();
+}
+
+// The replaced file's extended attributes (POSIX ACLs, capabilities are
+// not among them: a capability is a right, like a set-id bit, and is not
+// carried over), as cp -a keeps them. An attribute the new file's file
+// system or our rights do not allow is left behind, as cp -a does with a
+// warning; the model is no less correct without it.
+Done copy_xattrs(int from, int to, const std::string& name) {
+  std::vector<char> names(1024);
+  ssize_t n;
+  for (;;) {
+    n = flistxattr(from, names.data(), names.size());
+    if (n >= 0) break;
+    if (errno == ENOTSUP) return done();
+    if (errno != ERANGE) return FileError::system(name, errno);
+    ssize_t need = flistxattr(from, nullptr, 0);
+    if (need < 0) return FileError::system(name, errno);
+    names.resize(static_cast<std::size_t>(need) + 1);
+  }
+  std::vector<char> value;
+  for (ssize_t at = 0; at < n;) {
+    const char* key = names.data() + at;
+    at += static_cast<ssize_t>(std::strlen(key)) + 1;
+    if (std::strcmp(key, "security.capability") == 0) continue;
+    ssize_t size = fgetxattr(from, key, nullptr, 0);
+    if (size < 0) continue;
+    value.resize(static_cast<std::size_t>(size));
+    size = fgetxattr(from, key, value.data(), value.size());
+    if (size < 0) continue;
+    if (fsetxattr(to, key, value.data(), static_cast<std::size_t>(size), 0) != 0 && errno != ENOTSUP &&
+        errno != EPERM && errno != EACCES)
+      return FileError::system(name, errno);
+  }
   return done();
 }
 
@@ -145,7 +181,8 @@ namespace {
 
 // The new file in `dir_fd`: unnamed where the file system allows it and
 // /proc can name it for linkat, else under a temporary name entered in the
-// cleanup table. New files start as 0600 unless `mode` says otherwise.
+// cleanup table. New files start as 0600 unless `mode` says otherwise, and
+// are open for reading too, so that what was written can be hashed back.
 struct NewFile {
   Fd fd;
   bool unnamed = false;
@@ -155,7 +192,7 @@ struct NewFile {
 
 Outcome<NewFile> new_file(int dir_fd, mode_t mode, const std::string& name) {
   NewFile f;
-  f.fd.reset(openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+  f.fd.reset(openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
   if (f.fd) {
     struct stat mine {}, seen {};
     if (fstat(f.fd.get(), &mine) == 0 && stat(proc_path(f.fd.get()).c_str(), &seen) == 0 &&
@@ -171,7 +208,7 @@ Outcome<NewFile> new_file(int dir_fd, mode_t mode, const std::string& name) {
     char temp[kTempLength + 1];
     temp_name(temp);
     SignalsHeld held;
-    f.fd.reset(openat(dir_fd, temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    f.fd.reset(openat(dir_fd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!f.fd) {
       if (errno == EEXIST) continue;
       return FileError::system(name, errno);
@@ -196,6 +233,8 @@ Outcome<Output> Output::stream(int fd, std::string name, const Model* model) {
   Output o;
   o.fd_ = fd;
   o.name_ = std::move(name);
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  o.pos_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
   return o;
 }
 
@@ -271,6 +310,8 @@ Outcome<Output> Output::replacing(const Model& model) {
   o.replaces_ = true;
   o.old_ = model.st_;
   o.keep_identity_ = true;
+  o.xattr_from_ = fcntl(model.fd_, F_DUPFD_CLOEXEC, 3);
+  if (o.xattr_from_ < 0) return FileError::system(o.name_, errno);
   if (auto opened = o.open_new_file(0600); !opened.ok()) return opened.error();
   return o;
 }
@@ -283,6 +324,8 @@ Done Output::open_new_file(mode_t mode) {
   unnamed_ = file.value().unnamed;
   temp_ = std::move(file.value().temp);
   slot_ = file.value().slot;
+  struct stat st {};
+  if (fstat(fd_, &st) == 0 && st.st_blksize > 0) block_ = std::max<std::uint64_t>(block_, static_cast<std::uint64_t>(st.st_blksize));
   return done();
 }
 
@@ -299,7 +342,11 @@ Output::Output(Output&& o) noexcept
       old_(o.old_),
       keep_identity_(o.keep_identity_),
       copy_works_(o.copy_works_),
-      committed_(o.committed_) {
+      committed_(o.committed_),
+      dropped_set_id_(o.dropped_set_id_),
+      pos_(o.pos_),
+      block_(o.block_),
+      xattr_from_(std::exchange(o.xattr_from_, -1)) {
   o.temp_.clear();
 }
 
@@ -308,58 +355,85 @@ Output::~Output() {
   disarm(slot_);
   if (owns_fd_ && fd_ >= 0) ::close(fd_);
   if (dir_fd_ >= 0) ::close(dir_fd_);
+  if (xattr_from_ >= 0) ::close(xattr_from_);
 }
 
 // ---------------------------------------------------------------------------
 // Writing
 
-Done Output::write_all(const std::uint8_t* p, std::size_t n, const Model* source) {
+namespace {
+
+// Unit of kernel-side copying and of writes; bounds the time between checks
+// for a stop.
+constexpr std::size_t kCopyChunk = 16 * kMiB;
+// Unit of copying through memory, and of reading back for a digest: small
+// enough to stay in the cache between the read and the digest or write.
+constexpr std::size_t kStage = 256 * 1024;
+
+}  // namespace
+
+void Output::advanced() {
+  if (follower_ != nullptr) follower_->advance(pos_);
+}
+
+Done Output::write_all(const std::uint8_t* p, std::size_t n) {
+  if (tee_ != nullptr) {
+    if (Status hashed = tee_->add(ByteView(p, n)); !hashed.ok())
+      return FileError::of_model(std::move(hashed).error(), name_);
+  }
   while (n != 0) {
     ssize_t put = ::write(fd_, p, std::min<std::size_t>(n, 1u << 30));
     if (put < 0) {
       if (errno == EINTR) continue;
-      // A fault reading the mapping: the model shrank under it.
-      if (errno == EFAULT && source != nullptr) return FileError::of(FileError::Kind::Changed, source->name());
       return FileError::system(name_, errno);
     }
     p += put;
     n -= static_cast<std::size_t>(put);
+    pos_ += static_cast<std::uint64_t>(put);
   }
+  advanced();
   return done();
 }
 
-Done Output::write(ByteView bytes) { return write_all(bytes.data(), bytes.size(), nullptr); }
+Done Output::write(ByteView bytes) { return write_all(bytes.data(), bytes.size()); }
 
-Done Output::copy_range(const Model& model, ByteView range, std::uint64_t* done_bytes,
+Done Output::copy_range(const Model& model, std::uint64_t offset, std::uint64_t length, std::uint8_t* stage,
                         const std::function<bool()>& tick) {
-  const std::uint8_t* base = model.bytes().data();
-  const std::uint8_t* p = range.data();
-  std::size_t left = range.size();
-  while (left != 0) {
-    std::size_t n;
-    if (copy_works_) {
-      loff_t offset = p - base;
-      ssize_t got = copy_file_range(model.fd_, &offset, fd_, nullptr, std::min(left, kCopyChunk), 0);
+  // The kernel copies only what no one must see pass: a stream's digest is
+  // of the bytes written, so they come through here.
+  bool by_kernel = copy_works_ && tee_ == nullptr && model.in_file();
+  // A copy that starts mid-block shares nothing: the first call ends on a
+  // block edge of the destination, and every later one starts on one.
+  std::uint64_t first = (block_ - pos_ % block_) % block_;
+  while (length != 0) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, first != 0 ? first : kCopyChunk));
+    first = 0;
+    if (by_kernel) {
+      loff_t from = static_cast<loff_t>(offset);
+      ssize_t got = copy_file_range(model.fd_, &from, fd_, nullptr, n, 0);
       if (got == 0) return FileError::of(FileError::Kind::Changed, model.name());
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        // Not supported between these files (another file system, a pipe, an
-        // appending descriptor, an old kernel): copy through the mapping.
+        // Not between these files (another file system on an old kernel, a
+        // pipe, an appending descriptor): copy through memory.
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != EBADF)
           return FileError::system(name_, errno);
-        copy_works_ = false;
+        copy_works_ = by_kernel = false;
         continue;
       }
       n = static_cast<std::size_t>(got);
+      pos_ += n;
+      advanced();
     } else {
-      n = std::min(left, kWriteChunk);
-      auto written = write_all(p, n, &model);
-      if (!written.ok()) return written;
-      model.release(ByteView(p, n));
+      for (std::size_t done_here = 0; done_here < n;) {
+        const std::size_t part = std::min(n - done_here, kStage);
+        if (auto read = model.read_at(offset + done_here, stage, part); !read.ok()) return read;
+        if (auto put = write_all(stage, part); !put.ok()) return put;
+        done_here += part;
+      }
     }
-    p += n;
-    left -= n;
-    *done_bytes += n;
+    offset += n;
+    length -= n;
     // A new file is synced before it takes its name: start writing what is
     // copied now, so the disk works while the copy goes on and the final
     // fsync waits only for the last chunk. Advisory: errors show at fsync.
@@ -372,29 +446,30 @@ Done Output::copy_range(const Model& model, ByteView range, std::uint64_t* done_
 Done write_pieces(const Pieces& pieces, const Model& model, Output& out, const ProgressFn& progress) {
   using Clock = std::chrono::steady_clock;
   const std::uint64_t total = pieces.size();
-  std::uint64_t written = 0;
+  const std::uint64_t start = out.pos_;
   auto last = Clock::now();
   std::function<bool()> tick = [&] {
     if (!progress) return true;
     auto now = Clock::now();
     if (now - last < kProgressInterval) return true;
     last = now;
-    return progress(written, total);
+    return progress(out.pos_ - start, total);
   };
 
+  std::unique_ptr<std::uint8_t[]> stage(new std::uint8_t[kStage]);
   Done result = done();
   ByteView source = model.bytes();
   pieces.for_each([&](ByteView v) {
     if (!result.ok()) return;
-    bool borrowed = contains(source, v);
-    if (borrowed && model.mapped() && v.size() >= kCopyMin) {
-      result = out.copy_range(model, v, &written, tick);
+    // Views of the model are copied from its file: for a file, only its
+    // metadata is in memory.
+    if (contains(source, v) && (model.in_file() || v.size() >= kStage)) {
+      result = out.copy_range(model, static_cast<std::uint64_t>(v.data() - source.data()), v.size(),
+                              stage.get(), tick);
       return;
     }
-    for (std::size_t at = 0; at < v.size() && result.ok(); at += kWriteChunk) {
-      std::size_t n = std::min(v.size() - at, kWriteChunk);
-      result = out.write_all(v.data() + at, n, borrowed ? &model : nullptr);
-      written += n;
+    for (std::size_t at = 0; at < v.size() && result.ok(); at += kCopyChunk) {
+      result = out.write_all(v.data() + at, std::min(v.size() - at, kCopyChunk));
       if (result.ok() && !tick()) result = FileError::of(FileError::Kind::Aborted, out.name());
     }
   });
@@ -406,7 +481,114 @@ Done write_pieces(const Pieces& pieces, const Model& model, Output& out, const P
 }
 
 // ---------------------------------------------------------------------------
+// Digests of what is written
+
+struct WrittenDigest::Shared {
+  std::mutex mutex;
+  std::condition_variable moved;
+  std::uint64_t written = 0;  // guarded by mutex
+  bool stop = false;          // guarded by mutex
+  std::optional<digest::DataHash> hash;
+  std::optional<FileError> failed;
+  std::uint64_t hashed = 0;
+  std::jthread thread;
+};
+
+Outcome<std::unique_ptr<WrittenDigest>> WrittenDigest::attach(Output& out, digest::Algorithm algorithm,
+                                                              std::span<const digest::Exclusion> exclusions,
+                                                              std::uint64_t total) {
+  Result<digest::DataHash> hash = digest::DataHash::start(algorithm, exclusions, total);
+  if (!hash.ok()) return FileError::of_model(std::move(hash).error(), out.name());
+  std::unique_ptr<WrittenDigest> d(new WrittenDigest(out, std::move(hash).value(), total));
+  if (out.is_new_file()) {
+    out.follower_ = d.get();
+    d->shared_->thread = std::jthread([p = d.get()] { p->run(); });
+  } else {
+    out.tee_ = &*d->shared_->hash;
+  }
+  return d;
+}
+
+WrittenDigest::WrittenDigest(Output& out, digest::DataHash hash, std::uint64_t total)
+    : out_(out), shared_(std::make_unique<Shared>()), total_(total) {
+  shared_->hash.emplace(std::move(hash));
+}
+
+WrittenDigest::~WrittenDigest() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->stop = true;
+  }
+  shared_->moved.notify_all();
+  if (shared_->thread.joinable()) shared_->thread.join();
+  out_.follower_ = nullptr;
+  out_.tee_ = nullptr;
+}
+
+void WrittenDigest::advance(std::uint64_t written) {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->written = written;
+  }
+  shared_->moved.notify_one();
+}
+
+// Reads the new file back behind the writer, a cache-sized part at a time,
+// while those pages are still in memory.
+void WrittenDigest::run() noexcept {
+  Shared& s = *shared_;
+  try {
+    std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kStage]);
+    while (s.hashed < total_) {
+      std::uint64_t until;
+      {
+        std::unique_lock lock(s.mutex);
+        s.moved.wait(lock, [&] { return s.stop || s.written > s.hashed; });
+        if (s.stop && s.written <= s.hashed) return;
+        until = s.written;
+      }
+      while (s.hashed < until) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(until - s.hashed, kStage));
+        ssize_t got = pread(out_.fd_, buf.get(), n, static_cast<off_t>(s.hashed));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+          s.failed = got < 0 ? FileError::system(out_.name(), errno) : FileError::system(out_.name(), EIO);
+          return;
+        }
+        if (Status added = s.hash->add(ByteView(buf.get(), static_cast<std::size_t>(got))); !added.ok()) {
+          s.failed = FileError::of_model(std::move(added).error(), out_.name());
+          return;
+        }
+        s.hashed += static_cast<std::uint64_t>(got);
+        std::lock_guard lock(s.mutex);
+        if (s.stop) return;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    s.failed = FileError::system(out_.name(), ENOMEM);
+  } catch (...) {
+    s.failed = FileError::system(out_.name(), EIO);
+  }
+}
+
+Outcome<Bytes> WrittenDigest::finish() {
+  Shared& s = *shared_;
+  if (s.thread.joinable()) s.thread.join();
+  if (s.failed) return *s.failed;
+  Result<Bytes> digest = s.hash->finish();
+  if (!digest.ok()) return FileError::of_model(std::move(digest).error(), out_.name());
+  return std::move(digest).value();
+}
+
+// ---------------------------------------------------------------------------
 // Committing
+
+bool Output::entry_replaced() const {
+  if (dir_fd_ < 0 || !replaces_) return false;
+  struct stat now {};
+  if (fstatat(dir_fd_, entry_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
+  return now.st_dev != old_.st_dev || now.st_ino != old_.st_ino;
+}
 
 Done Output::commit() {
   if (committed_) return done();
@@ -420,8 +602,12 @@ Done Output::commit() {
   // Complete on disk before it takes the destination's name.
   if (fsync(fd_) != 0) return FileError::system(name_, errno);
   if (keep_identity_) {
-    auto taken = take_identity(fd_, old_, name_);
+    auto taken = take_identity(fd_, old_, name_, &dropped_set_id_);
     if (!taken.ok()) return taken;
+  }
+  if (xattr_from_ >= 0) {
+    auto kept = copy_xattrs(xattr_from_, fd_, name_);
+    if (!kept.ok()) return kept;
   }
   // The destination must still be what it was when the output was opened:
   // for --in-place the model itself, never a file swapped in since.

@@ -14,10 +14,9 @@
 #include "core/digest.h"
 #include "core/format.h"
 #include "core/manifest.h"
-#include "file/hashed.h"
 #include "file/model.h"
+#include "file/operations.h"
 #include "file/output.h"
-#include "file/patch.h"
 #include "python/convert.h"
 
 namespace tarnwick::python {
@@ -43,6 +42,7 @@ PyStructSequence_Field kFileResultFields[] = {
     {"size", "its size in bytes"},
     {"store_range", "(offset, length) of the store as stored in the file, or None"},
     {"digest", "the data hash of the file without its store range, or None"},
+    {"changed", "False when the file was left as it was (nothing to strip)"},
     {nullptr, nullptr},
 };
 PyStructSequence_Field kBindingCheckFields[] = {
@@ -62,14 +62,14 @@ const TypeSpec kTypes[] = {
     {"ModelInfo", {"tarnwick.ModelInfo", "What a model holds: its format and its C2PA data.",
                    kModelInfoFields, 5}},
     {"FileResult", {"tarnwick.FileResult", "The outcome of writing a model file.",
-                    kFileResultFields, 4}},
+                    kFileResultFields, 5}},
     {"BindingCheck", {"tarnwick.BindingCheck",
                       "The verdict on a C2PA data hash: location and digest.",
                       kBindingCheckFields, 5}},
 };
 enum TypeIndex { kModelInfo, kFileResult, kBindingCheck };
 static_assert(std::size(kTypes) == kBindingCheck + 1);
-static_assert(std::size(kModelInfoFields) == 5 + 1 && std::size(kFileResultFields) == 4 + 1 &&
+static_assert(std::size(kModelInfoFields) == 5 + 1 && std::size(kFileResultFields) == 5 + 1 &&
               std::size(kBindingCheckFields) == 5 + 1);
 
 struct State {
@@ -151,6 +151,13 @@ bool path_arg(const char* function, const char* param, PyObject* obj, Path* out)
 
 bool is_given(PyObject* obj) { return obj != nullptr && obj != Py_None; }
 
+bool progress_arg(const char* function, PyObject* obj, PyObject** out) {
+  if (!is_given(obj)) return true;
+  if (!PyCallable_Check(obj)) return wrong_type(function, "progress", "callable", obj);
+  *out = obj;
+  return true;
+}
+
 bool algorithm_arg(const char* function, const char* param, PyObject* obj, Algorithm* out) {
   std::string name;
   if (!utf8_text(function, param, obj, &name)) return false;
@@ -197,32 +204,38 @@ bool exclusions_arg(const char* function, PyObject* obj, std::vector<Exclusion>*
 }
 
 // ---------------------------------------------------------------------------
-// Failures met without the lock, raised once it is held again.
+// Failures, met without the lock and raised once it is held again.
 
-struct Failure {
-  std::optional<Error> model;
-  std::optional<FileError> file;
-  bool python = false;  // a Python exception is already set
-};
-
-// OSError with errno and filename for a failed system call; the layer's own
-// refusals as ValueError (a wrong argument) or OSError (the file changed).
+// The model's faults as ValueError with the bytes functions' texts, the
+// file's name after the text and as `filename`, so that a log line names
+// it; a failed system call as the matching OSError with errno and
+// filename; the layer's own refusals as ValueError (a wrong argument) or
+// OSError (the file changed).
 PyObject* raise_file_error(const FileError& e) {
   Ref name(PyUnicode_DecodeFSDefaultAndSize(e.name.data(), static_cast<Py_ssize_t>(e.name.size())));
   if (!name) return nullptr;
-  if (e.kind == FileError::Kind::System) {
-    errno = e.err;
-    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  switch (e.kind) {
+    case FileError::Kind::System:
+      errno = e.err;
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    case FileError::Kind::Model: {
+      // Bytes have no name, and keep the bytes functions' texts exactly.
+      if (e.name.empty() || (e.model && e.model->kind() == Error::Kind::Digest)) return raise_error(*e.model);
+      Ref text(PyUnicode_FromFormat("%s: %R", e.message().c_str(), name.get()));
+      Ref error(text ? PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr) : nullptr);
+      if (!error || PyObject_SetAttrString(error.get(), "filename", name.get()) < 0) return nullptr;
+      PyErr_SetObject(PyExc_ValueError, error.get());
+      return nullptr;
+    }
+    case FileError::Kind::SameFile:
+    case FileError::Kind::NotRegular:
+    case FileError::Kind::HardLinked:
+      PyErr_Format(PyExc_ValueError, "%R: %s", name.get(), e.message().c_str());
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
+      return nullptr;
   }
-  const bool argument = e.kind == FileError::Kind::SameFile || e.kind == FileError::Kind::NotRegular;
-  PyErr_Format(argument ? PyExc_ValueError : PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
-  return nullptr;
-}
-
-PyObject* raise_failure(const Failure& f) {
-  if (f.python) return nullptr;
-  if (f.model) return raise_error(*f.model);
-  return raise_file_error(*f.file);
 }
 
 // The progress callback, called with the lock held again. An exception it
@@ -273,72 +286,76 @@ class ProgressCall {
   PyObject* traceback_ = nullptr;
 };
 
-// ---------------------------------------------------------------------------
-// Reading.
-
-// Runs read(ByteView, const digest::Consumed&) -> Result<T> on the mapped
-// model without the lock; a pass over the whole model hands what it has read
-// to the second argument, which lets the mapping's pages go.
-template <class T, class Read>
-std::optional<T> with_mapped(const Path& path, Read&& read, Failure* failure) {
-  std::optional<T> out;
-  Unlocked unlocked;
-  auto model = file::Model::open(path.native, file::Model::Access::Read);
-  if (!model.ok()) {
-    failure->file = model.error();
-    return out;
+// Runs `work` on the model without the lock and raises what it failed
+// with, or hands its value to `make`. A failure that a progress callback
+// raised is raised as it was.
+template <class Work>
+auto run_unlocked(PyObject* progress, Work&& work) {
+  std::optional<std::decay_t<decltype(work(std::declval<const file::ProgressFn&>()).value())>> out;
+  std::optional<FileError> failed;
+  bool raised = false;
+  {
+    Unlocked unlocked;
+    ProgressCall call(progress, unlocked);
+    file::ProgressFn fn = [&](std::uint64_t d, std::uint64_t t) { return call(d, t); };
+    auto result = work(fn);
+    if (result.ok()) {
+      out = std::move(result).value();
+    } else {
+      failed = result.error();
+      if (failed->kind == FileError::Kind::Aborted) raised = unlocked.locked([&] { return call.restore(); });
+    }
   }
-  const file::Model& m = model.value();
-  Result<T> result = read(m.bytes(), [&](ByteView part) { m.release(part); });
-  // A file cut short while it was parsed reads as zeros past its end: that
-  // says nothing about the model, so it is reported as a change, not a fault.
-  if (auto unchanged = model.value().check_unchanged(); !unchanged.ok()) {
-    failure->file = unchanged.error();
-    return out;
-  }
-  if (!result.ok()) {
-    failure->model = result.error();
-    return out;
-  }
-  out = std::move(result.value());
+  if (!out && !raised) raise_file_error(*failed);
   return out;
 }
 
-// For functions that take a model as bytes or as a path.
+// A model given as bytes or as a path, opened as a regular file.
+struct ModelArg {
+  ByteView bytes;
+  std::optional<Path> path;
+};
+
+bool model_arg(const char* function, PyObject* obj, bool bytes_too, ModelArg* out) {
+  if (bytes_too && PyBytes_Check(obj)) return bytes_view(function, "model", obj, &out->bytes);
+  out->path.emplace();
+  return path_arg(function, "model", obj, &*out->path);
+}
+
+// Opens the model of `arg` and runs work(const Model&, const ProgressFn&)
+// -> Outcome<T> on it; core results (Result<T>) are taken too.
+template <class Work>
+auto with_model(const ModelArg& arg, PyObject* progress, Work&& work) {
+  return run_unlocked(progress, [&](const file::ProgressFn& fn) {
+    using R = decltype(work(std::declval<const file::Model&>(), fn));
+    auto opened = arg.path ? file::Model::open(arg.path->native, file::Model::Access::File)
+                           : file::Outcome<file::Model>(file::Model::of_bytes(arg.bytes, ""));
+    if (!opened.ok()) return R(opened.error());
+    return work(opened.value(), fn);
+  });
+}
+
+// A core reader over the model's metadata, its result valid only if the
+// file did not change while it was read.
 template <class T, class Read>
-std::optional<T> with_model(const char* function, PyObject* obj, Read&& read, Failure* failure) {
-  if (PyBytes_Check(obj)) {
-    ByteView bytes;
-    if (!bytes_view(function, "model", obj, &bytes)) {
-      failure->python = true;
-      return std::nullopt;
-    }
-    std::optional<T> out;
-    Unlocked unlocked;
-    Result<T> result = read(bytes, digest::Consumed());
-    if (result.ok())
-      out = std::move(result.value());
-    else
-      failure->model = result.error();
-    return out;
-  }
-  Path path;
-  if (!path_arg(function, "model", obj, &path)) {
-    failure->python = true;
-    return std::nullopt;
-  }
-  return with_mapped<T>(path, std::forward<Read>(read), failure);
+file::Outcome<T> read_metadata(const file::Model& m, Read&& read) {
+  Result<T> result = read(m.bytes());
+  // A file cut short while it was read says nothing about the model.
+  if (auto same = m.check_unchanged(); !same.ok()) return same.error();
+  if (!result.ok()) return FileError::of_model(std::move(result).error(), m.name());
+  return std::move(result).value();
 }
 
 PyObject* py_read_file(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"read_file", {"model"}, 1};
     PyObject* a[kMaxParams];
-    Path path;
-    if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
-    Failure failure;
-    auto store = with_mapped<Bytes>(path, [](ByteView m, auto&&) { return read_manifest(m); }, &failure);
-    return store ? bytes_from(*store) : raise_failure(failure);
+    ModelArg model;
+    if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], false, &model)) return nullptr;
+    auto store = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+      return read_metadata<Bytes>(m, [](ByteView b) { return read_manifest(b); });
+    });
+    return store ? bytes_from(*store) : nullptr;
   });
 }
 
@@ -346,12 +363,12 @@ PyObject* py_read_file_uri(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"read_file_uri", {"model"}, 1};
     PyObject* a[kMaxParams];
-    Path path;
-    if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path)) return nullptr;
-    Failure failure;
-    auto uri = with_mapped<std::optional<std::string>>(
-        path, [](ByteView m, auto&&) { return read_manifest_uri(m); }, &failure);
-    if (!uri) return raise_failure(failure);
+    ModelArg model;
+    if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], false, &model)) return nullptr;
+    auto uri = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+      return read_metadata<std::optional<std::string>>(m, [](ByteView b) { return read_manifest_uri(b); });
+    });
+    if (!uri) return nullptr;
     return *uri ? str_from(**uri) : none();
   });
 }
@@ -360,10 +377,24 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{"inspect", {"model"}, 1};
     PyObject* a[kMaxParams];
-    if (!bind(sig, args, kwargs, a)) return nullptr;
-    Failure failure;
-    auto info = with_model<ModelInfo>(sig.function, a[0], [](ByteView m, auto&&) { return inspect(m); }, &failure);
-    if (!info) return raise_failure(failure);
+    ModelArg model;
+    if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], true, &model)) return nullptr;
+    // A ValueError for bytes keeps the bytes functions' text alone.
+    std::optional<ModelInfo> info;
+    if (!model.path) {
+      std::optional<Error> error;
+      {
+        Unlocked unlocked;
+        Result<ModelInfo> r = inspect(model.bytes);
+        if (r.ok()) info = r.value(); else error = r.error();
+      }
+      if (error) return raise_error(*error);
+    } else {
+      info = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+        return read_metadata<ModelInfo>(m, [](ByteView b) { return inspect(b); });
+      });
+      if (!info) return nullptr;
+    }
     return make(module, kModelInfo,
                 {str_from(info->format.display_name()), str_from(info->format.model_type()),
                  info->store_size ? int_from(*info->store_size) : none(),
@@ -374,76 +405,46 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // Rewriting.
 
-struct Rewrite {
+struct RewriteJob {
   Path model;
   std::optional<Path> output;
-  std::optional<ManifestSource> source;  // none: strip
+  file::Edit edit;
   PyObject* progress = nullptr;
-  std::optional<Algorithm> hash;
   bool want_range = false;
 };
 
 // The new model, written once, with its data hash when asked for.
-std::optional<file::Written> rewrite(const Rewrite& job, Failure* failure) {
-  Unlocked unlocked;
-  ProgressCall progress(job.progress, unlocked);
-  using Access = file::Model::Access;
-  auto model = file::Model::open(job.model.native, job.output ? Access::Read : Access::Replace);
-  if (!model.ok()) {
-    failure->file = model.error();
-    return std::nullopt;
-  }
-  const file::Model& m = model.value();
-  Result<Pieces> pieces = job.source ? embed_manifest(m.bytes(), *job.source) : remove_manifest(m.bytes());
-  if (!pieces.ok()) {
-    failure->model = pieces.error();
-    return std::nullopt;
-  }
-  auto out = job.output ? file::Output::create(job.output->native, &m) : file::Output::replacing(m);
-  if (!out.ok()) {
-    failure->file = out.error();
-    return std::nullopt;
-  }
-
-  std::optional<Error> digest_error;
-  auto written = file::write_hashed(pieces.value(), m, out.value(),
-                                    [&](std::uint64_t d, std::uint64_t t) { return progress(d, t); },
-                                    job.hash, &digest_error);
-  file::Done done = written.ok() ? out.value().commit() : file::Done(written.error());
-  if (digest_error) {
-    failure->model = *digest_error;
-    return std::nullopt;
-  }
-  if (!done.ok()) {
-    if (done.error().kind == FileError::Kind::Aborted) {
-      failure->python = unlocked.locked([&] { return progress.restore(); });
-      if (failure->python) return std::nullopt;
-    }
-    failure->file = done.error();
-    return std::nullopt;
-  }
-  if (!job.want_range) written.value().store_range.reset();
-  return std::move(written.value());
+std::optional<file::Written> rewrite_file(const RewriteJob& job) {
+  return run_unlocked(job.progress, [&](const file::ProgressFn& fn) -> file::Outcome<file::Written> {
+    using Access = file::Model::Access;
+    auto model = file::Model::open(job.model.native, job.output ? Access::File : Access::Replace);
+    if (!model.ok()) return model.error();
+    const file::Model& m = model.value();
+    auto out = job.output ? file::Output::create(job.output->native, &m) : file::Output::replacing(m);
+    if (!out.ok()) return out.error();
+    return file::rewrite(m, out.value(), job.edit, fn);
+  });
 }
 
-PyObject* file_result(PyObject* module, const Rewrite& job, const file::Written& w) {
-  PyObject* path = job.output ? job.output->shown.get() : job.model.shown.get();
+PyObject* file_result(PyObject* module, PyObject* path, std::uint64_t size, const std::optional<StoreRange>& range,
+                      const std::optional<Bytes>& digest, bool changed) {
   Py_IncRef(path);
   return make(module, kFileResult,
-              {path, int_from(w.size), range_or_none(w.store_range), digest_or_none(w.digest)});
+              {path, int_from(size), range_or_none(range), digest_or_none(digest), PyBool_FromLong(changed)});
+}
+
+PyObject* file_result(PyObject* module, const RewriteJob& job, const file::Written& w) {
+  PyObject* path = job.output ? job.output->shown.get() : job.model.shown.get();
+  return file_result(module, path, w.size, job.want_range ? w.store_range : std::nullopt, w.digest, w.changed);
 }
 
 // output, progress: the keyword arguments both rewrites share.
-bool common_args(const char* function, PyObject* output, PyObject* progress, Rewrite* job) {
+bool common_args(const char* function, PyObject* output, PyObject* progress, RewriteJob* job) {
   if (is_given(output)) {
     job->output.emplace();
     if (!path_arg(function, "output", output, &*job->output)) return false;
   }
-  if (is_given(progress)) {
-    if (!PyCallable_Check(progress)) return wrong_type(function, "progress", "callable", progress);
-    job->progress = progress;
-  }
-  return true;
+  return progress_arg(function, progress, &job->progress);
 }
 
 PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
@@ -452,7 +453,7 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
         "embed_file", {"model", "store", "uri", "output", "progress", "reserve", "hash"}, 7, 1, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Rewrite job;
+    RewriteJob job;
     if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
     std::optional<Bytes> store;
     std::optional<std::string> uri;
@@ -480,14 +481,13 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (is_given(a[6])) {
       Algorithm alg;
       if (!algorithm_arg(sig.function, "hash", a[6], &alg)) return nullptr;
-      job.hash = alg;
+      job.edit.hash = alg;
       job.want_range = true;
     }
     if (!store && !uri) return raise_error(Error::empty_source());
-    job.source.emplace(std::move(store), std::move(uri));
-    Failure failure;
-    auto written = rewrite(job, &failure);
-    return written ? file_result(module, job, *written) : raise_failure(failure);
+    job.edit.source.emplace(std::move(store), std::move(uri));
+    auto written = rewrite_file(job);
+    return written ? file_result(module, job, *written) : nullptr;
   });
 }
 
@@ -496,12 +496,11 @@ PyObject* py_strip_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"strip_file", {"model", "output", "progress"}, 3, 1, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Rewrite job;
+    RewriteJob job;
     if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
     if (!common_args(sig.function, a[1], a[2], &job)) return nullptr;
-    Failure failure;
-    auto written = rewrite(job, &failure);
-    return written ? file_result(module, job, *written) : raise_failure(failure);
+    auto written = rewrite_file(job);
+    return written ? file_result(module, job, *written) : nullptr;
   });
 }
 
@@ -517,37 +516,22 @@ PyObject* py_patch_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], &path) ||
         !bytes_view(sig.function, "store", a[1], &store))
       return nullptr;
-    std::optional<StoreRange> range;
-    file::PatchOutcome patched;
-    {
-      Unlocked unlocked;
-      patched = file::patch_in_place(path.native, [&](ByteView m) {
-        Result<file::PatchWrite> write = file::store_write(m, store);
-        if (write.ok()) range = StoreRange{write.value().offset, write.value().bytes.size()};
-        return write;
-      });
-    }
-    if (!patched.patched) {
-      Failure failure{patched.model_error, patched.file_error, false};
-      return raise_failure(failure);
-    }
-    Py_IncRef(path.shown.get());
-    return make(module, kFileResult,
-                {path.shown.get(), int_from(patched.patched->file_size), range_or_none(range), none()});
+    auto patched = run_unlocked(nullptr, [&](auto&&) { return file::patch_store(path.native, store); });
+    if (!patched) return nullptr;
+    return file_result(module, path.shown.get(), patched->file_size, StoreRange{patched->offset, patched->length},
+                       std::nullopt, true);
   });
-}
-
-// The exclusions a data hash uses by default: the store's range, or none.
-std::vector<Exclusion> default_exclusions(const std::optional<StoreRange>& range) {
-  if (!range) return {};
-  return {{range->offset, range->length}};
 }
 
 PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"data_hash", {"model", "alg", "exclusions"}, 3, 1, 1};
+    static const Signature sig{"data_hash", {"model", "alg", "exclusions", "progress"}, 4, 1, 1};
     PyObject* a[kMaxParams];
-    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ModelArg model;
+    PyObject* progress = nullptr;
+    if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], true, &model) ||
+        !progress_arg(sig.function, a[3], &progress))
+      return nullptr;
     Algorithm alg = Algorithm::SHA256;
     if (is_given(a[1]) && !algorithm_arg(sig.function, "alg", a[1], &alg)) return nullptr;
     std::optional<std::vector<Exclusion>> given;
@@ -555,71 +539,32 @@ PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
       given.emplace();
       if (!exclusions_arg(sig.function, a[2], &*given)) return nullptr;
     }
-    Failure failure;
-    auto digest = with_model<Bytes>(sig.function, a[0], [&](ByteView m, const digest::Consumed& read) -> Result<Bytes> {
-      std::vector<Exclusion> excluded;
-      if (given) {
-        excluded = *given;
-      } else {
-        TW_TRY(std::optional<StoreRange> range, locate_manifest(m));
-        excluded = default_exclusions(range);
-      }
-      TW_CHECK(digest::check_exclusions(excluded, m.size()));
-      return digest::data_hash(m, alg, excluded, read);
-    }, &failure);
-    return digest ? bytes_from(*digest) : raise_failure(failure);
+    auto digest = with_model(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
+      return file::data_hash(m, alg, given, fn);
+    });
+    return digest ? bytes_from(*digest) : nullptr;
   });
-}
-
-struct Verdict {
-  bool location_ok = false;
-  bool hash_ok = false;
-  std::optional<StoreRange> store_range;
-  std::string reason;
-};
-
-// Compares the declared exclusions with where the store lies, then the
-// digest. Only a model that cannot be read is an error.
-Result<Verdict> judge(ByteView m, const std::vector<Exclusion>& excluded, ByteView expected,
-                      Algorithm alg, const digest::Consumed& read) {
-  Verdict v;
-  TW_TRY(v.store_range, locate_manifest(m));
-  if (!v.store_range) {
-    v.reason = "the model holds no manifest store";
-  } else if (excluded.size() != 1 || excluded[0].offset != v.store_range->offset ||
-             excluded[0].length != v.store_range->length) {
-    v.reason = "the exclusions are not exactly the range where the manifest store lies (" +
-               std::to_string(v.store_range->offset) + ", " + std::to_string(v.store_range->length) + ")";
-  } else {
-    v.location_ok = true;
-  }
-  if (Status valid = digest::check_exclusions(excluded, m.size()); !valid.ok()) {
-    if (v.reason.empty()) v.reason = valid.error().message();
-    return v;
-  }
-  TW_TRY(Bytes actual, digest::data_hash(m, alg, excluded, read));
-  v.hash_ok = actual.size() == expected.size() &&
-              std::equal(actual.begin(), actual.end(), expected.begin());
-  if (!v.hash_ok && v.reason.empty()) v.reason = "the digest does not match the model's content";
-  return v;
 }
 
 PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"check_binding", {"model", "exclusions", "digest", "alg"}, 4, 3, 3};
+    static const Signature sig{"check_binding", {"model", "exclusions", "digest", "alg", "progress"}, 5, 3, 3};
     PyObject* a[kMaxParams];
-    if (!bind(sig, args, kwargs, a)) return nullptr;
+    ModelArg model;
+    PyObject* progress = nullptr;
+    if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], true, &model)) return nullptr;
     std::vector<Exclusion> excluded;
     ByteView expected;
     Algorithm alg = Algorithm::SHA256;
     if (!exclusions_arg(sig.function, a[1], &excluded)) return nullptr;
     if (!bytes_view(sig.function, "digest", a[2], &expected)) return nullptr;
     if (is_given(a[3]) && !algorithm_arg(sig.function, "alg", a[3], &alg)) return nullptr;
-    Failure failure;
-    auto verdict = with_model<Verdict>(
-        sig.function, a[0], [&](ByteView m, const digest::Consumed& read) { return judge(m, excluded, expected, alg, read); }, &failure);
-    if (!verdict) return raise_failure(failure);
-    const bool ok = verdict->location_ok && verdict->hash_ok;
+    if (!progress_arg(sig.function, a[4], &progress)) return nullptr;
+    auto verdict = with_model(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
+      return file::check_binding(m, excluded, expected, alg, fn);
+    });
+    if (!verdict) return nullptr;
+    const bool ok = verdict->ok();
     return make(module, kBindingCheck,
                 {PyBool_FromLong(ok), PyBool_FromLong(verdict->location_ok),
                  PyBool_FromLong(verdict->hash_ok), range_or_none(verdict->store_range),
@@ -649,11 +594,11 @@ PyMethodDef kFunctions[] = {
                      "patch_file(model, store)\n--\n\n"
                      "Write a signed Manifest Store into the room reserved for it, in place."),
     TW_FUNCTION(data_hash,
-                     "data_hash(model, *, alg='sha256', exclusions=None)\n--\n\n"
+                     "data_hash(model, *, alg='sha256', exclusions=None, progress=None)\n--\n\n"
                      "The C2PA data hash of a model (a path or bytes) without the exclusion\n"
                      "ranges; by default without the store's range."),
     TW_FUNCTION(check_binding,
-                     "check_binding(model, exclusions, digest, *, alg='sha256')\n--\n\n"
+                     "check_binding(model, exclusions, digest, *, alg='sha256', progress=None)\n--\n\n"
                      "Check a C2PA data hash: the exclusions must be exactly where the store\n"
                      "lies, and the digest must match."),
     {nullptr, nullptr, 0, nullptr},

@@ -17,7 +17,6 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/manifest.h"
-#include "file/fault_guard.h"
 #include "python/convert.h"
 #include "python/files.h"
 
@@ -246,8 +245,6 @@ int exec_module(PyObject* module) {
   const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
   if (status < 0) return -1;
-  // A model file cut short while it is parsed must not end the interpreter.
-  tarnwick::file::install_fault_guard();
   // The file functions and their result types are attributes, not in __all__.
   if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
   return tarnwick::python::add_file_types(module);

@@ -122,7 +122,8 @@ def test_in_place_does_not_follow_an_attackers_link_in_a_sticky_folder(world, co
 # The folder OUT is in, what OUT is (all the attacker's), the exit status, and
 # what OUT is afterwards: a file with its owner and mode, or the link left.
 OUTPUTS = {
-    "set-id file, attacker's folder": ("owned", "set-id file", 0, ("file", NOBODY, 0o4755)),
+    # Written, never as a set-id program: the bits are dropped.
+    "set-id file, attacker's folder": ("owned", "set-id file", 0, ("file", NOBODY, 0o755)),
     "set-id file, sticky folder": ("sticky", "set-id file", 4, ("file", NOBODY, 0o4755)),
     "link, attacker's folder": ("owned", "link", 0, ("file", 0, 0o666 & ~umask())),
     "dangling link, attacker's folder": ("owned", "dangling link", 0, ("file", 0, 0o666 & ~umask())),
@@ -180,7 +181,8 @@ def test_file_size_limit_is_an_error_not_a_kill(in_place, route, tmp_path):
     original = gguf_head(3 << 20) + os.urandom(3 << 20)
     model.write_bytes(original)
     dest = ["--in-place"] if in_place else ["-o", out]
-    r = subprocess.run(route(["strip", model, *dest]), capture_output=True, preexec_fn=no_file_size_beyond_1_mib)
+    r = subprocess.run(route(["embed", model, "--uri", "https://a.example/m", *dest]), capture_output=True,
+                       preexec_fn=no_file_size_beyond_1_mib)
     failed(r, 4, f"{model if in_place else out}: File too large\n")
     assert model.read_bytes() == original
     assert sorted(p.name for p in tmp_path.iterdir()) == ["model.gguf"]

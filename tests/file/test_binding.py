@@ -71,18 +71,19 @@ def test_patch_writes_only_the_store(reserved):
 def test_patch_of_another_size_writes_nothing(reserved, size):
     out, result = reserved
     before = out.read_bytes()
-    stored = len(stored_form(out.name, bytes(size)))
     with pytest.raises(ValueError) as e:
         tarnwick.patch_file(out, bytes(size))
-    assert str(e.value) == f"store size differs from the reserved store: {stored} != {result.store_range[1]}"
+    assert str(e.value) == f"store size differs from the reserved store: {size} != 1000: {str(out)!r}"
+    assert e.value.filename == str(out)
     assert out.read_bytes() == before
 
 
 def test_patch_without_a_store(tmp_path):
     model = tmp_path / "model.gguf"
     shutil.copyfile(SAMPLES / "model.gguf", model)
-    with pytest.raises(ValueError, match="^no C2PA manifest found in model$"):
+    with pytest.raises(ValueError) as e:
         tarnwick.patch_file(model, b"x")
+    assert str(e.value) == f"no C2PA manifest found in model: {str(model)!r}"
 
 
 # Exclusions a verifier may be handed, built from the true range (o, n).

@@ -72,10 +72,13 @@ def test_strip_and_readers_match_bytes_functions(model):
 def test_model_faults_raise_the_bytes_functions_texts(tmp_path):
     junk = tmp_path / "junk.bin"
     junk.write_bytes(b"\x07not a model")
-    for call in (tarnwick.read_file, tarnwick.read_file_uri, tarnwick.strip_file,
-                 lambda p: tarnwick.embed_file(p, uri=URI)):
-        with pytest.raises(ValueError, match="^unrecognized ML model container format$"):
+    # The text, then the file's name, which is also the exception's filename.
+    for call in (tarnwick.read_file, tarnwick.read_file_uri, tarnwick.strip_file, tarnwick.inspect,
+                 tarnwick.data_hash, lambda p: tarnwick.embed_file(p, uri=URI)):
+        with pytest.raises(ValueError) as e:
             call(junk)
+        assert (str(e.value), e.value.filename) == (f"unrecognized ML model container format: {str(junk)!r}",
+                                                    str(junk))
     assert junk.read_bytes() == b"\x07not a model"
     with pytest.raises(ValueError):
         tarnwick.embed_file(junk)  # neither store nor uri
