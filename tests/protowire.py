@@ -23,6 +23,13 @@ def field_varint(number: int, value: int) -> bytes:
     return key(number, VARINT) + varint(value)
 
 
+def odd_field(number: int, wire_type: int) -> bytes:
+    """A field of wire type 0, 1 or 5 whose body is all 0xFF bytes, so it
+    scans as no protobuf message."""
+    body = {VARINT: b"\xff" * 9 + b"\x01", FIXED64: b"\xff" * 8, FIXED32: b"\xff" * 4}[wire_type]
+    return key(number, wire_type) + body
+
+
 def field_bytes(number: int, payload: bytes) -> bytes:
     return key(number, LENGTH) + varint(len(payload)) + payload
 

@@ -30,18 +30,33 @@ static_assert(kWireTypes[1].fixed_size == 8 && kWireTypes[5].fixed_size == 4);
 
 constexpr int kMaxVarintBytes = 10;
 
+// protobuf reads a key as 32 bits: onnxruntime drops the higher ones and so
+// reads another field, onnx refuses the model. No reading of a wider key
+// agrees with both, so none is given.
+constexpr std::uint64_t kMaxFieldNumber = (std::uint64_t{1} << 29) - 1;
+
 // ModelProto.metadata_props, and the key and value of StringStringEntryProto.
 constexpr std::uint64_t kMetadataProps = 14;
 constexpr std::uint64_t kEntryKey = 1;
 constexpr std::uint64_t kEntryValue = 2;
 
 // Keys of wire type 2, as written in front of new entries.
-constexpr std::uint8_t kMetadataPropsKey = (kMetadataProps << 3) | 2;
-constexpr std::uint8_t kEntryKeyKey = (kEntryKey << 3) | 2;
-constexpr std::uint8_t kEntryValueKey = (kEntryValue << 3) | 2;
+constexpr std::uint8_t kMetadataPropsKey = (kMetadataProps << 3) | kLengthDelimited;
+constexpr std::uint8_t kEntryKeyKey = (kEntryKey << 3) | kLengthDelimited;
+constexpr std::uint8_t kEntryValueKey = (kEntryValue << 3) | kLengthDelimited;
 static_assert(kMetadataPropsKey == 0x72 && kEntryKeyKey == 0x0A && kEntryValueKey == 0x12);
+static_assert(kWireTypes[kLengthDelimited].payload == Payload::LengthPrefixed);
 // A key's length is written as one byte, which is its varint only below 128.
 static_assert(kStoreKey.size() < 128 && kUriKey.size() < 128);
+
+Status check_tag(const Field& field) {
+  if (field.number > kMaxFieldNumber) return Error::malformed("field tag beyond 32 bits");
+  return ok();
+}
+
+bool is_field(const Field& field, std::uint64_t number) {
+  return field.number == number && field.wire_type == kLengthDelimited;
+}
 
 ByteView payload_of(ByteView data, const Field& field) {
   return data.subspan(static_cast<std::size_t>(field.payload_start),
@@ -84,11 +99,12 @@ void write_entry_head(Bytes& out, std::string_view key, std::uint64_t value_size
   write_varint(out, value_size);
 }
 
-// The model's own framing is checked whole before any entry is examined, so
-// a fault there is the one reported even when an earlier entry is broken too.
+// The model's own framing and tags are checked whole before any entry is
+// examined, so a fault there is the one reported even when an earlier entry
+// is broken too.
 template <class Visit>
 Status for_each_top_level_field(ByteView model, Visit&& visit) {
-  TW_CHECK(for_each_field(model, [](const Field&) { return ok(); }));
+  TW_CHECK(for_each_field(model, check_tag));
   return for_each_field(model, visit);
 }
 
@@ -97,7 +113,7 @@ Result<Pieces> without_c2pa_entries(ByteView model) {
   Pieces out;
   std::uint64_t kept_start = 0, kept_end = 0;
   TW_CHECK(for_each_top_level_field(model, [&](const Field& field) -> Status {
-    if (field.number == kMetadataProps) {
+    if (is_field(field, kMetadataProps)) {
       TW_TRY(const bool c2pa, entry_is_c2pa(payload_of(model, field)));
       if (c2pa) {
         out.add_view(range_of(model, kept_start, kept_end));
@@ -152,7 +168,7 @@ Result<Field> read_field(ByteView data, std::uint64_t pos) {
       return Error::malformed("unsupported wire type " + std::to_string(wire_type));
   }
   const std::uint64_t end = payload.pos();
-  return Field{pos, end, payload_start, end, key.value >> 3};
+  return Field{pos, end, payload_start, end, key.value >> 3, static_cast<std::uint8_t>(wire_type)};
 }
 
 Result<std::vector<Field>> scan_fields(ByteView data) {
@@ -171,9 +187,10 @@ void write_varint(Bytes& out, std::uint64_t v) {
 
 Result<Entry> parse_entry(ByteView payload) {
   Entry entry;
-  TW_CHECK(for_each_field(payload, [&](const Field& field) {
-    if (field.number == kEntryKey) entry.key = payload_of(payload, field);
-    if (field.number == kEntryValue) entry.value = payload_of(payload, field);
+  TW_CHECK(for_each_field(payload, [&](const Field& field) -> Status {
+    TW_CHECK(check_tag(field));
+    if (is_field(field, kEntryKey)) entry.key = payload_of(payload, field);
+    if (is_field(field, kEntryValue)) entry.value = payload_of(payload, field);
     return ok();
   }));
   return entry;
@@ -197,7 +214,7 @@ Result<std::optional<StoreRange>> locate_store(ByteView data) {
   std::optional<ByteView> store;
   bool duplicate = false;
   TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
-    if (field.number != kMetadataProps) return ok();
+    if (!is_field(field, kMetadataProps)) return ok();
     TW_TRY(const Entry entry, parse_entry(payload_of(data, field)));
     if (!is_key(entry.key, kStoreKey) || !entry.value) return ok();
     if (store) duplicate = true;
@@ -218,7 +235,7 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   std::optional<ByteView> uri;
   bool duplicate = false;
   TW_CHECK(for_each_top_level_field(data, [&](const Field& field) -> Status {
-    if (field.number != kMetadataProps) return ok();
+    if (!is_field(field, kMetadataProps)) return ok();
     TW_TRY(const Entry entry, parse_entry(payload_of(data, field)));
     if (!is_key(entry.key, kUriKey)) return ok();
     if (uri) duplicate = true;

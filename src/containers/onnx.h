@@ -20,7 +20,12 @@ struct Field {
   std::uint64_t payload_start;
   std::uint64_t payload_end;  // always == end
   std::uint64_t number;
+  std::uint8_t wire_type;
 };
+
+// Strings and messages are read from this wire type only; protobuf keeps a
+// field of their number with any other as an unknown field.
+inline constexpr std::uint8_t kLengthDelimited = 2;
 
 struct Varint {
   std::uint64_t value;
@@ -49,8 +54,8 @@ template <class Visit>
 // Appends the minimal varint encoding of v.
 void write_varint(Bytes& out, std::uint64_t v);
 
-// A metadata entry's key and value as views of its payload; absent fields
-// are nullopt.
+// A metadata entry's key and value as views of its payload; absent fields,
+// and fields 1 and 2 of another wire type, are nullopt.
 struct Entry {
   std::optional<ByteView> key;
   std::optional<ByteView> value;

@@ -9,13 +9,15 @@ namespace {
 
 using namespace tarnwick;
 
-// The key of a metadata entry: the last field 1 of its payload.
+// The key of a metadata entry: the last length-delimited field 1 of its
+// payload.
 std::optional<ByteView> entry_key(ByteView payload) {
   auto fields = onnx::scan_fields(payload);
   if (!fields.ok()) return std::nullopt;
   ByteView key;
   for (const onnx::Field& f : fields.value())
-    if (f.number == 1) key = payload.subspan(f.payload_start, f.payload_end - f.payload_start);
+    if (f.number == 1 && f.wire_type == onnx::kLengthDelimited)
+      key = payload.subspan(f.payload_start, f.payload_end - f.payload_start);
   return key;
 }
 
@@ -33,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const onnx::Field& f : fields.value()) {
     TW_ASSERT(f.start == pos);
     pos = f.end;
-    if (f.number == 14) {
+    TW_ASSERT(f.number < (std::uint64_t{1} << 29));  // remove() refuses wider tags
+    if (f.number == 14 && f.wire_type == onnx::kLengthDelimited) {
       auto key = entry_key(input.subspan(f.payload_start, f.payload_end - f.payload_start));
       TW_ASSERT(key.has_value());  // remove() succeeded, so every entry scans
       const std::string_view k = text_of(*key);

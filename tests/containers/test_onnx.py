@@ -11,12 +11,14 @@ from protowire import (
     OPSET,
     STORE_KEY,
     URI_KEY,
+    VARINT,
     entry,
     entry_payload,
     field_bytes,
     field_varint,
     key,
     model,
+    odd_field,
     varint,
 )
 
@@ -321,6 +323,105 @@ def test_large_graph_stepped_over():
     out = tarnwick.embed_manifest(data, b"abc")
     assert out == model(graph) + entry(STORE_KEY, b"YWJj")
     assert tarnwick.remove_manifest(out) == model(graph)
+
+
+# --- Fields read as protobuf reads them ---------------------------------------
+
+def _entry_with_odd_field(k, v, number, wire_type):
+    """An entry with a field `number` of `wire_type` after its key (1) or value (2)."""
+    odd = odd_field(number, wire_type)
+    if number == 1:
+        return field_bytes(14, field_bytes(1, k) + odd + field_bytes(2, v))
+    return field_bytes(14, field_bytes(1, k) + field_bytes(2, v) + odd)
+
+
+# (kept, store): fields a strip keeps byte for byte, and the store entry.
+# protobuf reads a field 14, 1 or 2 of another wire type than 2 as an
+# unknown field, so none of them is an entry, a key or a value.
+WIRE_TYPE_CASES = {
+    **{f"top-level 14 wire type {w}": (odd_field(14, w), entry(STORE_KEY, b"YWJj"))
+       for w in (VARINT, FIXED64, FIXED32)},
+    **{f"entry field {n} wire type {w}": (_entry_with_odd_field(b"author", b"me", n, w),
+                                          _entry_with_odd_field(STORE_KEY, b"YWJj", n, w))
+       for n in (1, 2) for w in (VARINT, FIXED64, FIXED32)},
+}
+
+
+@pytest.mark.parametrize("kept, store", WIRE_TYPE_CASES.values(), ids=WIRE_TYPE_CASES.keys())
+def test_other_wire_types_are_unknown_fields(kept, store):
+    data = model(GRAPH, kept, store)
+    assert tarnwick.read_manifest(data) == b"abc"
+    assert tarnwick.remove_manifest(data) == model(GRAPH, kept)
+    assert tarnwick.embed_manifest(data, b"xyz") == model(GRAPH, kept, entry(STORE_KEY, b"eHl6"))
+
+
+def _peer_metadata(onnx, ort, data):
+    """metadata_props as onnx lists them, checked against onnxruntime's map."""
+    listed = [(p.key, p.value) for p in onnx.load_from_string(data).metadata_props]
+    session = ort.InferenceSession(data, providers=["CPUExecutionProvider"])
+    assert session.get_modelmeta().custom_metadata_map == dict(listed)
+    return listed
+
+
+@pytest.mark.parametrize("kept, store", WIRE_TYPE_CASES.values(), ids=WIRE_TYPE_CASES.keys())
+def test_other_wire_types_agree_with_onnx(kept, store):
+    onnx = pytest.importorskip("onnx")
+    ort = pytest.importorskip("onnxruntime")
+    data = _helper_model(onnx).SerializeToString() + kept + store
+    other = [("author", "me")] if b"author" in kept else []
+    assert _peer_metadata(onnx, ort, data) == other + [("c2pa:manifest", "YWJj")]
+    assert tarnwick.read_manifest(data) == b"abc"
+    stripped = tarnwick.remove_manifest(data)
+    assert _peer_metadata(onnx, ort, stripped) == other
+    with raises(NO_MANIFEST):
+        tarnwick.read_manifest(stripped)
+    embedded = tarnwick.embed_manifest(data, b"xyz")
+    assert _peer_metadata(onnx, ort, embedded) == other + [("c2pa:manifest", "eHl6")]
+    assert tarnwick.read_manifest(embedded) == b"xyz"
+
+
+TAG_BEYOND_32_BITS = "malformed model container: field tag beyond 32 bits"
+STORE_ENTRY = entry_payload(STORE_KEY, b"YWJj")
+
+# Still ONNX to detection; protobuf would read each one's key as 32 bits.
+WIDE_TAGS = {
+    "metadata_props with bit 32": varint(2**32 | 0x72) + varint(len(STORE_ENTRY)) + STORE_ENTRY,
+    "entry key with bit 32":
+        field_bytes(14, varint(2**32 | 0x0A) + varint(len(STORE_KEY)) + STORE_KEY + field_bytes(2, b"YWJj")),
+    "entry value with bit 35, after a store":
+        entry(STORE_KEY, b"YWJj") + field_bytes(14, field_bytes(1, b"k") + varint(2**35 | 0x12) + b"\x00"),
+    "field number 2**29": field_varint(2**29, 1),
+    "largest key": varint(MAX64 & ~7) + b"\x00",
+}
+
+
+@pytest.mark.parametrize("tail", WIDE_TAGS.values(), ids=WIDE_TAGS.keys())
+def test_tag_beyond_32_bits_fails_every_operation(tail):
+    data = model(GRAPH, tail)
+    assert tarnwick.detect_format(data) == "ONNX"
+    for operation in (tarnwick.read_manifest, tarnwick.read_manifest_uri, tarnwick.remove_manifest):
+        with raises(TAG_BEYOND_32_BITS):
+            operation(data)
+    with raises(TAG_BEYOND_32_BITS):
+        tarnwick.embed_manifest(data, b"abc")
+
+
+def test_largest_field_number_is_kept():
+    data = model(GRAPH, field_varint(2**29 - 1, 1), entry(STORE_KEY, b"YWJj"))
+    assert tarnwick.read_manifest(data) == b"abc"
+    assert tarnwick.remove_manifest(data) == model(GRAPH, field_varint(2**29 - 1, 1))
+
+
+def test_tag_with_bit_32_is_read_two_ways_by_the_peers():
+    onnx = pytest.importorskip("onnx")
+    ort = pytest.importorskip("onnxruntime")
+    from google.protobuf.message import DecodeError
+
+    data = _helper_model(onnx).SerializeToString() + WIDE_TAGS["metadata_props with bit 32"]
+    with pytest.raises(DecodeError):
+        onnx.load_from_string(data)
+    session = ort.InferenceSession(data, providers=["CPUExecutionProvider"])
+    assert session.get_modelmeta().custom_metadata_map == {"c2pa:manifest": "YWJj"}
 
 
 # --- Real models through the onnx peer ---------------------------------------

@@ -237,7 +237,8 @@ entry_subfields = st.one_of(
 def metadata_entries(draw):
     """(is_c2pa, field bytes) of one top-level metadata_props element."""
     subfields = draw(st.lists(entry_subfields, max_size=4))
-    keys = [payload for _, number, payload in subfields if number == 1]
+    # A key of another wire type than 2 is an unknown field to protobuf.
+    keys = [payload for f, number, payload in subfields if number == 1 and f[0] & 7 == pw.LENGTH]
     payload = b"".join(f for f, _, _ in subfields)
     field, _, _ = draw(proto_fields(st.just(14), (pw.LENGTH,), st.just(payload)))
     return bool(keys) and keys[-1] in C2PA_KEYS, field
@@ -249,6 +250,7 @@ other_numbers = st.one_of(
 )
 top_level_fields = st.one_of(
     proto_fields(other_numbers).map(lambda f: (False, f[0])),
+    proto_fields(st.just(14), (pw.VARINT, pw.FIXED64, pw.FIXED32)).map(lambda f: (False, f[0])),
     metadata_entries(),
     metadata_entries(),
 )
