@@ -78,6 +78,7 @@ constexpr std::string_view kMainHelp =
     "                                 the C2PA data hash, without the store\n"
     "\n"
     "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
+    "In JSON output, each byte of a name that is not UTF-8 shows as \\udcXX.\n"
     "Run 'tarnwick <command> --help' for the options of a command.\n"
     "\n"
     "options:\n"
@@ -95,7 +96,9 @@ constexpr std::string_view kInfoHelp =
     "\n"
     "options:\n"
     "  --json          one JSON object per model, one per line, with the store's\n"
-    "                  place in the file as \"store_range\": [offset, length]\n"
+    "                  place in the file as \"store_range\": [offset, length]; a\n"
+    "                  byte 0xXX of a name that is not UTF-8 shows as \\udcXX\n"
+    "                  (Python: name.encode(\"utf-8\", \"surrogateescape\"))\n"
     "  -h, --help      show this help\n";
 
 constexpr std::string_view kReadHelp =
@@ -112,7 +115,10 @@ constexpr std::string_view kReadUriHelp =
     "usage: tarnwick read-uri MODEL\n"
     "\n"
     "Print the model's remote manifest URI; print nothing and exit with\n"
-    "status 3 when it has none.\n"
+    "status 3 when it has none. What a URI cannot hold raw (controls, spaces,\n"
+    "DEL, bidi controls and other invisible characters, bytes that are not\n"
+    "UTF-8) is printed percent-encoded, each byte as %XX, so the URI is always\n"
+    "one line; other non-ASCII characters are printed as they are.\n"
     "\n"
     "options:\n"
     "  -h, --help      show this help\n";
@@ -520,15 +526,15 @@ int run_read(const Args& a) {
   return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
-// A URI prints as it is into a pipe or a file, for scripts, and escaped on a
-// terminal, where its control characters would act.
+// The same line on a terminal and in a pipe: a URI's newline would otherwise
+// forge a second line for a script reading it.
 int run_read_uri(const Args& a) {
   auto model = open_model(a.models[0], Model::Access::Read);
   if (!model.ok()) return report(failure(model.error()));
   auto uri = read_manifest_uri(model.value().bytes());
   if (!uri.ok()) return report(rejected(model.value().name(), uri.error()));
   if (!uri.value()) return kNotFound;
-  return print_line(isatty(STDOUT_FILENO) ? escaped(*uri.value()) : *uri.value());
+  return print_line(percent_encoded(*uri.value()));
 }
 
 // A reserved store is held in memory, as a store read from a file is: one

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/bytes.h"
@@ -27,6 +28,29 @@ std::size_t decode(ByteView b, std::size_t i, char32_t* cp) {
 bool acts_on_terminal(char32_t cp) {
   return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
          (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029;
+}
+
+// Characters above U+007F that do not show, or show as a space: spaces,
+// format characters (bidi controls, zero-width ones, tags), other
+// default-ignorable ones (Hangul fillers, variation selectors), noncharacters.
+struct Range {
+  char32_t first, last;
+};
+constexpr Range kUnseen[] = {
+    {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},
+    {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x115F, 0x1160},
+    {0x1680, 0x1680},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x2000, 0x200F},   {0x2028, 0x202F},
+    {0x205F, 0x206F},   {0x3000, 0x3000},   {0x3164, 0x3164},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},
+    {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
+bool raw_in_uri(char32_t cp) {
+  if (cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) return false;
+  if ((cp & 0xFFFE) == 0xFFFE) return false;  // the last two of every plane
+  for (const Range& r : kUnseen)
+    if (cp >= r.first && cp <= r.last) return false;
+  return true;
 }
 
 std::string hex(const char* format, unsigned v) {
@@ -84,7 +108,7 @@ std::string json_string(std::string_view s) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
     if (len == 0) {
-      out += "\xEF\xBF\xBD";
+      out += hex("\\udc%02x", b[i]);
       len = 1;
     } else if (cp == '"' || cp == '\\') {
       out += '\\';
@@ -97,6 +121,23 @@ std::string json_string(std::string_view s) {
     i += len;
   }
   return out + "\"";
+}
+
+std::string percent_encoded(std::string_view uri) {
+  std::string out;
+  ByteView b = view_of(uri);
+  for (std::size_t i = 0; i < b.size();) {
+    char32_t cp;
+    std::size_t len = decode(b, i, &cp);
+    if (len != 0 && raw_in_uri(cp)) {
+      out += text_of(b.subspan(i, len));
+    } else {
+      len = std::max<std::size_t>(len, 1);
+      for (std::size_t k = 0; k < len; ++k) out += hex("%%%02X", b[i + k]);
+    }
+    i += len;
+  }
+  return out;
 }
 
 ProgressBar::ProgressBar(std::uint64_t total, bool quiet)

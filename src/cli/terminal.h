@@ -17,9 +17,15 @@ namespace tarnwick::cli {
 std::string escaped(std::string_view s);
 // Whether escaped(s) would change nothing.
 bool is_printable(std::string_view s);
-// A JSON string literal, the same characters escaped as \uNNNN; bytes that
-// are not UTF-8 become U+FFFD.
+// A JSON string literal, the same characters escaped as \uNNNN; each byte
+// 0xXX that is not UTF-8 becomes \udcXX, the lone surrogate Python's
+// surrogateescape decodes it to, so that a file name's bytes can be had back.
 std::string json_string(std::string_view s);
+// A URI as a line of output: every character a URI cannot hold raw (controls,
+// spaces, DEL, bidi controls and other invisible format characters,
+// noncharacters) and every byte that is not UTF-8 as %XX of each byte;
+// printable non-ASCII characters (an IRI's) as they are.
+std::string percent_encoded(std::string_view uri);
 
 // A progress callback: one line on a terminal's stderr, redrawn in place
 // (bytes done, rate, time left), for copies of more than 256 MiB.

@@ -600,13 +600,8 @@ def test_full_disk_leaves_the_model_untouched(small_disk):
 # --- progress -----------------------------------------------------------------
 
 
-def run_on_terminal(*args):
-    """Runs the program with stderr on a pseudo-terminal; returns what it drew."""
-    import pty
-
-    master, slave = pty.openpty()
-    p = subprocess.Popen([CLI, *map(str, args)], stdout=subprocess.DEVNULL, stderr=slave)
-    os.close(slave)
+def read_all(master):
+    """What reached a pseudo-terminal, read until its other side is closed."""
     drawn = b""
     while True:
         try:
@@ -617,6 +612,17 @@ def run_on_terminal(*args):
             break
         drawn += chunk
     os.close(master)
+    return drawn
+
+
+def run_on_terminal(*args):
+    """Runs the program with stderr on a pseudo-terminal; returns what it drew."""
+    import pty
+
+    master, slave = pty.openpty()
+    p = subprocess.Popen([CLI, *map(str, args)], stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    drawn = read_all(master)
     assert p.wait(timeout=120) == 0
     return drawn
 

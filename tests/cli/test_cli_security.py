@@ -17,7 +17,7 @@ import tempfile
 
 import pytest
 
-from test_cli import (CLI, STORE, URI, failed, gguf_head, leftovers, route, run,  # noqa: F401 (route)
+from test_cli import (CLI, STORE, URI, failed, gguf_head, leftovers, read_all, route, run,  # noqa: F401
                       sanitized, sparse_gguf, tarnwick)
 
 NOBODY = 65534
@@ -198,6 +198,7 @@ def test_longest_names_can_be_rewritten(route, tmp_path):
 
 HOSTILE = "a\x1b]0;title\x07b\u009b2Jc\u202ed\u2066e\x7f"
 SHOWN = "a\\x1B]0;title\\x07b\\u009B2Jc\\u202Ed\\u2066e\\x7F"
+ENCODED = b"a%1B]0;title%07b%C2%9B2Jc%E2%80%AEd%E2%81%A6e%7F"
 
 
 def test_messages_escape_what_would_act_on_a_terminal(tmp_path):
@@ -215,12 +216,43 @@ def test_info_and_read_uri_escape_a_hostile_uri(tmp_path):
     assert f"  uri:         {SHOWN}\n" in run("info", model).stdout.decode()
     line = run("info", "--json", model).stdout
     assert json.loads(line)["uri"] == HOSTILE and b"\x1b" not in line and "\u009b".encode() not in line
-    assert run("read-uri", model).stdout == HOSTILE.encode() + b"\n"  # into a pipe: as it is
+    assert run("read-uri", model).stdout == ENCODED + b"\n"
     master, slave = pty.openpty()
     subprocess.run([CLI, "read-uri", model], stdout=slave, check=True)
     os.close(slave)
-    assert os.read(master, 4096) == SHOWN.encode() + b"\r\n"
-    os.close(master)
+    assert read_all(master) == ENCODED + b"\r\n"
+
+
+# A URI and the line read-uri prints for it, into a pipe.
+URI_LINES = {
+    "a forged second line": ("https://e.com/a\nhttps://evil.com/b", b"https://e.com/a%0Ahttps://evil.com/b"),
+    "spaces": ("https://e.com/a b\tc\u00a0d\u3000e", b"https://e.com/a%20b%09c%C2%A0d%E3%80%80e"),
+    "invisible characters": ("https://e.com/\u200bx\u2066\ufeff\u00ad\U000e0041",
+                             b"https://e.com/%E2%80%8Bx%E2%81%A6%EF%BB%BF%C2%AD%F3%A0%81%81"),
+    "noncharacters": ("https://e.com/\ufdd0\U0010ffff", b"https://e.com/%EF%B7%90%F4%8F%BF%BF"),
+    "an IRI, as it is": ("https://例え.jp/é?q=ü%20", "https://例え.jp/é?q=ü%20".encode()),
+}
+
+
+@pytest.mark.parametrize("case", URI_LINES)
+def test_read_uri_percent_encodes_what_a_uri_cannot_hold(case, tmp_path):
+    uri, line = URI_LINES[case]
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest_remote(MODEL, uri))
+    r = run("read-uri", model)
+    assert (r.returncode, r.stdout, r.stderr) == (0, line + b"\n", b"")
+
+
+def test_json_gives_back_the_bytes_of_names_that_are_not_utf8(tmp_path):
+    folder, out = os.fsencode(tmp_path) + b"/", os.fsencode(tmp_path) + b"/out\xfe"
+    names = [folder + n for n in (b"m\xff", b"a\xff", b"a\xfe", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\x80")]
+    for name, content in zip(names, [MODEL] + [b"junk"] * 5):  # a model, then "error" objects
+        pathlib.Path(os.fsdecode(name)).write_bytes(content)
+    lines = subprocess.run([CLI, "info", "--json", *names], capture_output=True).stdout.splitlines()
+    lines.append(subprocess.run([CLI, "embed", names[0], "--uri", URI, "-o", out, "--json"],
+                                capture_output=True).stdout)
+    assert lines[0].startswith(b'{"file": "' + folder + b'm\\udcff", "format": "GGUF"')
+    assert [json.loads(line)["file"].encode("utf-8", "surrogateescape") for line in lines] == [*names, out]
 
 
 # --- standard streams, shrinking models, memory ------------------------------------
