@@ -105,7 +105,8 @@ constexpr std::string_view kReadHelp =
     "usage: tarnwick read MODEL [-o FILE]\n"
     "\n"
     "Write the model's embedded manifest store, byte for byte, to FILE or to\n"
-    "standard output. Exit status 3 when the model has none.\n"
+    "standard output. Exit status 3 when the model has none. Standard output\n"
+    "that is a terminal is refused unless '-o -' asks for it.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE  write the store to FILE ('-' for standard output)\n"
@@ -321,6 +322,23 @@ std::optional<Exclusion> exclusion(std::string_view s) {
   return Exclusion{*offset, *length};
 }
 
+// Whether the command prints, or writes its result, to standard output.
+bool writes_to_stdout(Command command, const Args& a) {
+  switch (command) {
+    case kRead:
+      return !a.output || *a.output == "-";
+    case kEmbed:
+    case kStrip:
+      return a.json || a.output == "-";
+    case kPatch:
+      return false;
+    default:
+      return true;
+  }
+}
+
+Failure stdout_closed() { return {kIoFailure, kStdoutName, "standard output is closed"}; }
+
 // Checks that hold before any file is touched; converts the option values.
 std::optional<Failure> check(Command command, std::string_view name, Args& a) {
   if (a.models.empty()) return usage(name, "missing MODEL");
@@ -365,6 +383,11 @@ std::optional<Failure> check(Command command, std::string_view name, Args& a) {
     for (const std::string& m : a.models) stdin_uses += m == "-";
     if (stdin_uses > 1) return usage(name, "standard input given more than once");
   }
+  if (command == kRead && !a.output && isatty(STDOUT_FILENO))
+    return usage(name,
+                 "refusing to write a binary manifest store to a terminal; use -o FILE, or -o - to force it");
+  // Refused before any work, so that no new file is left whose report is lost.
+  if (writes_to_stdout(command, a) && standard_output_was_closed()) return stdout_closed();
   return std::nullopt;
 }
 
@@ -402,6 +425,7 @@ file::Outcome<Model> open_model(const std::string& path, Model::Access access) {
 std::optional<Failure> open_output(std::string_view name, const Args& a, const Model& model,
                                    bool can_in_place, std::optional<Output>& out) {
   bool to_stdout = !a.output || *a.output == "-";
+  if (to_stdout && !a.in_place && standard_output_was_closed()) return stdout_closed();
   auto opened = a.in_place  ? Output::replacing(model)
                 : to_stdout ? Output::stream(STDOUT_FILENO, kStdoutName, &model)
                             : Output::create(*a.output, &model);
@@ -422,6 +446,7 @@ file::Outcome<Bytes> read_store(const std::string& path) {
 
 // One line on standard output, its write errors reported.
 int print_line(const std::string& text) {
+  if (standard_output_was_closed()) return report(stdout_closed());
   auto out = Output::stream(STDOUT_FILENO, kStdoutName, nullptr);
   auto written = out.value().write(view_of(text + "\n"));
   return written.ok() ? kSuccess : report(failure(written.error()));
@@ -647,6 +672,7 @@ const CommandEntry kCommands[] = {
 static_assert(std::size(kCommands) == kHash + 1);
 
 int print_help(std::string_view text) {
+  if (standard_output_was_closed()) return report(stdout_closed());
   std::fwrite(text.data(), 1, text.size(), stdout);
   return std::fflush(stdout) == 0 ? kSuccess : report(failure(FileError::system(kStdoutName, errno)));
 }

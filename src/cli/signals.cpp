@@ -22,6 +22,8 @@ constexpr char kChanged[] = ": the model file changed while it was being read\n"
 char g_model_name[1024] = "tarnwick";
 std::size_t g_model_name_length = std::strlen("tarnwick");
 
+bool g_stdout_was_closed = false;
+
 void on_cleanup_signal(int sig) {
   int saved = errno;
   file::remove_pending_temporaries();
@@ -46,9 +48,12 @@ bool ensure_standard_descriptors() {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor: this very one.
     if (::open("/dev/null", O_RDWR) != fd) return false;
+    if (fd == STDOUT_FILENO) g_stdout_was_closed = true;
   }
   return true;
 }
+
+bool standard_output_was_closed() { return g_stdout_was_closed; }
 
 void install_signal_handlers() {
   struct sigaction sa {};

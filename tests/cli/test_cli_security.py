@@ -14,6 +14,7 @@ import stat
 import struct
 import subprocess
 import tempfile
+import tty
 
 import pytest
 
@@ -243,6 +244,31 @@ def test_read_uri_percent_encodes_what_a_uri_cannot_hold(case, tmp_path):
     assert (r.returncode, r.stdout, r.stderr) == (0, line + b"\n", b"")
 
 
+def on_terminal(args):
+    """Runs the program with standard output on a raw pseudo-terminal; returns
+    its status, what reached the terminal, and its stderr."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    r = subprocess.run([CLI, *map(str, args)], stdout=slave, stderr=subprocess.PIPE, timeout=60)
+    os.close(slave)
+    return r.returncode, read_all(master), r.stderr
+
+
+READS_ONTO_A_TERMINAL = {
+    "refused": ([], 2, b"", b"tarnwick read: refusing to write a binary manifest store to a terminal; "
+                            b"use -o FILE, or -o - to force it\nTry 'tarnwick read --help'.\n"),
+    "forced with -o -": (["-o", "-"], 0, STORE, b""),
+}
+
+
+@pytest.mark.parametrize("case", READS_ONTO_A_TERMINAL)
+def test_read_does_not_dump_a_store_onto_a_terminal(case, tmp_path):
+    options, *expected = READS_ONTO_A_TERMINAL[case]
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest(MODEL, STORE))
+    assert on_terminal(["read", model, *options]) == tuple(expected)
+
+
 def test_json_gives_back_the_bytes_of_names_that_are_not_utf8(tmp_path):
     folder, out = os.fsencode(tmp_path) + b"/", os.fsencode(tmp_path) + b"/out\xfe"
     names = [folder + n for n in (b"m\xff", b"a\xff", b"a\xfe", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\x80")]
@@ -258,11 +284,38 @@ def test_json_gives_back_the_bytes_of_names_that_are_not_utf8(tmp_path):
 # --- standard streams, shrinking models, memory ------------------------------------
 
 
+def closing_stdout(args):
+    return subprocess.run([CLI, *map(str, args)], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+
+
 def test_closed_standard_output_is_not_taken_for_the_model(tmp_path):
     model = tmp_path / "model.gguf"
     model.write_bytes(tarnwick.embed_manifest(MODEL, STORE))
-    r = subprocess.run([CLI, "read", model], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
-    assert (r.returncode, r.stderr) == (0, b"")
+    r = closing_stdout(["read", model, "-o", tmp_path / "store.c2pa"])
+    assert (r.returncode, r.stderr, (tmp_path / "store.c2pa").read_bytes()) == (0, b"", STORE)
+
+
+# Commands that write to standard output ({m}: a model with a store and a URI).
+WRITING_TO_STDOUT = {
+    "read": ["read", "{m}"],
+    "read -o -": ["read", "{m}", "-o", "-"],
+    "read-uri": ["read-uri", "{m}"],
+    "info": ["info", "{m}"],
+    "info --json": ["info", "--json", "{m}"],
+    "hash": ["hash", "{m}"],
+    "strip -o -": ["strip", "{m}", "-o", "-"],
+    "embed --json": ["embed", "{m}", "--uri", URI, "-o", "{out}", "--json"],
+    "help": ["hash", "--help"],
+}
+
+
+@pytest.mark.parametrize("case", WRITING_TO_STDOUT)
+def test_closed_standard_output_fails_a_command_that_writes_there(case, tmp_path):
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest_both(MODEL, URI, STORE))
+    r = closing_stdout(a.format(m=model, out=tmp_path / "out") for a in WRITING_TO_STDOUT[case])
+    failed(r, 4, "<stdout>: standard output is closed\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model.gguf"]
 
 
 def test_model_shrinking_while_written_to_a_pipe(tmp_path):
