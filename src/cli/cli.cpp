@@ -395,6 +395,7 @@ std::optional<Failure> check(Command command, std::string_view name, Args& a) {
 // Reporting
 
 int report(const Failure& f) {
+  clear_progress_line();
   std::fprintf(stderr, "%s: %s\n", escaped(f.subject).c_str(), escaped(f.text).c_str());
   if (!f.hint.empty()) std::fprintf(stderr, "%s\n", f.hint.c_str());
   return f.status;
@@ -447,6 +448,7 @@ file::Outcome<Bytes> read_store(const std::string& path) {
 // One line on standard output, its write errors reported.
 int print_line(const std::string& text) {
   if (standard_output_was_closed()) return report(stdout_closed());
+  clear_progress_line();
   auto out = Output::stream(STDOUT_FILENO, kStdoutName, nullptr);
   auto written = out.value().write(view_of(text + "\n"));
   return written.ok() ? kSuccess : report(failure(written.error()));

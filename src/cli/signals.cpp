@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "cli/terminal.h"
 #include "file/output.h"
 
 namespace tarnwick::cli {
@@ -27,6 +28,7 @@ bool g_stdout_was_closed = false;
 void on_cleanup_signal(int sig) {
   int saved = errno;
   file::remove_pending_temporaries();
+  clear_progress_line();
   errno = saved;
   // Installed one-shot: the signal, raised again, ends the process with its
   // own status once this handler returns.
@@ -35,6 +37,7 @@ void on_cleanup_signal(int sig) {
 
 void on_bus_error(int) {
   file::remove_pending_temporaries();
+  clear_progress_line();
   ssize_t ignored = ::write(STDERR_FILENO, g_model_name, g_model_name_length);
   ignored = ::write(STDERR_FILENO, kChanged, sizeof kChanged - 1);
   (void)ignored;

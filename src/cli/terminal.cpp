@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "core/bytes.h"
@@ -12,6 +13,11 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kProgressThreshold = 256 * kMiB;
+
+// Set from before a bar is drawn until its line is cleared; read by signal
+// handlers, on any thread.
+std::atomic<bool> g_bar_on_screen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Length of the UTF-8 sequence at b[i] and its code point; 0 if it is not one.
 std::size_t decode(ByteView b, std::size_t i, char32_t* cp) {
@@ -140,13 +146,18 @@ std::string percent_encoded(std::string_view uri) {
   return out;
 }
 
+void clear_progress_line() noexcept {
+  static constexpr char kClear[] = "\r\033[K";
+  if (!g_bar_on_screen.exchange(false)) return;
+  ssize_t ignored = ::write(STDERR_FILENO, kClear, sizeof kClear - 1);
+  (void)ignored;
+}
+
 ProgressBar::ProgressBar(std::uint64_t total, bool quiet)
     : enabled_(!quiet && total > kProgressThreshold && isatty(STDERR_FILENO)),
       start_(std::chrono::steady_clock::now()) {}
 
-ProgressBar::~ProgressBar() {
-  if (drawn_) std::fputs("\r\033[K", stderr);
-}
+ProgressBar::~ProgressBar() { clear_progress_line(); }
 
 bool ProgressBar::operator()(std::uint64_t done, std::uint64_t total) {
   if (!enabled_ || total == 0) return true;
@@ -154,11 +165,12 @@ bool ProgressBar::operator()(std::uint64_t done, std::uint64_t total) {
   double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
   int percent = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total));
   std::string left = rate > 0 ? clock_time(static_cast<double>(total - done) / rate) : "?";
+  // Set first: a signal during the draw still clears what was drawn.
+  g_bar_on_screen = true;
   std::fprintf(stderr, "\r%s / %s  %3d%%  %s/s  %s left\033[K", human_size(done).c_str(),
                human_size(total).c_str(), percent, human_size(static_cast<std::uint64_t>(rate)).c_str(),
                left.c_str());
   std::fflush(stderr);
-  drawn_ = true;
   return true;
 }
 

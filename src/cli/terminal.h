@@ -27,8 +27,13 @@ std::string json_string(std::string_view s);
 // printable non-ASCII characters (an IRI's) as they are.
 std::string percent_encoded(std::string_view uri);
 
+// Erases the progress bar's line if a bar is drawn there, so that what is
+// printed next starts at the line's beginning. Async-signal-safe.
+void clear_progress_line() noexcept;
+
 // A progress callback: one line on a terminal's stderr, redrawn in place
-// (bytes done, rate, time left), for copies of more than 256 MiB.
+// (bytes done, rate, time left), for copies of more than 256 MiB. The line
+// is cleared when the bar ends and by clear_progress_line().
 class ProgressBar {
  public:
   ProgressBar(std::uint64_t total, bool quiet);
@@ -41,7 +46,6 @@ class ProgressBar {
 
  private:
   bool enabled_;
-  bool drawn_ = false;
   std::chrono::steady_clock::time_point start_;
 };
 

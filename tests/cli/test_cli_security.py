@@ -9,11 +9,14 @@ import os
 import pathlib
 import pty
 import resource
+import select
 import shutil
+import signal
 import stat
 import struct
 import subprocess
 import tempfile
+import time
 import tty
 
 import pytest
@@ -316,6 +319,52 @@ def test_closed_standard_output_fails_a_command_that_writes_there(case, tmp_path
     r = closing_stdout(a.format(m=model, out=tmp_path / "out") for a in WRITING_TO_STDOUT[case])
     failed(r, 4, "<stdout>: standard output is closed\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["model.gguf"]
+
+
+# What follows a progress bar on the terminal, stdout being the terminal too
+# or a pipe without a reader: the bar's line is cleared first.
+AFTER_THE_BAR = {
+    "a JSON line": (False, 0, '{{"file": "{out}", "size": {size}, "store_range": null, "digest": null}}\r\n'),
+    "an error": (True, 4, "<stdout>: Broken pipe\r\n"),
+}
+
+
+@pytest.mark.parametrize("case", AFTER_THE_BAR)
+def test_what_follows_a_progress_bar_starts_its_own_line(case, tmp_path):
+    broken_pipe, status, tail = AFTER_THE_BAR[case]
+    model, out = sparse_gguf(tmp_path / "big.gguf", 300 << 20), tmp_path / "out.gguf"
+    master, slave = pty.openpty()
+    reader, writer_end = os.pipe()
+    os.close(reader)
+    r = subprocess.run([CLI, "embed", model, "--uri", URI, "-o", out, "--json"],
+                       stdout=writer_end if broken_pipe else slave, stderr=slave, timeout=120)
+    os.close(slave)
+    os.close(writer_end)
+    tail = tail.format(out=out, size=out.stat().st_size)
+    assert (r.returncode, read_all(master).endswith(b" left\x1b[K\r\x1b[K" + tail.encode())) == (status, True)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_clears_the_progress_bar(sig, tmp_path):
+    model = sparse_gguf(tmp_path / "big.gguf", 300 << 20)
+    master, slave = pty.openpty()
+    reader, writer_end = os.pipe()
+    p = subprocess.Popen([CLI, "strip", model, "-o", "-"], stdout=writer_end, stderr=slave)
+    os.close(slave)
+    os.close(writer_end)
+    # The model's bytes are taken slowly, and never all of them, until the bar
+    # shows: the tool is still writing when the signal comes.
+    drawn, taken, deadline = b"", 0, time.monotonic() + 60
+    while b" left\x1b[K" not in drawn:
+        assert time.monotonic() < deadline
+        if select.select([master], [], [], 0.001)[0]:
+            drawn += os.read(master, 4096)
+        elif taken < 200 << 20:
+            taken += len(os.read(reader, 1 << 16))
+    p.send_signal(sig)
+    assert p.wait(timeout=60) == -sig
+    os.close(reader)
+    assert (drawn + read_all(master)).endswith(b" left\x1b[K\r\x1b[K")
 
 
 def test_model_shrinking_while_written_to_a_pipe(tmp_path):
