@@ -77,6 +77,7 @@ constexpr std::string_view kMainHelp =
     "                                 the C2PA data hash, without the store\n"
     "\n"
     "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
+    "In JSON output, each byte of a name that is not UTF-8 shows as \\udcXX.\n"
     "Run 'tarnwick <command> --help' for the options of a command.\n"
     "\n"
     "options:\n"
@@ -94,14 +95,17 @@ constexpr std::string_view kInfoHelp =
     "\n"
     "options:\n"
     "  --json          one JSON object per model, one per line, with the store's\n"
-    "                  place in the file as \"store_range\": [offset, length]\n"
+    "                  place in the file as \"store_range\": [offset, length]; a\n"
+    "                  byte 0xXX of a name that is not UTF-8 shows as \\udcXX\n"
+    "                  (Python: name.encode(\"utf-8\", \"surrogateescape\"))\n"
     "  -h, --help      show this help\n";
 
 constexpr std::string_view kReadHelp =
     "usage: tarnwick read MODEL [-o FILE]\n"
     "\n"
     "Write the model's embedded manifest store, byte for byte, to FILE or to\n"
-    "standard output. Exit status 3 when the model has none.\n"
+    "standard output. Exit status 3 when the model has none. Standard output\n"
+    "that is a terminal is refused unless '-o -' asks for it.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE  write the store to FILE ('-' for standard output)\n"
@@ -111,7 +115,10 @@ constexpr std::string_view kReadUriHelp =
     "usage: tarnwick read-uri MODEL\n"
     "\n"
     "Print the model's remote manifest URI; print nothing and exit with\n"
-    "status 3 when it has none.\n"
+    "status 3 when it has none. What a URI cannot hold raw (controls, spaces,\n"
+    "DEL, bidi controls and other invisible characters, bytes that are not\n"
+    "UTF-8) is printed percent-encoded, each byte as %XX, so the URI is always\n"
+    "one line; other non-ASCII characters are printed as they are.\n"
     "\n"
     "options:\n"
     "  -h, --help      show this help\n";
@@ -130,7 +137,8 @@ constexpr std::string_view kEmbedHelp =
     "                     'tarnwick patch' once signed\n"
     "  --uri URI          the remote manifest URI to embed\n"
     "  --hash ALG         compute the new model's data hash without its store\n"
-    "                     (sha256, sha384 or sha512) in the same pass\n"
+    "                     (sha256, sha384 or sha512, in any case) in the same\n"
+    "                     pass\n"
     "  -o, --output OUT   write the new model to OUT ('-' for standard output)\n"
     "  --in-place         replace MODEL itself, atomically\n"
     "  --json             print {\"file\", \"size\", \"store_range\", \"digest\"} as\n"
@@ -171,7 +179,7 @@ constexpr std::string_view kHashHelp =
     "lies is excluded (nothing when the model has no store).\n"
     "\n"
     "options:\n"
-    "  --alg ALG          sha256 (the default), sha384 or sha512\n"
+    "  --alg ALG          sha256 (the default), sha384 or sha512, in any case\n"
     "  --exclude OFFSET:LENGTH\n"
     "                     leave these bytes out; repeat for several ranges, in\n"
     "                     ascending order, not overlapping, inside the file\n"
@@ -313,6 +321,23 @@ std::optional<Exclusion> exclusion(std::string_view s) {
   return Exclusion{*offset, *length};
 }
 
+// Whether the command prints, or writes its result, to standard output.
+bool writes_to_stdout(Command command, const Args& a) {
+  switch (command) {
+    case kRead:
+      return !a.output || *a.output == "-";
+    case kEmbed:
+    case kStrip:
+      return a.json || a.output == "-";
+    case kPatch:
+      return false;
+    default:
+      return true;
+  }
+}
+
+Failure stdout_closed() { return {kIoFailure, kStdoutName, "standard output is closed"}; }
+
 // Checks that hold before any file is touched; converts the option values.
 std::optional<Failure> check(Command command, std::string_view name, Args& a) {
   if (a.models.empty()) return usage(name, "missing MODEL");
@@ -357,6 +382,11 @@ std::optional<Failure> check(Command command, std::string_view name, Args& a) {
     for (const std::string& m : a.models) stdin_uses += m == "-";
     if (stdin_uses > 1) return usage(name, "standard input given more than once");
   }
+  if (command == kRead && !a.output && isatty(STDOUT_FILENO))
+    return usage(name,
+                 "refusing to write a binary manifest store to a terminal; use -o FILE, or -o - to force it");
+  // Refused before any work, so that no new file is left whose report is lost.
+  if (writes_to_stdout(command, a) && standard_output_was_closed()) return stdout_closed();
   return std::nullopt;
 }
 
@@ -364,6 +394,7 @@ std::optional<Failure> check(Command command, std::string_view name, Args& a) {
 // Reporting
 
 int report(const Failure& f) {
+  clear_progress_line();
   std::fprintf(stderr, "%s: %s\n", escaped(f.subject).c_str(), escaped(f.text).c_str());
   if (!f.hint.empty()) std::fprintf(stderr, "%s\n", f.hint.c_str());
   return f.status;
@@ -394,6 +425,7 @@ file::Outcome<Model> open_model(const std::string& path, Model::Access access) {
 std::optional<Failure> open_output(std::string_view name, const Args& a, const Model& model,
                                    bool can_in_place, std::optional<Output>& out) {
   bool to_stdout = !a.output || *a.output == "-";
+  if (to_stdout && !a.in_place && standard_output_was_closed()) return stdout_closed();
   auto opened = a.in_place  ? Output::replacing(model)
                 : to_stdout ? Output::stream(STDOUT_FILENO, kStdoutName, &model)
                             : Output::create(*a.output, &model);
@@ -414,6 +446,8 @@ file::Outcome<Bytes> read_store(const std::string& path) {
 
 // One line on standard output, its write errors reported.
 int print_line(const std::string& text) {
+  if (standard_output_was_closed()) return report(stdout_closed());
+  clear_progress_line();
   auto out = Output::stream(STDOUT_FILENO, kStdoutName, nullptr);
   auto written = out.value().write(view_of(text + "\n"));
   return written.ok() ? kSuccess : report(failure(written.error()));
@@ -518,15 +552,15 @@ int run_read(const Args& a) {
   return written.ok() ? kSuccess : report(failure(written.error()));
 }
 
-// A URI prints as it is into a pipe or a file, for scripts, and escaped on a
-// terminal, where its control characters would act.
+// The same line on a terminal and in a pipe: a URI's newline would otherwise
+// forge a second line for a script reading it.
 int run_read_uri(const Args& a) {
   auto model = open_model(a.models[0], Model::Access::Read);
   if (!model.ok()) return report(failure(model.error()));
   auto uri = read_manifest_uri(model.value().bytes());
   if (!uri.ok()) return report(rejected(model.value().name(), uri.error()));
   if (!uri.value()) return kNotFound;
-  return print_line(isatty(STDOUT_FILENO) ? escaped(*uri.value()) : *uri.value());
+  return print_line(percent_encoded(*uri.value()));
 }
 
 // A reserved store is held in memory, as a store read from a file is: one
@@ -580,6 +614,7 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
   auto written = file::rewrite(m, *out, edit, progress);
   if (!written.ok()) return report(failure_of(written.error()));
   const file::Written& w = written.value();
+  clear_progress_line();
   if (!w.changed)
     std::fprintf(stderr, "%s: holds no C2PA data; left as it is\n", escaped(m.name()).c_str());
   if (out->dropped_set_id())
@@ -646,6 +681,7 @@ const CommandEntry kCommands[] = {
 static_assert(std::size(kCommands) == kHash + 1);
 
 int print_help(std::string_view text) {
+  if (standard_output_was_closed()) return report(stdout_closed());
   std::fwrite(text.data(), 1, text.size(), stdout);
   return std::fflush(stdout) == 0 ? kSuccess : report(failure(FileError::system(kStdoutName, errno)));
 }

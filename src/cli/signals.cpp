@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "cli/terminal.h"
 #include "file/output.h"
 
 namespace tarnwick::cli {
@@ -22,9 +23,12 @@ constexpr char kChanged[] = ": the model file changed while it was being read\n"
 char g_model_name[1024] = "tarnwick";
 std::size_t g_model_name_length = std::strlen("tarnwick");
 
+bool g_stdout_was_closed = false;
+
 void on_cleanup_signal(int sig) {
   int saved = errno;
   file::remove_pending_temporaries();
+  clear_progress_line();
   errno = saved;
   // Installed one-shot: the signal, raised again, ends the process with its
   // own status once this handler returns.
@@ -33,6 +37,7 @@ void on_cleanup_signal(int sig) {
 
 void on_bus_error(int) {
   file::remove_pending_temporaries();
+  clear_progress_line();
   ssize_t ignored = ::write(STDERR_FILENO, g_model_name, g_model_name_length);
   ignored = ::write(STDERR_FILENO, kChanged, sizeof kChanged - 1);
   (void)ignored;
@@ -46,9 +51,12 @@ bool ensure_standard_descriptors() {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor: this very one.
     if (::open("/dev/null", O_RDWR) != fd) return false;
+    if (fd == STDOUT_FILENO) g_stdout_was_closed = true;
   }
   return true;
 }
+
+bool standard_output_was_closed() { return g_stdout_was_closed; }
 
 void install_signal_handlers() {
   struct sigaction sa {};

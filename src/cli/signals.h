@@ -10,11 +10,16 @@ namespace tarnwick::cli {
 // file the tool opens later can stand in for them. False if that fails.
 bool ensure_standard_descriptors();
 
+// Whether descriptor 1 was closed when the tool started: it is /dev/null
+// now, and a command that writes there must fail rather than write nothing.
+bool standard_output_was_closed();
+
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM remove any
-// pending temporary file, then end the process by the same signal. SIGXFSZ
-// and SIGPIPE are ignored, so that a size limit and a closed pipe come back
-// as the errors EFBIG and EPIPE. SIGBUS (the mapped model shrank while it was
-// parsed) is reported against the model being read, with status 4.
+// pending temporary file and clear a drawn progress bar, then end the process
+// by the same signal. SIGXFSZ and SIGPIPE are ignored, so that a size limit
+// and a closed pipe come back as the errors EFBIG and EPIPE. SIGBUS (the
+// mapped model shrank while it was parsed) is reported against the model
+// being read, with status 4.
 void install_signal_handlers();
 
 // The name (already escaped) that a SIGBUS report gives.

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "core/bytes.h"
@@ -11,6 +13,11 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kProgressThreshold = 256 * kMiB;
+
+// Set from before a bar is drawn until its line is cleared; read by signal
+// handlers, on any thread.
+std::atomic<bool> g_bar_on_screen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Length of the UTF-8 sequence at b[i] and its code point; 0 if it is not one.
 std::size_t decode(ByteView b, std::size_t i, char32_t* cp) {
@@ -27,6 +34,29 @@ std::size_t decode(ByteView b, std::size_t i, char32_t* cp) {
 bool acts_on_terminal(char32_t cp) {
   return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
          (cp >= 0x2066 && cp <= 0x2069) || cp == 0x2028 || cp == 0x2029;
+}
+
+// Characters above U+007F that do not show, or show as a space: spaces,
+// format characters (bidi controls, zero-width ones, tags), other
+// default-ignorable ones (Hangul fillers, variation selectors), noncharacters.
+struct Range {
+  char32_t first, last;
+};
+constexpr Range kUnseen[] = {
+    {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},
+    {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x115F, 0x1160},
+    {0x1680, 0x1680},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x2000, 0x200F},   {0x2028, 0x202F},
+    {0x205F, 0x206F},   {0x3000, 0x3000},   {0x3164, 0x3164},   {0xFDD0, 0xFDEF},   {0xFE00, 0xFE0F},
+    {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
+bool raw_in_uri(char32_t cp) {
+  if (cp <= 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) return false;
+  if ((cp & 0xFFFE) == 0xFFFE) return false;  // the last two of every plane
+  for (const Range& r : kUnseen)
+    if (cp >= r.first && cp <= r.last) return false;
+  return true;
 }
 
 std::string hex(const char* format, unsigned v) {
@@ -84,7 +114,7 @@ std::string json_string(std::string_view s) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
     if (len == 0) {
-      out += "\xEF\xBF\xBD";
+      out += hex("\\udc%02x", b[i]);
       len = 1;
     } else if (cp == '"' || cp == '\\') {
       out += '\\';
@@ -99,13 +129,35 @@ std::string json_string(std::string_view s) {
   return out + "\"";
 }
 
+std::string percent_encoded(std::string_view uri) {
+  std::string out;
+  ByteView b = view_of(uri);
+  for (std::size_t i = 0; i < b.size();) {
+    char32_t cp;
+    std::size_t len = decode(b, i, &cp);
+    if (len != 0 && raw_in_uri(cp)) {
+      out += text_of(b.subspan(i, len));
+    } else {
+      len = std::max<std::size_t>(len, 1);
+      for (std::size_t k = 0; k < len; ++k) out += hex("%%%02X", b[i + k]);
+    }
+    i += len;
+  }
+  return out;
+}
+
+void clear_progress_line() noexcept {
+  static constexpr char kClear[] = "\r\033[K";
+  if (!g_bar_on_screen.exchange(false)) return;
+  ssize_t ignored = ::write(STDERR_FILENO, kClear, sizeof kClear - 1);
+  (void)ignored;
+}
+
 ProgressBar::ProgressBar(std::uint64_t total, bool quiet)
     : enabled_(!quiet && total > kProgressThreshold && isatty(STDERR_FILENO)),
       start_(std::chrono::steady_clock::now()) {}
 
-ProgressBar::~ProgressBar() {
-  if (drawn_) std::fputs("\r\033[K", stderr);
-}
+ProgressBar::~ProgressBar() { clear_progress_line(); }
 
 bool ProgressBar::operator()(std::uint64_t done, std::uint64_t total) {
   if (!enabled_ || total == 0) return true;
@@ -113,11 +165,12 @@ bool ProgressBar::operator()(std::uint64_t done, std::uint64_t total) {
   double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
   int percent = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total));
   std::string left = rate > 0 ? clock_time(static_cast<double>(total - done) / rate) : "?";
+  // Set first: a signal during the draw still clears what was drawn.
+  g_bar_on_screen = true;
   std::fprintf(stderr, "\r%s / %s  %3d%%  %s/s  %s left\033[K", human_size(done).c_str(),
                human_size(total).c_str(), percent, human_size(static_cast<std::uint64_t>(rate)).c_str(),
                left.c_str());
   std::fflush(stderr);
-  drawn_ = true;
   return true;
 }
 

@@ -17,12 +17,23 @@ namespace tarnwick::cli {
 std::string escaped(std::string_view s);
 // Whether escaped(s) would change nothing.
 bool is_printable(std::string_view s);
-// A JSON string literal, the same characters escaped as \uNNNN; bytes that
-// are not UTF-8 become U+FFFD.
+// A JSON string literal, the same characters escaped as \uNNNN; each byte
+// 0xXX that is not UTF-8 becomes \udcXX, the lone surrogate Python's
+// surrogateescape decodes it to, so that a file name's bytes can be had back.
 std::string json_string(std::string_view s);
+// A URI as a line of output: every character a URI cannot hold raw (controls,
+// spaces, DEL, bidi controls and other invisible format characters,
+// noncharacters) and every byte that is not UTF-8 as %XX of each byte;
+// printable non-ASCII characters (an IRI's) as they are.
+std::string percent_encoded(std::string_view uri);
+
+// Erases the progress bar's line if a bar is drawn there, so that what is
+// printed next starts at the line's beginning. Async-signal-safe.
+void clear_progress_line() noexcept;
 
 // A progress callback: one line on a terminal's stderr, redrawn in place
-// (bytes done, rate, time left), for copies of more than 256 MiB.
+// (bytes done, rate, time left), for copies of more than 256 MiB. The line
+// is cleared when the bar ends and by clear_progress_line().
 class ProgressBar {
  public:
   ProgressBar(std::uint64_t total, bool quiet);
@@ -35,7 +46,6 @@ class ProgressBar {
 
  private:
   bool enabled_;
-  bool drawn_ = false;
   std::chrono::steady_clock::time_point start_;
 };
 

@@ -49,7 +49,8 @@ std::string pos(const Exclusion& e) {
 
 Result<Algorithm> algorithm_named(std::string_view name) {
   for (const AlgorithmInfo& a : kAlgorithms)
-    if (a.name == name) return a.algorithm;
+    if (std::ranges::equal(a.name, name, {}, {}, [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }))
+      return a.algorithm;
   return Error::digest("unsupported hash algorithm '" + std::string(name) +
                        "': expected sha256, sha384 or sha512");
 }

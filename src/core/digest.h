@@ -34,7 +34,8 @@ static_assert(kAlgorithms[0].algorithm == Algorithm::SHA256 &&
               kAlgorithms[2].algorithm == Algorithm::SHA512);
 
 constexpr const AlgorithmInfo& info(Algorithm a) { return kAlgorithms[static_cast<int>(a)]; }
-// The algorithm of a C2PA name ("sha256", ...); anything else is an error.
+// The algorithm of a C2PA name ("sha256", ...) in any case, as hashlib.new
+// takes it; anything else is an error.
 [[nodiscard]] Result<Algorithm> algorithm_named(std::string_view name);
 
 // A streaming digest. finish() ends it; using it afterwards is an error.

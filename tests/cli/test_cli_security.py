@@ -9,15 +9,19 @@ import os
 import pathlib
 import pty
 import resource
+import select
 import shutil
+import signal
 import stat
 import struct
 import subprocess
 import tempfile
+import time
+import tty
 
 import pytest
 
-from test_cli import (CLI, STORE, URI, failed, gguf_head, leftovers, route, run,  # noqa: F401 (route)
+from test_cli import (CLI, STORE, URI, failed, gguf_head, leftovers, read_all, route, run,  # noqa: F401
                       sanitized, sparse_gguf, tarnwick)
 
 NOBODY = 65534
@@ -200,6 +204,7 @@ def test_longest_names_can_be_rewritten(route, tmp_path):
 
 HOSTILE = "a\x1b]0;title\x07b\u009b2Jc\u202ed\u2066e\x7f"
 SHOWN = "a\\x1B]0;title\\x07b\\u009B2Jc\\u202Ed\\u2066e\\x7F"
+ENCODED = b"a%1B]0;title%07b%C2%9B2Jc%E2%80%AEd%E2%81%A6e%7F"
 
 
 def test_messages_escape_what_would_act_on_a_terminal(tmp_path):
@@ -217,22 +222,151 @@ def test_info_and_read_uri_escape_a_hostile_uri(tmp_path):
     assert f"  uri:         {SHOWN}\n" in run("info", model).stdout.decode()
     line = run("info", "--json", model).stdout
     assert json.loads(line)["uri"] == HOSTILE and b"\x1b" not in line and "\u009b".encode() not in line
-    assert run("read-uri", model).stdout == HOSTILE.encode() + b"\n"  # into a pipe: as it is
+    assert run("read-uri", model).stdout == ENCODED + b"\n"
     master, slave = pty.openpty()
     subprocess.run([CLI, "read-uri", model], stdout=slave, check=True)
     os.close(slave)
-    assert os.read(master, 4096) == SHOWN.encode() + b"\r\n"
-    os.close(master)
+    assert read_all(master) == ENCODED + b"\r\n"
+
+
+# A URI and the line read-uri prints for it, into a pipe.
+URI_LINES = {
+    "a forged second line": ("https://e.com/a\nhttps://evil.com/b", b"https://e.com/a%0Ahttps://evil.com/b"),
+    "spaces": ("https://e.com/a b\tc\u00a0d\u3000e", b"https://e.com/a%20b%09c%C2%A0d%E3%80%80e"),
+    "invisible characters": ("https://e.com/\u200bx\u2066\ufeff\u00ad\U000e0041",
+                             b"https://e.com/%E2%80%8Bx%E2%81%A6%EF%BB%BF%C2%AD%F3%A0%81%81"),
+    "noncharacters": ("https://e.com/\ufdd0\U0010ffff", b"https://e.com/%EF%B7%90%F4%8F%BF%BF"),
+    "an IRI, as it is": ("https://例え.jp/é?q=ü%20", "https://例え.jp/é?q=ü%20".encode()),
+}
+
+
+@pytest.mark.parametrize("case", URI_LINES)
+def test_read_uri_percent_encodes_what_a_uri_cannot_hold(case, tmp_path):
+    uri, line = URI_LINES[case]
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest_remote(MODEL, uri))
+    r = run("read-uri", model)
+    assert (r.returncode, r.stdout, r.stderr) == (0, line + b"\n", b"")
+
+
+def on_terminal(args):
+    """Runs the program with standard output on a raw pseudo-terminal; returns
+    its status, what reached the terminal, and its stderr."""
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    r = subprocess.run([CLI, *map(str, args)], stdout=slave, stderr=subprocess.PIPE, timeout=60)
+    os.close(slave)
+    return r.returncode, read_all(master), r.stderr
+
+
+READS_ONTO_A_TERMINAL = {
+    "refused": ([], 2, b"", b"tarnwick read: refusing to write a binary manifest store to a terminal; "
+                            b"use -o FILE, or -o - to force it\nTry 'tarnwick read --help'.\n"),
+    "forced with -o -": (["-o", "-"], 0, STORE, b""),
+}
+
+
+@pytest.mark.parametrize("case", READS_ONTO_A_TERMINAL)
+def test_read_does_not_dump_a_store_onto_a_terminal(case, tmp_path):
+    options, *expected = READS_ONTO_A_TERMINAL[case]
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest(MODEL, STORE))
+    assert on_terminal(["read", model, *options]) == tuple(expected)
+
+
+def test_json_gives_back_the_bytes_of_names_that_are_not_utf8(tmp_path):
+    folder, out = os.fsencode(tmp_path) + b"/", os.fsencode(tmp_path) + b"/out\xfe"
+    names = [folder + n for n in (b"m\xff", b"a\xff", b"a\xfe", b"\xe2\x82", b"\xed\xa0\x80", b"\xc0\x80")]
+    for name, content in zip(names, [MODEL] + [b"junk"] * 5):  # a model, then "error" objects
+        pathlib.Path(os.fsdecode(name)).write_bytes(content)
+    lines = subprocess.run([CLI, "info", "--json", *names], capture_output=True).stdout.splitlines()
+    lines.append(subprocess.run([CLI, "embed", names[0], "--uri", URI, "-o", out, "--json"],
+                                capture_output=True).stdout)
+    assert lines[0].startswith(b'{"file": "' + folder + b'm\\udcff", "format": "GGUF"')
+    assert [json.loads(line)["file"].encode("utf-8", "surrogateescape") for line in lines] == [*names, out]
 
 
 # --- standard streams, shrinking models, memory ------------------------------------
 
 
+def closing_stdout(args):
+    return subprocess.run([CLI, *map(str, args)], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
+
+
 def test_closed_standard_output_is_not_taken_for_the_model(tmp_path):
     model = tmp_path / "model.gguf"
     model.write_bytes(tarnwick.embed_manifest(MODEL, STORE))
-    r = subprocess.run([CLI, "read", model], stderr=subprocess.PIPE, preexec_fn=lambda: os.close(1))
-    assert (r.returncode, r.stderr) == (0, b"")
+    r = closing_stdout(["read", model, "-o", tmp_path / "store.c2pa"])
+    assert (r.returncode, r.stderr, (tmp_path / "store.c2pa").read_bytes()) == (0, b"", STORE)
+
+
+# Commands that write to standard output ({m}: a model with a store and a URI).
+WRITING_TO_STDOUT = {
+    "read": ["read", "{m}"],
+    "read -o -": ["read", "{m}", "-o", "-"],
+    "read-uri": ["read-uri", "{m}"],
+    "info": ["info", "{m}"],
+    "info --json": ["info", "--json", "{m}"],
+    "hash": ["hash", "{m}"],
+    "strip -o -": ["strip", "{m}", "-o", "-"],
+    "embed --json": ["embed", "{m}", "--uri", URI, "-o", "{out}", "--json"],
+    "help": ["hash", "--help"],
+}
+
+
+@pytest.mark.parametrize("case", WRITING_TO_STDOUT)
+def test_closed_standard_output_fails_a_command_that_writes_there(case, tmp_path):
+    model = tmp_path / "model.gguf"
+    model.write_bytes(tarnwick.embed_manifest_both(MODEL, URI, STORE))
+    r = closing_stdout(a.format(m=model, out=tmp_path / "out") for a in WRITING_TO_STDOUT[case])
+    failed(r, 4, "<stdout>: standard output is closed\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["model.gguf"]
+
+
+# What follows a progress bar on the terminal, stdout being the terminal too
+# or a pipe without a reader: the bar's line is cleared first.
+AFTER_THE_BAR = {
+    "a JSON line": (False, 0, '{{"file": "{out}", "size": {size}, "store_range": null, "digest": null}}\r\n'),
+    "an error": (True, 4, "<stdout>: Broken pipe\r\n"),
+}
+
+
+@pytest.mark.parametrize("case", AFTER_THE_BAR)
+def test_what_follows_a_progress_bar_starts_its_own_line(case, tmp_path):
+    broken_pipe, status, tail = AFTER_THE_BAR[case]
+    model, out = sparse_gguf(tmp_path / "big.gguf", 300 << 20), tmp_path / "out.gguf"
+    master, slave = pty.openpty()
+    reader, writer_end = os.pipe()
+    os.close(reader)
+    r = subprocess.run([CLI, "embed", model, "--uri", URI, "-o", out, "--json"],
+                       stdout=writer_end if broken_pipe else slave, stderr=slave, timeout=120)
+    os.close(slave)
+    os.close(writer_end)
+    tail = tail.format(out=out, size=out.stat().st_size)
+    assert (r.returncode, read_all(master).endswith(b" left\x1b[K\r\x1b[K" + tail.encode())) == (status, True)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_clears_the_progress_bar(sig, tmp_path):
+    model = sparse_gguf(tmp_path / "big.gguf", 300 << 20)
+    master, slave = pty.openpty()
+    reader, writer_end = os.pipe()
+    p = subprocess.Popen([CLI, "strip", model, "-o", "-"], stdout=writer_end, stderr=slave)
+    os.close(slave)
+    os.close(writer_end)
+    # The model's bytes are taken slowly, and never all of them, until the bar
+    # shows: the tool is still writing when the signal comes.
+    drawn, taken, deadline = b"", 0, time.monotonic() + 60
+    while b" left\x1b[K" not in drawn:
+        assert time.monotonic() < deadline
+        if select.select([master], [], [], 0.001)[0]:
+            drawn += os.read(master, 4096)
+        elif taken < 200 << 20:
+            taken += len(os.read(reader, 1 << 16))
+    p.send_signal(sig)
+    assert p.wait(timeout=60) == -sig
+    os.close(reader)
+    assert (drawn + read_all(master)).endswith(b" left\x1b[K\r\x1b[K")
 
 
 def test_model_shrinking_while_written_to_a_pipe(tmp_path):

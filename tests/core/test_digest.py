@@ -79,7 +79,12 @@ def test_malformed_exclusions(exclusions, message):
     assert str(e.value) == "data hash exclusion is malformed: " + message
 
 
-@pytest.mark.parametrize("alg", ["md5", "SHA256", "sha-256", "sha3_256", ""])
+@pytest.mark.parametrize("alg", ["SHA256", "Sha384", "sHA512"])
+def test_algorithm_names_in_any_case(alg):
+    assert tarnwick.data_hash(MODEL, alg=alg) == hashlib.new(alg, MODEL).digest()
+
+
+@pytest.mark.parametrize("alg", ["md5", "SHA-256", "sha-256", "sha3_256", "sha256 ", ""])
 def test_unsupported_algorithm(alg):
     with pytest.raises(ValueError) as e:
         tarnwick.data_hash(MODEL, alg=alg)
