@@ -49,6 +49,7 @@ class FileResult(NamedTuple):
     size: int
     store_range: Optional[_Range]
     digest: Optional[bytes]
+    changed: bool
 
 class BindingCheck(NamedTuple):
     """The verdict on a C2PA data hash: location and digest."""
@@ -96,6 +97,7 @@ def data_hash(
     *,
     alg: str = "sha256",
     exclusions: Optional[Sequence[_Range]] = None,
+    progress: Optional[Callable[[int, int], object]] = None,
 ) -> bytes:
     """The C2PA data hash of a model (a path or bytes) without the exclusion
     ranges; by default without the store's range."""
@@ -106,6 +108,7 @@ def check_binding(
     digest: bytes,
     *,
     alg: str = "sha256",
+    progress: Optional[Callable[[int, int], object]] = None,
 ) -> BindingCheck:
     """Check a C2PA data hash: the exclusions must be exactly where the store
     lies, and the digest must match."""
