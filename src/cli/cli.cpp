@@ -456,7 +456,7 @@ int print_line(const std::string& text) {
 // Runs one model's work, turning a failed allocation into that model's
 // failure so that the rest of an info list still runs.
 template <class F>
-int guarded(const std::string& path, F&& work) {
+int with_memory_failure(const std::string& path, F&& work) {
   try {
     return work();
   } catch (const std::bad_alloc&) {
@@ -467,7 +467,7 @@ int guarded(const std::string& path, F&& work) {
 // ---------------------------------------------------------------------------
 // Commands
 
-std::string hex(ByteView bytes) {
+std::string hex_digits(ByteView bytes) {
   constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
   for (std::uint8_t b : bytes) {
@@ -630,7 +630,7 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
   line += ", \"store_range\": ";
   line += json_range(hashing ? w.store_range : std::nullopt);
   line += ", \"digest\": ";
-  line += w.digest ? json_string(hex(*w.digest)) : "null";
+  line += w.digest ? json_string(hex_digits(*w.digest)) : "null";
   line += "}";
   return print_line(line);
 }
@@ -666,7 +666,7 @@ int run_hash(const Args& a) {
   if (!a.exclude.empty()) excluded = a.exclusions;
   auto digest = file::data_hash(model.value(), a.algorithm.value_or(Algorithm::SHA256), excluded, {});
   if (!digest.ok()) return report(failure_of(digest.error()));
-  return print_line(hex(digest.value()));
+  return print_line(hex_digits(digest.value()));
 }
 
 const CommandEntry kCommands[] = {
@@ -699,7 +699,7 @@ int run(const std::vector<std::string>& argv) {
     if (auto f = parse(command, entry.name, {argv.begin() + 1, argv.end()}, args)) return report(*f);
     if (args.help) return print_help(entry.help);
     if (auto f = check(command, entry.name, args)) return report(*f);
-    return guarded(args.models[0], [&] { return entry.run(args); });
+    return with_memory_failure(args.models[0], [&] { return entry.run(args); });
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
   return report(usage("", "unknown command '" + first + "'"));

@@ -59,7 +59,7 @@ bool raw_in_uri(char32_t cp) {
   return true;
 }
 
-std::string hex(const char* format, unsigned v) {
+std::string formatted(const char* format, unsigned v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, format, v);
   return buf;
@@ -93,10 +93,10 @@ std::string escaped(std::string_view s) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
     if (len == 0 || (len == 1 && acts_on_terminal(cp))) {
-      out += hex("\\x%02X", b[i]);
+      out += formatted("\\x%02X", b[i]);
       len = 1;
     } else if (acts_on_terminal(cp)) {
-      out += hex("\\u%04X", static_cast<unsigned>(cp));
+      out += formatted("\\u%04X", static_cast<unsigned>(cp));
     } else {
       out += text_of(b.subspan(i, len));
     }
@@ -114,13 +114,13 @@ std::string json_string(std::string_view s) {
     char32_t cp;
     std::size_t len = decode(b, i, &cp);
     if (len == 0) {
-      out += hex("\\udc%02x", b[i]);
+      out += formatted("\\udc%02x", b[i]);
       len = 1;
     } else if (cp == '"' || cp == '\\') {
       out += '\\';
       out += static_cast<char>(cp);
     } else if (acts_on_terminal(cp)) {
-      out += hex("\\u%04x", static_cast<unsigned>(cp));
+      out += formatted("\\u%04x", static_cast<unsigned>(cp));
     } else {
       out += text_of(b.subspan(i, len));
     }
@@ -139,7 +139,7 @@ std::string percent_encoded(std::string_view uri) {
       out += text_of(b.subspan(i, len));
     } else {
       len = std::max<std::size_t>(len, 1);
-      for (std::size_t k = 0; k < len; ++k) out += hex("%%%02X", b[i + k]);
+      for (std::size_t k = 0; k < len; ++k) out += formatted("%%%02X", b[i + k]);
     }
     i += len;
   }

@@ -325,7 +325,7 @@ bool model_arg(const char* function, PyObject* obj, bool bytes_too, ModelArg* ou
 // Opens the model of `arg` and runs work(const Model&, const ProgressFn&)
 // -> Outcome<T> on it; core results (Result<T>) are taken too.
 template <class Work>
-auto with_model(const ModelArg& arg, PyObject* progress, Work&& work) {
+auto with_model_file(const ModelArg& arg, PyObject* progress, Work&& work) {
   return run_unlocked(progress, [&](const file::ProgressFn& fn) {
     using R = decltype(work(std::declval<const file::Model&>(), fn));
     auto opened = arg.path ? file::Model::open(arg.path->native, file::Model::Access::File)
@@ -352,7 +352,7 @@ PyObject* py_read_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[kMaxParams];
     ModelArg model;
     if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], false, &model)) return nullptr;
-    auto store = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+    auto store = with_model_file(model, nullptr, [](const file::Model& m, auto&&) {
       return read_metadata<Bytes>(m, [](ByteView b) { return read_manifest(b); });
     });
     return store ? bytes_from(*store) : nullptr;
@@ -365,7 +365,7 @@ PyObject* py_read_file_uri(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[kMaxParams];
     ModelArg model;
     if (!bind(sig, args, kwargs, a) || !model_arg(sig.function, a[0], false, &model)) return nullptr;
-    auto uri = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+    auto uri = with_model_file(model, nullptr, [](const file::Model& m, auto&&) {
       return read_metadata<std::optional<std::string>>(m, [](ByteView b) { return read_manifest_uri(b); });
     });
     if (!uri) return nullptr;
@@ -390,7 +390,7 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
       }
       if (error) return raise_error(*error);
     } else {
-      info = with_model(model, nullptr, [](const file::Model& m, auto&&) {
+      info = with_model_file(model, nullptr, [](const file::Model& m, auto&&) {
         return read_metadata<ModelInfo>(m, [](ByteView b) { return inspect(b); });
       });
       if (!info) return nullptr;
@@ -539,7 +539,7 @@ PyObject* py_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
       given.emplace();
       if (!exclusions_arg(sig.function, a[2], &*given)) return nullptr;
     }
-    auto digest = with_model(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
+    auto digest = with_model_file(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
       return file::data_hash(m, alg, given, fn);
     });
     return digest ? bytes_from(*digest) : nullptr;
@@ -560,7 +560,7 @@ PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bytes_view(sig.function, "digest", a[2], &expected)) return nullptr;
     if (is_given(a[3]) && !algorithm_arg(sig.function, "alg", a[3], &alg)) return nullptr;
     if (!progress_arg(sig.function, a[4], &progress)) return nullptr;
-    auto verdict = with_model(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
+    auto verdict = with_model_file(model, progress, [&](const file::Model& m, const file::ProgressFn& fn) {
       return file::check_binding(m, excluded, expected, alg, fn);
     });
     if (!verdict) return nullptr;

@@ -48,12 +48,12 @@ auto maybe_unlocked(bool unlocked, Work&& work) {
 // The model argument. It holds its own reference to the bytes object, so
 // the view stays valid while the lock is released even if the caller's
 // argument dict is changed meanwhile by another thread.
-class Model {
+class BytesArg {
  public:
-  Model() = default;
-  Model(const Model&) = delete;
-  Model& operator=(const Model&) = delete;
-  ~Model() { Py_DecRef(owner_); }
+  BytesArg() = default;
+  BytesArg(const BytesArg&) = delete;
+  BytesArg& operator=(const BytesArg&) = delete;
+  ~BytesArg() { Py_DecRef(owner_); }
 
   bool bind(const char* function, PyObject* obj) {
     if (!bytes_view(function, "model", obj, &view_)) return false;
@@ -88,15 +88,15 @@ PyObject* bytes_from_pieces(const Pieces& pieces, bool unlocked) {
 // ---------------------------------------------------------------------------
 // The functions.
 
-// A rewrite: parse and plan, then the one copy.
-template <class Rewrite>
-PyObject* rewritten(const Model& model, Rewrite&& rewrite) {
-  Result<Pieces> result = maybe_unlocked(model.unlocked(), [&] { return rewrite(model.view()); });
+// Parse and plan, then the one copy.
+template <class Plan>
+PyObject* rewritten(const BytesArg& model, Plan&& plan) {
+  Result<Pieces> result = maybe_unlocked(model.unlocked(), [&] { return plan(model.view()); });
   if (!result) return raise_error(result.error());
   return bytes_from_pieces(result.value(), model.unlocked());
 }
 
-PyObject* embed_with(const Model& model, const ManifestSource& source) {
+PyObject* embed_with(const BytesArg& model, const ManifestSource& source) {
   return rewritten(model, [&](ByteView data) { return tarnwick::embed_manifest(data, source); });
 }
 
@@ -105,7 +105,7 @@ PyObject* py_embed_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest", {"model", "store"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Model model;
+    BytesArg model;
     ByteView store;
     if (!model.bind(sig.function, a[0])) return nullptr;
     if (!bytes_view(sig.function, "store", a[1], &store)) return nullptr;
@@ -118,7 +118,7 @@ PyObject* py_embed_manifest_remote(PyObject*, PyObject* args, PyObject* kwargs) 
     static const Signature sig{"embed_manifest_remote", {"model", "uri"}, 2};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Model model;
+    BytesArg model;
     std::string uri;
     if (!model.bind(sig.function, a[0])) return nullptr;
     if (!utf8_text(sig.function, "uri", a[1], &uri)) return nullptr;
@@ -131,7 +131,7 @@ PyObject* py_embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
     static const Signature sig{"embed_manifest_both", {"model", "uri", "store"}, 3};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Model model;
+    BytesArg model;
     ByteView store;
     std::string uri;
     if (!model.bind(sig.function, a[0])) return nullptr;
@@ -144,19 +144,19 @@ PyObject* py_embed_manifest_both(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The single-argument functions share their binding.
 template <class Convert>
-PyObject* with_model(const char* function, PyObject* args, PyObject* kwargs, Convert&& convert) {
+PyObject* with_bytes_model(const char* function, PyObject* args, PyObject* kwargs, Convert&& convert) {
   return guarded([&]() -> PyObject* {
     const Signature sig{function, {"model"}, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
-    Model model;
+    BytesArg model;
     if (!model.bind(function, a[0])) return nullptr;
     return convert(model);
   });
 }
 
 PyObject* py_read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+  return with_bytes_model("read_manifest", args, kwargs, [](const BytesArg& model) -> PyObject* {
     Result<Bytes> result =
         maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest(model.view()); });
     if (!result) return raise_error(result.error());
@@ -165,7 +165,7 @@ PyObject* py_read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("read_manifest_uri", args, kwargs, [](const Model& model) -> PyObject* {
+  return with_bytes_model("read_manifest_uri", args, kwargs, [](const BytesArg& model) -> PyObject* {
     Result<std::optional<std::string>> result =
         maybe_unlocked(model.unlocked(), [&] { return tarnwick::read_manifest_uri(model.view()); });
     if (!result) return raise_error(result.error());
@@ -175,7 +175,7 @@ PyObject* py_read_manifest_uri(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* py_remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("remove_manifest", args, kwargs, [](const Model& model) -> PyObject* {
+  return with_bytes_model("remove_manifest", args, kwargs, [](const BytesArg& model) -> PyObject* {
     return rewritten(model, [](ByteView data) { return tarnwick::remove_manifest(data); });
   });
 }
@@ -183,14 +183,14 @@ PyObject* py_remove_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_detect_format(PyObject*, PyObject* args, PyObject* kwargs) {
   // Detection looks at the first bytes and the top-level layout only: too
   // little work to hand the lock over for.
-  return with_model("detect_format", args, kwargs, [](const Model& model) -> PyObject* {
+  return with_bytes_model("detect_format", args, kwargs, [](const BytesArg& model) -> PyObject* {
     std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->display_name()) : none();
   });
 }
 
 PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
-  return with_model("model_type", args, kwargs, [](const Model& model) -> PyObject* {
+  return with_bytes_model("model_type", args, kwargs, [](const BytesArg& model) -> PyObject* {
     std::optional<Format> format = Format::detect(model.view());
     return format ? str_from(format->model_type()) : none();
   });
