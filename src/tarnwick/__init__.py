@@ -27,3 +27,8 @@ for _name in dir(_native):
     if callable(_f) and not isinstance(_f, type) and not _name.startswith("_"):
         _f.__module__ = __name__
 del _name, _f, _native
+
+# Need the C2PA SDK (the `c2pa` extra) only when called.
+from ._results import SignResult, Verification  # noqa: E402,F401
+from ._sign import sign_file  # noqa: E402,F401
+from ._verify import verify_file  # noqa: E402,F401
