@@ -83,8 +83,10 @@ def test_module_attributes():
     assert tarnwick.__doc__ == ""
     assert tarnwick.__name__ == "tarnwick"
     public = sorted(n for n in dir(tarnwick) if not n.startswith("_"))
-    # The file functions and their result types are attributes beyond __all__.
-    assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"])
+    # The file functions, signing and verifying, and their result types are
+    # attributes beyond __all__.
+    assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"]
+                            + ["sign_file", "verify_file", "SignResult", "Verification"])
 
 
 @pytest.mark.parametrize("name", ALL)
