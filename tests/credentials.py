@@ -12,11 +12,17 @@ from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-from tarnwick import _sdk
+ASSET_FORMAT = "application/octet-stream"
 
-_calls = _sdk.load("sign")
-placeholder, sign = _calls.placeholder, _calls.sign
-ASSET_FORMAT = _sdk.ASSET_FORMAT
+
+def placeholder(builder, signer):
+    from tarnwick import _sdk
+    return _sdk.load("sign").placeholder(builder, signer)
+
+
+def sign(builder, signer, exclusions, digest, alg="sha256"):
+    from tarnwick import _sdk
+    return _sdk.load("sign").sign(builder, signer, exclusions, digest, alg)
 
 
 def credentials(expired=False, ca_name="tarnwick test CA"):

@@ -35,7 +35,7 @@ def install(tmp_path, how):
     venv = tmp_path / "venv"
     flags = ["--system-site-packages"] if how == "venv" else []
     assert run(sys.executable, "-m", "venv", *flags, venv).returncode == 0
-    r = run(venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-deps", WHEEL, env=env)
+    r = run(venv / "bin" / "python", "-m", "pip", "install", "--quiet", "--no-deps", "--ignore-installed", WHEEL, env=env)
     assert r.returncode == 0, r.stderr
     return venv / "bin", env
 
