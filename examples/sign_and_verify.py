@@ -1,116 +1,100 @@
-"""Signs a GGUF, an ONNX and a SafeTensors model with the C2PA SDK
-(c2pa-python) and a data hash, then verifies them, before and after one
-weight byte is changed.
+"""Signs the shipped GGUF, ONNX and SafeTensors sample models with a C2PA
+data hash, verifies them, then changes one byte of each and verifies again.
 
-The five steps of a data-hash signature, with tarnwick doing the model part:
-  1. reserve a store of the signed size in the model (embed_file reserve=N),
-  2. learn where it landed (store_range) and
-  3. hash the file without that range (both from the same embed_file call),
-  4. sign with the SDK, declaring that range as the exclusion,
-  5. write the signed store into exactly that range (patch_file).
-A verifier runs the SDK's checks (signature, hash) and tarnwick's
-check_binding, which confirms that the declared exclusion is exactly where the
-store lies: the SDK cannot parse model files to check that.
+Needs the `c2pa` extra: pip install 'tarnwick[c2pa]' (the C2PA SDK, which
+brings `cryptography`, used here only to make a throwaway test certificate;
+a real signer uses their own certificate chain and key).
 
-Needs c2pa-python, cryptography, numpy, gguf, onnx and safetensors (the test
-extras). The SDK's data-hashed signing is reached through tests/c2pa_sdk.py.
+    sign_file(model, cert=CHAIN, key=KEY)   reserve, hash, sign, patch: one pass
+    verify_file(model, trust=ANCHORS)       the SDK's checks and tarnwick's binding check
 """
 
+import datetime
 import pathlib
+import shutil
 import sys
 import tempfile
 
-import numpy as np
+import tarnwick
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
-
-import tarnwick  # noqa: E402
-
-# One float32 tensor, written by each format's own library.
-WEIGHT = np.linspace(0.5, 32.0, 64, dtype=np.float32)
+SAMPLES = pathlib.Path(__file__).resolve().parent / "models"
 
 
-def write_models(folder):
-    import gguf
-    import onnx
-    import safetensors.numpy
-    from onnx import TensorProto, helper, numpy_helper
+def test_certificate():
+    """A test CA and an ES256 signing certificate it issued, valid for a day:
+    (chain PEM, key PEM, CA PEM). The SDK refuses self-signed signers."""
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
-    writer = gguf.GGUFWriter(folder / "model.gguf", "demo")
-    writer.add_tensor("weight", WEIGHT)
-    writer.write_header_to_file()
-    writer.write_kv_data_to_file()
-    writer.write_tensors_to_file()
-    writer.close()
+    now = datetime.datetime.now(datetime.timezone.utc)
 
-    graph = helper.make_graph([helper.make_node("Identity", ["weight"], ["y"])], "demo", [],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [len(WEIGHT)])],
-                              initializer=[numpy_helper.from_array(WEIGHT, "weight")])
-    onnx.save(helper.make_model(graph), folder / "model.onnx")
+    def make(subject, issuer, key, issuer_key, ca):
+        b = (x509.CertificateBuilder()
+             .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)]))
+             .issuer_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, issuer)]))
+             .public_key(key.public_key()).serial_number(x509.random_serial_number())
+             .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
+             .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+             .add_extension(x509.KeyUsage(digital_signature=not ca, content_commitment=False, key_encipherment=False,
+                                          data_encipherment=False, key_agreement=False, key_cert_sign=ca,
+                                          crl_sign=ca, encipher_only=False, decipher_only=False), critical=True)
+             .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key()),
+                            critical=False))
+        if not ca:
+            b = b.add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.EMAIL_PROTECTION]), critical=False)
+        return b.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
 
-    (folder / "model.safetensors").write_bytes(
-        safetensors.numpy.save({"weight": WEIGHT}, metadata={"format": "np"}))
-    return [folder / name for name in ("model.gguf", "model.onnx", "model.safetensors")]
-
-
-def sign(sdk, credentials, model, out):
-    chain, key, _ = credentials
-    signer, builder = sdk.signer(chain, key), sdk.builder(model.name)
-    size = len(sdk.placeholder(builder, signer))  # the signed store has exactly this size
-    reserved = tarnwick.embed_file(str(model), reserve=size, hash="sha256", output=str(out))
-    print(f"  reserved a {size}-byte store at {reserved.store_range}; "
-          f"sha256 of the rest {reserved.digest.hex()[:16]}...")
-    store = sdk.sign(builder, signer, [reserved.store_range], reserved.digest)
-    tarnwick.patch_file(str(out), store)
-    print(f"  signed with the SDK and patched the {len(store)}-byte store into that range")
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca = make("example CA", "example CA", ca_key, ca_key, True)
+    leaf = make("example signer", "example CA", key, ca_key, False)
+    return leaf + ca, key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                        serialization.NoEncryption()), ca
 
 
-def verify(sdk, credentials, path):
-    """Prints both verdicts and returns whether the model is bound to its
-    manifest."""
-    model = path.read_bytes()
-    codes, data_hash = sdk.verify(model, tarnwick.read_manifest(model), credentials[2])
-    success = {code for code, _ in codes["success"]}
-    for code in ("claimSignature.validated", "assertion.dataHash.match"):
-        if code in success:
-            print(f"    SDK      ok    {code}")
-    for code, explanation in codes["failure"]:
-        print(f"    SDK      fail  {code}: {explanation}")
-    check = tarnwick.check_binding(str(path), data_hash["exclusions"], data_hash["hash"], alg=data_hash["alg"])
-    print(f"    tarnwick {'ok   ' if check.ok else 'fail '} check_binding: exclusions {data_hash['exclusions']}, "
-          f"store at {check.store_range}, location {'ok' if check.location_ok else 'wrong'}, "
-          f"hash {'ok' if check.hash_ok else 'differs'}" + (f" ({check.reason})" if check.reason else ""))
-    bound = {"claimSignature.validated", "assertion.dataHash.match"} <= success and check.ok
-    print(f"    verdict: {'signed and bound' if bound else 'NOT bound to its manifest'}")
-    return bound
+def show(v):
+    print(f"    {v.state}" + (f" - signed by {v.signer}, issued by {v.issuer}" if v.signer else ""))
+    for code, text in v.failures:
+        print(f"      failed {code}: {text}")
+    b = v.binding
+    print(f"      binding: store at {b.store_range}, location {'ok' if b.location_ok else 'wrong'}, "
+          f"hash {'ok' if b.hash_ok else 'differs'}")
 
 
 def main() -> int:
     try:
-        import c2pa_sdk as sdk
-    except ImportError as e:
-        print(f"skipped: the C2PA SDK is not available ({e})")
+        chain, key, ca = test_certificate()
+    except ImportError as e:  # cryptography comes with the C2PA SDK
+        print(f"skipped: tarnwick sign needs the C2PA SDK: pip install 'tarnwick[c2pa]' ({e})")
         return 0
-    if not all(hasattr(tarnwick, f) for f in ("embed_file", "patch_file", "check_binding")):
-        print("skipped: this tarnwick has no data-hash file functions")
-        return 0
-
-    credentials = sdk.credentials()  # a throwaway test CA and signing certificate
     with tempfile.TemporaryDirectory() as tmp:
-        folder = pathlib.Path(tmp)
-        for model in write_models(folder):
-            print(f"{model.name}: {model.stat().st_size} bytes, {tarnwick.detect_format(model.read_bytes())}")
-            out = folder / ("signed-" + model.name)
-            sign(sdk, credentials, model, out)
-            print("  verify:")
-            good = verify(sdk, credentials, out)
-            data = bytearray(out.read_bytes())
-            data[data.find(WEIGHT.tobytes()) + 1] ^= 0x01
-            out.write_bytes(data)
-            print("  verify after flipping one bit of a weight:")
-            bad = verify(sdk, credentials, out)
-            if not good or bad:
+        for sample in sorted(SAMPLES.iterdir()):
+            model = pathlib.Path(tmp) / sample.name
+            shutil.copy(sample, model)
+            try:
+                r = tarnwick.sign_file(model, cert=chain, key=key)
+            except ImportError as e:  # the message says what to install
+                print(f"skipped: {e}")
+                return 0
+            print(f"{model.name}: signed, a {r.store_range[1]}-byte store at {r.store_range[0]}, "
+                  f"manifest {r.label}")
+            print("  verify, trusting the example CA:")
+            good = tarnwick.verify_file(model, trust=ca)
+            show(good)
+            print("  verify, with no trust anchors:")
+            show(tarnwick.verify_file(model))
+            data = bytearray(model.read_bytes())
+            # A weight byte (tensor data ends the GGUF and SafeTensors samples;
+            # the ONNX one has only a graph, so a letter of its producer name).
+            at = data.find(b"tarnwick-samples")
+            data[at + 1 if at >= 0 else len(data) - 5] ^= 0x01
+            model.write_bytes(data)
+            print("  verify after changing one byte of the model:")
+            bad = tarnwick.verify_file(model, trust=ca)
+            show(bad)
+            if good.state != "trusted" or bad.state != "invalid":
                 print("unexpected verdict", file=sys.stderr)
                 return 1
     return 0

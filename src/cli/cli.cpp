@@ -2,12 +2,14 @@
 // any size, on the file layer: the model is mapped, never loaded, and
 // rewrites stream straight from the piece list to the output file.
 
+#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <optional>
@@ -75,6 +77,10 @@ constexpr std::string_view kMainHelp =
     "  patch MODEL --store FILE       write a signed store over the reserved one\n"
     "  hash MODEL [--alg ALG] [--exclude OFFSET:LENGTH]...\n"
     "                                 the C2PA data hash, without the store\n"
+    "  sign MODEL --cert CHAIN.pem --key KEY.pem (-o OUT | --in-place) [--json]\n"
+    "                                 sign with the C2PA SDK (the c2pa extra)\n"
+    "  verify MODEL... [--trust ANCHORS.pem] [--require-trusted] [--json]\n"
+    "                                 verify signed models (the c2pa extra)\n"
     "\n"
     "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
     "In JSON output, each byte of a name that is not UTF-8 shows as \\udcXX.\n"
@@ -680,6 +686,33 @@ const CommandEntry kCommands[] = {
 };
 static_assert(std::size(kCommands) == kHash + 1);
 
+// Commands that need the C2PA SDK, a Python package: handed, with their
+// arguments, to the Python entry point that pip installs beside this program
+// (its shebang names the interpreter the package was installed into).
+constexpr const char* kHandedOff[] = {"sign", "verify"};
+constexpr const char* kEntryPoint = "tarnwick-c2pa";
+
+int hand_off(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  args.push_back(const_cast<char*>(kEntryPoint));
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::fflush(nullptr);
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string beside;
+  if (n > 0) {
+    const std::string path(self, static_cast<std::size_t>(n));
+    beside = path.substr(0, path.rfind('/') + 1) + kEntryPoint;
+    if (access(beside.c_str(), X_OK) == 0) execv(beside.c_str(), args.data());
+  } else {
+    execvp(kEntryPoint, args.data());  // no /proc: the one on PATH
+  }
+  std::fprintf(stderr, "tarnwick %s needs the C2PA SDK: pip install 'tarnwick[c2pa]'\n", argv[0].c_str());
+  std::fprintf(stderr, "(cannot run %s: %s)\n", beside.empty() ? kEntryPoint : beside.c_str(), std::strerror(errno));
+  return kUsage;
+}
+
 int print_help(std::string_view text) {
   if (standard_output_was_closed()) return report(stdout_closed());
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -691,6 +724,9 @@ int run(const std::vector<std::string>& argv) {
   const std::string& first = argv[0];
   if (first == "-h" || first == "--help") return print_help(kMainHelp);
   if (first == "--version") return print_help("tarnwick " TARNWICK_VERSION "\n");
+  for (const char* name : kHandedOff) {
+    if (first == name) return hand_off(argv);
+  }
   for (std::size_t c = 0; c < std::size(kCommands); ++c) {
     const CommandEntry& entry = kCommands[c];
     if (entry.name != first) continue;

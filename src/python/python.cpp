@@ -274,12 +274,12 @@ PyModuleDef_Slot slots_3_12[] = {
 // re-initialisation, makes a fresh module from these tables; nothing
 // is kept between them.
 PyModuleDef module_def_3_9 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    PyModuleDef_HEAD_INIT, "tarnwick._native", "",
     static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_9,
     tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
 PyModuleDef module_def_3_12 = {
-    PyModuleDef_HEAD_INIT, "tarnwick", "",
+    PyModuleDef_HEAD_INIT, "tarnwick._native", "",
     static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_12,
     tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
 };
@@ -296,6 +296,6 @@ bool runs_on_3_12_or_later() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tarnwick(void) {
+PyMODINIT_FUNC PyInit__native(void) {
   return PyModuleDef_Init(runs_on_3_12_or_later() ? &module_def_3_12 : &module_def_3_9);
 }

@@ -4,7 +4,7 @@ status table, in-place atomicity, a full disk, standard streams and the
 progress bar.
 
 The program is found on PATH, or named by the TARNWICK_CLI environment
-variable (e.g. build-dev/tarnwick while developing)."""
+variable (e.g. build/bin/tarnwick while developing)."""
 
 import hashlib
 import json

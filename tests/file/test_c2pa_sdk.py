@@ -14,7 +14,7 @@ import tarnwick  # noqa: E402
 if not all(hasattr(tarnwick, f) for f in ("inspect", "embed_file", "patch_file", "data_hash", "check_binding")):
     pytest.skip("this tarnwick has no data-hash file functions", allow_module_level=True)
 
-sdk = pytest.importorskip("c2pa_sdk")
+sdk = pytest.importorskip("credentials")
 import protowire as pw  # noqa: E402
 from gguf_files import gguf_file, kv, tensor, v_str  # noqa: E402
 from st_files import st_file  # noqa: E402

@@ -109,7 +109,7 @@ def test_permission_error_for_another_user(model):
     try:
         folder.chmod(0o755)
         shutil.copy(model, folder)
-        shutil.copy(tarnwick.__file__, folder)
+        shutil.copytree(os.path.dirname(tarnwick.__file__), folder / "tarnwick")
         script = (f"import sys; sys.path.insert(0, {str(folder)!r}); import tarnwick\n"
                   "try:\n    tarnwick.strip_file(sys.argv[1])\n"
                   "except PermissionError as e:\n    print(e.errno, e.filename)\n")

@@ -112,3 +112,72 @@ def check_binding(
 ) -> BindingCheck:
     """Check a C2PA data hash: the exclusions must be exactly where the store
     lies, and the digest must match."""
+
+# Signing and verifying with the C2PA SDK (the `c2pa` extra). Not in __all__.
+
+from typing import Any, Iterable, List
+
+class SignResult(NamedTuple):
+    """The outcome of signing a model file."""
+    path: str
+    size: int
+    store_range: Optional[_Range]
+    digest: bytes
+    hash_alg: str
+    signing_alg: str
+    label: str
+
+class Ingredient(NamedTuple):
+    title: Optional[str]
+    relationship: Optional[str]
+    label: Optional[str]
+    state: str
+    failures: List[Tuple[str, str]]
+
+class Verification(NamedTuple):
+    """The verdict on a signed model and what its manifest says."""
+    state: str
+    failures: List[Tuple[str, str]]
+    signer: Optional[str]
+    issuer: Optional[str]
+    signed_at: Optional[str]
+    timestamped: bool
+    claim_generator: Optional[str]
+    title: Optional[str]
+    asset_type: Optional[str]
+    actions: List[str]
+    ingredients: List[Ingredient]
+    binding: Optional[BindingCheck]
+    remote_uri: Optional[str]
+    informational: List[Tuple[str, str]]
+    label: Optional[str]
+
+_Pem = Union[_Path, bytes, str]
+
+def sign_file(
+    model: _Path,
+    *,
+    signer: Any = None,
+    cert: Optional[_Pem] = None,
+    key: Optional[_Pem] = None,
+    alg: str = "es256",
+    manifest: Union[None, str, bytes, dict] = None,
+    output: Optional[_Path] = None,
+    hash: str = "sha256",
+    ingredients: Iterable[_Path] = (),
+    progress: Optional[Callable[[int, int], object]] = None,
+    remote_uri: Optional[str] = None,
+    sidecar: Optional[_Path] = None,
+    tsa_url: Optional[str] = None,
+) -> SignResult:
+    """Sign a model file with a C2PA data hash, in place or into `output`."""
+
+def verify_file(
+    model: _Path,
+    *,
+    trust: Optional[_Pem] = None,
+    manifest: Union[None, bytes, _Path] = None,
+    fetch: bool = False,
+) -> Verification:
+    """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
+    "unverified" (a remote manifest not fetched), with what its manifest says."""

@@ -1,0 +1,237 @@
+"""`tarnwick sign` and `tarnwick verify`: the native `tarnwick` program hands
+these two commands, with their arguments, to this entry point (installed as
+`tarnwick-c2pa` beside it), since the C2PA SDK is a Python package."""
+
+import argparse
+import json
+import os
+import sys
+
+SUCCESS, REJECTED, USAGE, NOT_FOUND, IO_FAILURE = 0, 1, 2, 3, 4
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        sys.stderr.write(f"{self.prog}: {message}\n")
+        sys.exit(USAGE)
+
+
+def _sign_parser():
+    p = _Parser(prog="tarnwick sign", description="Sign a model with a C2PA data hash (the C2PA SDK signs; "
+                "tarnwick reserves, hashes and writes the store in one pass).")
+    p.add_argument("model", metavar="MODEL")
+    p.add_argument("--cert", required=True, metavar="CHAIN.pem", help="the signing certificate chain, leaf first")
+    p.add_argument("--key", required=True, metavar="KEY.pem", help="the private key of the signing certificate")
+    p.add_argument("--alg", default="es256", help="es256 (default), es384, es512, ps256, ps384, ps512, ed25519")
+    p.add_argument("--manifest", metavar="DEF.json", help="a manifest definition as the SDK's Builder takes it")
+    p.add_argument("--tsa", metavar="URL", help="a time-stamp authority for the signature")
+    p.add_argument("--ingredient", action="append", default=[], metavar="SIGNED_MODEL",
+                   help="another signed model to record as an ingredient (repeatable)")
+    p.add_argument("--remote", metavar="URL", help="sign for a manifest published at URL; needs --sidecar")
+    p.add_argument("--sidecar", metavar="OUT.c2pa", help="where the store goes with --remote")
+    where = p.add_mutually_exclusive_group(required=True)
+    where.add_argument("-o", "--output", metavar="OUT")
+    where.add_argument("--in-place", action="store_true")
+    p.add_argument("--json", action="store_true", help="print the result as one JSON object")
+    return p
+
+
+def _verify_parser():
+    p = _Parser(prog="tarnwick verify", description="Verify signed models: the SDK's validation and tarnwick's "
+                "binding check. Exit 1 when any is invalid (or not trusted, with --require-trusted), else 3 "
+                "when any is unsigned or unverified, else 0.")
+    p.add_argument("models", nargs="+", metavar="MODEL")
+    p.add_argument("--trust", metavar="ANCHORS.pem", help="trust anchors (PEM)")
+    p.add_argument("--manifest", metavar="STORE", help="the store, when it is held elsewhere (one model only)")
+    p.add_argument("--fetch", action="store_true", help="fetch a remote manifest (HTTPS)")
+    p.add_argument("--require-trusted", action="store_true", help="exit 1 unless every model is trusted")
+    p.add_argument("--json", action="store_true", help="print one JSON document for all models")
+    return p
+
+
+def _progress(label):
+    if not sys.stderr.isatty():
+        return None
+    state = {"shown": -1}
+
+    def show(done, total):
+        percent = 100 * done // total if total else 100
+        if percent != state["shown"]:
+            state["shown"] = percent
+            bar = "#" * (percent // 4)
+            sys.stderr.write(f"\r{label} [{bar:<25}] {percent:3d}%")
+            if done >= total:
+                sys.stderr.write("\n")
+            sys.stderr.flush()
+    return show
+
+
+def _read_text(path, command):
+    with open(path, "r", encoding="utf-8") as f:
+        return f.read()
+
+
+def _failure_status(e):
+    if isinstance(e, OSError):
+        return IO_FAILURE
+    return REJECTED
+
+
+def _message(e):
+    if isinstance(e, OSError) and e.filename is not None:
+        return f"{e.filename}: {e.strerror or e}"
+    return str(e)
+
+
+def run_sign(argv):
+    a = _sign_parser().parse_args(argv)
+    if (a.remote is None) != (a.sidecar is None):
+        _sign_parser().error("--remote and --sidecar go together")
+    from . import _sdk
+    try:
+        _sdk.load("sign")
+    except ImportError as e:
+        print(e, file=sys.stderr)
+        return USAGE
+    from . import sign_file
+    try:
+        manifest = _read_text(a.manifest, "sign") if a.manifest else None
+        result = sign_file(a.model, cert=a.cert, key=a.key, alg=a.alg, manifest=manifest,
+                           output=None if a.in_place else a.output, ingredients=a.ingredient, tsa_url=a.tsa,
+                           remote_uri=a.remote, sidecar=a.sidecar,
+                           progress=None if a.json else _progress(f"tarnwick sign: {a.model}"))
+    except KeyboardInterrupt:
+        print("tarnwick sign: interrupted; the model is unchanged", file=sys.stderr)
+        return 130
+    except Exception as e:  # noqa: BLE001 - every failure is reported and mapped to a status
+        print(f"tarnwick sign: {_message(e)}", file=sys.stderr)
+        return _failure_status(e)
+    if a.json:
+        print(json.dumps({
+            "path": result.path, "size": result.size,
+            "store_range": list(result.store_range) if result.store_range else None,
+            "digest": result.digest.hex(), "hash_alg": result.hash_alg, "signing_alg": result.signing_alg,
+            "label": result.label, "remote_uri": a.remote, "sidecar": a.sidecar,
+        }))
+    else:
+        where = f"store at {result.store_range[0]}+{result.store_range[1]}" if result.store_range \
+            else f"store in {a.sidecar} for {a.remote}"
+        print(f"{result.path}: signed ({result.signing_alg}, {result.hash_alg} {result.digest.hex()[:16]}..., "
+              f"{where}, manifest {result.label})")
+    return SUCCESS
+
+
+def _as_json(path, v=None, error=None):
+    if v is None:
+        return {"path": path, "state": "error", "error": error}
+    b = v.binding
+    return {
+        "path": path, "state": v.state,
+        "failures": [{"code": c, "explanation": t} for c, t in v.failures],
+        "informational": [{"code": c, "explanation": t} for c, t in v.informational],
+        "signer": v.signer, "issuer": v.issuer, "signed_at": v.signed_at, "timestamped": v.timestamped,
+        "claim_generator": v.claim_generator, "title": v.title, "asset_type": v.asset_type,
+        "actions": v.actions, "label": v.label, "remote_uri": v.remote_uri,
+        "ingredients": [{"title": i.title, "relationship": i.relationship, "label": i.label, "state": i.state,
+                         "failures": [{"code": c, "explanation": t} for c, t in i.failures]}
+                        for i in v.ingredients],
+        "binding": None if b is None else {
+            "ok": b.ok, "location_ok": b.location_ok, "hash_ok": b.hash_ok,
+            "store_range": list(b.store_range) if b.store_range else None, "reason": b.reason},
+    }
+
+
+STATE_TEXT = {
+    "trusted": "trusted: intact, well signed, and the signer chains to a trust anchor",
+    "valid": "valid: intact and well signed; the signer is not trusted (no --trust anchor covers it)",
+    "invalid": "INVALID",
+    "unsigned": "unsigned: no manifest store and no remote manifest",
+    "unverified": "unverified: the manifest is remote and was not fetched",
+}
+
+
+def _print_human(path, v):
+    print(f"{path}: {STATE_TEXT[v.state]}")
+    for code, text in v.failures:
+        print(f"  failed      {code}: {text}")
+    if v.state in ("unsigned", "unverified"):
+        if v.remote_uri:
+            print(f"  manifest    {v.remote_uri} (verify with --fetch, or download it and give --manifest)")
+        return
+    if v.signer:
+        print(f"  signer      {v.signer}" + (f" (issued by {v.issuer})" if v.issuer else ""))
+    print(f"  signed at   {v.signed_at + ' (time-stamped)' if v.timestamped else 'unknown (not time-stamped)'}")
+    if v.claim_generator:
+        print(f"  generator   {v.claim_generator}")
+    if v.title:
+        print(f"  title       {v.title}")
+    if v.asset_type:
+        print(f"  asset type  {v.asset_type}")
+    if v.actions:
+        print(f"  actions     {', '.join(str(a) for a in v.actions)}")
+    for i in v.ingredients:
+        print(f"  ingredient  {i.relationship} {i.title}: {i.state}")
+    b = v.binding
+    if b is not None:
+        where = f"store at {b.store_range[0]}+{b.store_range[1]}" if b.store_range else "no store in the model"
+        print(f"  binding     sha256 data hash, {where}: location {'ok' if b.location_ok else 'WRONG'}, "
+              f"hash {'ok' if b.hash_ok else 'MISMATCH'}" + (f" ({b.reason})" if b.reason else ""))
+
+
+def run_verify(argv):
+    a = _verify_parser().parse_args(argv)
+    if a.manifest and len(a.models) > 1:
+        _verify_parser().error("--manifest goes with one model")
+    from . import _sdk
+    try:
+        _sdk.load("verify")
+    except ImportError as e:
+        print(e, file=sys.stderr)
+        return USAGE
+    from . import verify_file
+    try:
+        trust = open(a.trust, "rb").read() if a.trust else None
+    except OSError as e:
+        print(f"tarnwick verify: {_message(e)}", file=sys.stderr)
+        return IO_FAILURE
+    documents, invalid, missing, io_failure = [], False, False, False
+    for path in a.models:
+        try:
+            v = verify_file(path, trust=trust, manifest=a.manifest, fetch=a.fetch)
+        except Exception as e:  # noqa: BLE001 - reported per model, mapped to a status
+            if isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename:
+                io_failure = True
+            else:
+                invalid = True
+            if a.json:
+                documents.append(_as_json(path, error=_message(e)))
+            else:
+                print(f"tarnwick verify: {path}: {_message(e)}", file=sys.stderr)
+            continue
+        invalid |= v.state == "invalid" or (a.require_trusted and v.state != "trusted")
+        missing |= v.state in ("unsigned", "unverified")
+        if a.json:
+            documents.append(_as_json(path, v))
+        else:
+            _print_human(path, v)
+    status = REJECTED if invalid else IO_FAILURE if io_failure else NOT_FOUND if missing else SUCCESS
+    if a.json:
+        print(json.dumps({"models": documents, "status": status}, indent=2))
+    return status
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    commands = {"sign": run_sign, "verify": run_verify}
+    if not argv or argv[0] not in commands:
+        sys.stderr.write("usage: tarnwick {sign,verify} ...\n")
+        return USAGE
+    try:
+        return commands[argv[0]](argv[1:])
+    except BrokenPipeError:
+        return IO_FAILURE
+
+
+if __name__ == "__main__":
+    sys.exit(main())
