@@ -319,6 +319,26 @@ def test_arrays_nested_a_million_deep(nesting):
     fails(tarnwick.read_manifest, TRUNCATED, header(0, 1) + entry[:-1])
 
 
+# Rewrites keep runs of entries between dropped ones: short runs are copied
+# together, long ones (4096 bytes and more) stay views of the input.
+SHORT = kv("a", v_u32(1))
+LONG = kv("b", v_bytes(bytes(5000)))
+RUNS = {
+    "one entry each": [SHORT, uri_kv("x")] * 300,
+    "short and long": [SHORT, uri_kv("x"), SHORT, SHORT, store_kv(b"s"), LONG, kv("c2pa:manifest", v_u32(3))] * 9,
+    "long only": [LONG, store_kv(b"s"), LONG, LONG, uri_kv("y")] * 3,
+    "dropped first": [store_kv(b"s"), uri_kv("y"), SHORT, LONG, SHORT],
+}
+
+
+@pytest.mark.parametrize("kvs", RUNS.values(), ids=RUNS.keys())
+def test_runs_between_dropped_entries(kvs):
+    kept = [k for k in kvs if k in (SHORT, LONG)]
+    model = gguf_file(kvs, TENSORS, DATA)
+    assert tarnwick.remove_manifest(model) == gguf_file(kept, TENSORS, DATA)
+    assert tarnwick.embed_manifest(model, b"n") == gguf_file(kept + [store_kv(b"n")], TENSORS, DATA)
+
+
 def test_tokenizer_sized_arrays():
     n = 150_000
     tokens = b"".join(gstr("tok%d" % i) for i in range(n))
