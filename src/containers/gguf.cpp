@@ -10,11 +10,17 @@
 #include <variant>
 #include <vector>
 
+#include "core/format.h"
+
 namespace tarnwick::gguf {
 namespace {
 
 constexpr std::string_view kMagic = "GGUF";
 constexpr std::string_view kAlignmentKey = "general.alignment";
+// A UINT8 array of zeros that sizes the metadata so that a rewrite for a
+// file keeps the tensor data congruent modulo the file system's block.
+// Written and dropped with the C2PA entries; nothing reads it.
+constexpr std::string_view kPaddingKey = "c2pa:padding";
 constexpr std::uint64_t kDefaultAlignment = 32;
 constexpr std::uint64_t kHeaderSize = 24;  // magic, version, tensor count, entry count
 
@@ -231,6 +237,7 @@ class Kept {
  public:
   void add(ByteView v) {
     if (v.empty()) return;
+    size_ += v.size();
     if (!run_.empty() && run_.data() + run_.size() == v.data()) {
       run_ = ByteView(run_.data(), run_.size() + v.size());
       return;
@@ -238,6 +245,8 @@ class Kept {
     end_run();
     run_ = v;
   }
+
+  std::uint64_t size() const { return size_; }
 
   void write_to(Pieces& out) && {
     end_run();
@@ -269,6 +278,7 @@ class Kept {
   }
 
   ByteView run_;
+  std::uint64_t size_ = 0;
   Bytes copied_;
   std::vector<Part> parts_;
 };
@@ -303,11 +313,43 @@ Bytes uri_entry(std::string_view uri) {
   });
 }
 
-// Rewrites drop these whatever their value type, and embed writes them anew.
-bool is_c2pa(std::string_view key) { return key == kStoreKey || key == kUriKey; }
+// The padding entry's head; its payload, that many zeros, follows.
+Bytes padding_head(std::uint64_t zeros) {
+  return new_entry(kPaddingKey, [&](Bytes& out) {
+    append_u32le(out, kArray);
+    append_u32le(out, kUint8);
+    append_u64le(out, zeros);
+  });
+}
+
+// Rewrites drop these whatever their value type, and embed writes them
+// anew. A "c2pa:padding" that is not ours (another type, other bytes, a
+// second one) is dropped too, not refused: no reader takes anything from it,
+// keeping it beside a new one would give the duplicate key that gguf-py and
+// llama.cpp refuse, and refusing would leave a file those load unstrippable.
+bool is_c2pa(std::string_view key) { return key == kStoreKey || key == kUriKey || key == kPaddingKey; }
+
+// How many zeros a padding entry placed just before the tensor-info records
+// must hold for the tensor data to start at an offset congruent to its old
+// one modulo `block`; nullopt when no entry is needed (the data lands there
+// anyway) or none can do it. `records_at` is where the entry would go.
+std::optional<std::uint64_t> padding_for(const Layout& g, ByteView data, std::uint64_t records_at,
+                                         std::uint64_t block) {
+  if (block == 0 || !g.padded || g.tensor_data.size() < kMinSharedTensorData) return std::nullopt;
+  const std::uint64_t old = data.size() - g.tensor_data.size();
+  const std::uint64_t info_end = records_at + g.tensor_info.size();
+  const std::uint64_t unpadded = info_end + (g.alignment - info_end % g.alignment) % g.alignment;
+  if (unpadded % block == old % block) return std::nullopt;
+  // The old offset is a multiple of the alignment; when the alignment divides
+  // the block, so is every offset congruent to it, and the first one after
+  // the records needs no alignment zeros.
+  if (block % g.alignment != 0) return std::nullopt;
+  const std::uint64_t entry_end = records_at + array_head_size(kPaddingKey) + g.tensor_info.size();
+  return congruent_from(entry_end, old, block) - entry_end;
+}
 
 // Embed (with a source) or remove.
-Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
+Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_t block) {
   Kept kept;
   std::uint64_t kept_count = 0;
   TW_TRY(const Layout g, walk(data, [&](const Entry& e) {
@@ -320,14 +362,22 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
   std::optional<Bytes> uri;
   if (source != nullptr && source->store()) store = store_entry(*source->store());
   if (source != nullptr && source->uri()) uri = uri_entry(*source->uri());
-  if (!store && !uri) kept.add(g.tensor_info);
+  const std::uint64_t records_at =
+      kHeaderSize + kept.size() + (store ? store->size() : 0) + (uri ? uri->size() : 0);
+  // A strip drops the padding with the other C2PA entries.
+  const std::optional<std::uint64_t> padding =
+      source != nullptr ? padding_for(g, data, records_at, block) : std::nullopt;
+  const bool pads = padding.has_value();
+  const std::uint64_t zeros = padding.value_or(0);
+  const bool added = store || uri || pads;
+  if (!added) kept.add(g.tensor_info);
 
   Pieces out;
   Bytes header;
   append(header, kMagic);
   append_u32le(header, g.version);
   append_u64le(header, g.tensor_count);
-  append_u64le(header, kept_count + (store ? 1 : 0) + (uri ? 1 : 0));
+  append_u64le(header, kept_count + (store ? 1 : 0) + (uri ? 1 : 0) + (pads ? 1 : 0));
   out.add_owned(std::move(header));
   std::move(kept).write_to(out);
   if (store) {
@@ -337,7 +387,11 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
     out.add_owned(std::move(*store));
   }
   if (uri) out.add_owned(std::move(*uri));
-  if (store || uri) out.add_view(g.tensor_info);
+  if (pads) {
+    out.add_owned(padding_head(zeros));
+    out.add_zeros(zeros);
+  }
+  if (added) out.add_view(g.tensor_info);
 
   if (g.padded) {
     const std::uint64_t misalign = out.size() % g.alignment;
@@ -404,9 +458,9 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   return std::optional<std::string>(text_of(uri));
 }
 
-Result<Pieces> embed(ByteView data, const ManifestSource& source) {
+Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block) {
   if (source.empty()) return Error::empty_source();
-  return rewrite(data, &source);
+  return rewrite(data, &source, block);
 }
 
 Result<ByteView> tensor_data(ByteView data) {
@@ -414,6 +468,6 @@ Result<ByteView> tensor_data(ByteView data) {
   return g.tensor_data;
 }
 
-Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr); }
+Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr, 0); }
 
 }  // namespace tarnwick::gguf
