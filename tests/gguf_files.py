@@ -54,6 +54,10 @@ def uri_kv(uri):
     return kv("c2pa:manifest.uri", v_str(uri))
 
 
+def padding_kv(zeros):
+    return kv("c2pa:padding", v_bytes(bytes(zeros)))
+
+
 def tensor(name, dims, ggml_type=0, offset=0):
     return gstr(name) + u32(len(dims)) + b"".join(map(u64, dims)) + u32(ggml_type) + u64(offset)
 

@@ -1,20 +1,26 @@
 #include "containers/gguf.h"
 
-#include <algorithm>
 #include <bit>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
-#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
+
+#include "core/format.h"
 
 namespace tarnwick::gguf {
 namespace {
 
 constexpr std::string_view kMagic = "GGUF";
 constexpr std::string_view kAlignmentKey = "general.alignment";
+// A UINT8 array of zeros that sizes the metadata so that a rewrite for a
+// file keeps the tensor data congruent modulo the file system's block.
+// Written and dropped with the C2PA entries; nothing reads it.
+constexpr std::string_view kPaddingKey = "c2pa:padding";
 constexpr std::uint64_t kDefaultAlignment = 32;
 constexpr std::uint64_t kHeaderSize = 24;  // magic, version, tensor count, entry count
 
@@ -32,13 +38,6 @@ static_assert(std::size(kPayloadSize) == kFloat64 + 1);
 static_assert(kPayloadSize[kUint32] == 4 && kPayloadSize[kBool] == 1 && kPayloadSize[kInt64] == 8);
 static_assert(kPayloadSize[kString] == 0 && kPayloadSize[kArray] == 0);
 
-// The smallest metadata entry: an empty key, a type code and a 1-byte payload.
-constexpr std::uint64_t kMinKvSize = 8 + 4 + 1;
-// Entries reserved up front at most. The rest of a multi-gigabyte file could
-// "hold" hundreds of millions of entries; real files have tens, and beyond
-// this the list grows with the entries actually read.
-constexpr std::uint64_t kMaxReservedKvs = 4096;
-
 bool is_known(std::uint32_t type) { return type < std::size(kPayloadSize); }
 std::uint64_t fixed_size(std::uint32_t type) { return is_known(type) ? kPayloadSize[type] : 0; }
 
@@ -47,30 +46,24 @@ Error bad_value_type(std::uint32_t type) {
   return Error::malformed("bad value type " + std::to_string(type));
 }
 
-// One metadata entry: its bytes as in the file (key length, key, value type
-// code, payload). Entries read from a file view the input; entries made here
-// own their bytes. Kept small: a hostile file can hold one entry per 13 bytes.
-struct Kv {
-  ByteView record;
-  std::uint64_t key_size = 0;
-  std::unique_ptr<Bytes> owned;  // null for entries read from a file
-
-  std::string_view key() const { return text_of(record.subspan(8, key_size)); }
-  ByteView value() const { return record.subspan(8 + key_size); }
+// One metadata entry as a walk meets it; every view borrows the input.
+struct Entry {
+  std::string_view key;
+  ByteView value;   // type code, then payload
+  ByteView record;  // the whole entry, key length first
 };
-static_assert(sizeof(Kv) <= 32);
 
-struct Gguf {
+// What a walk of the file keeps: the frame around the entries, never the
+// entries themselves, whose number the file chooses (a hostile file holds
+// one per 13 bytes).
+struct Layout {
   std::uint32_t version = 0;
   std::uint64_t tensor_count = 0;
-  std::vector<Kv> kvs;
+  std::uint64_t kv_count = 0;
   ByteView tensor_info;
   std::uint64_t alignment = kDefaultAlignment;
   bool padded = true;  // false: the file ends with its records (no tensors)
   ByteView tensor_data;
-
-  [[nodiscard]] static Result<Gguf> parse(ByteView data);
-  static Pieces serialize(Gguf gguf);
 };
 
 // Cursor reads with the GGUF failure texts.
@@ -180,33 +173,36 @@ std::optional<std::uint32_t> read_u32_value(ByteView value) {
   return ok();
 }
 
-Result<Gguf> Gguf::parse(ByteView data) {
+// Reads the file once, handing each metadata entry to `on_entry` as it
+// passes, and checks the frame every operation relies on: the entries and
+// tensor-info records lie within the input, and so does the tensor data's
+// aligned start.
+template <class OnEntry>
+[[nodiscard]] Result<Layout> walk(ByteView data, OnEntry&& on_entry) {
   if (data.size() < kMagic.size()) return truncated();
   if (text_of(data.first(kMagic.size())) != kMagic) return Error::malformed("not a GGUF file");
   if (data.size() < 8) return truncated();
-  Gguf g;
+  Layout g;
   Cursor c(data, kMagic.size());
   TW_TRY(g.version, read_u32(c));
   if (g.version != 2 && g.version != 3)
     return Error::malformed("unsupported GGUF version " + std::to_string(g.version));
   if (data.size() < kHeaderSize) return truncated();
   TW_TRY(g.tensor_count, read_u64(c));
-  TW_TRY(std::uint64_t kv_count, read_u64(c));
+  TW_TRY(g.kv_count, read_u64(c));
 
-  // The count is untrusted: reserve no more than the rest could hold.
-  g.kvs.reserve(static_cast<std::size_t>(
-      std::min({kv_count, c.remaining() / kMinKvSize, kMaxReservedKvs})));
-  for (std::uint64_t i = 0; i < kv_count; ++i) {
+  for (std::uint64_t i = 0; i < g.kv_count; ++i) {
     const std::uint64_t start = c.pos();
-    TW_TRY(std::string_view key, gguf_string(c));
+    TW_TRY(const std::string_view key, gguf_string(c));
     const std::uint64_t value_start = c.pos();
-    TW_TRY(std::uint32_t type, read_u32(c));
+    TW_TRY(const std::uint32_t type, read_u32(c));
     TW_CHECK(skip_value(c, type));
+    const ByteView value = data.subspan(value_start, c.pos() - value_start);
     if (key == kAlignmentKey) {
-      auto v = read_u32_value(data.subspan(value_start, c.pos() - value_start));
+      auto v = read_u32_value(value);
       if (v && *v != 0) g.alignment = *v;
     }
-    g.kvs.push_back(Kv{data.subspan(start, c.pos() - start), key.size(), nullptr});
+    on_entry(Entry{key, value, data.subspan(start, c.pos() - start)});
   }
 
   const std::uint64_t info_start = c.pos();
@@ -231,55 +227,171 @@ Result<Gguf> Gguf::parse(ByteView data) {
   return g;
 }
 
-// Kept bytes go out as views of the input, adjacent ones merged into one.
-class ViewRun {
+// The entries a rewrite keeps, as the output holds them: a run of adjacent
+// entries is one view of the input. Runs shorter than kCopiedRun are copied
+// into one buffer instead: a hostile file can make every 13-byte entry a run
+// of its own (each followed by a dropped C2PA entry), and a piece costs more
+// than that. So the list costs at most about what it holds, whatever the
+// number of entries.
+class Kept {
  public:
-  explicit ViewRun(Pieces& out) : out_(out) {}
   void add(ByteView v) {
     if (v.empty()) return;
+    size_ += v.size();
     if (!run_.empty() && run_.data() + run_.size() == v.data()) {
       run_ = ByteView(run_.data(), run_.size() + v.size());
-    } else {
-      flush();
-      run_ = v;
+      return;
     }
+    end_run();
+    run_ = v;
   }
-  void flush() {
-    out_.add_view(run_);
-    run_ = {};
+
+  std::uint64_t size() const { return size_; }
+
+  void write_to(Pieces& out) && {
+    end_run();
+    end_copied();
+    for (Part& part : parts_) {
+      if (auto* view = std::get_if<ByteView>(&part)) {
+        out.add_view(*view);
+      } else {
+        out.add_owned(std::move(std::get<Bytes>(part)));
+      }
+    }
   }
 
  private:
-  Pieces& out_;
+  static constexpr std::uint64_t kCopiedRun = 4096;
+  using Part = std::variant<ByteView, Bytes>;
+
+  void end_run() {
+    if (run_.size() < kCopiedRun) {
+      append(copied_, run_);
+    } else {
+      end_copied();
+      parts_.emplace_back(run_);
+    }
+    run_ = {};
+  }
+  void end_copied() {
+    if (!copied_.empty()) parts_.emplace_back(std::exchange(copied_, {}));
+  }
+
   ByteView run_;
+  std::uint64_t size_ = 0;
+  Bytes copied_;
+  std::vector<Part> parts_;
 };
 
-Pieces Gguf::serialize(Gguf g) {
+// A new entry: key length, key, then the value built by `write_value`.
+template <class WriteValue>
+Bytes new_entry(std::string_view key, WriteValue write_value) {
+  Bytes out;
+  append_u64le(out, key.size());
+  append(out, key);
+  write_value(out);
+  return out;
+}
+
+// The bytes before a UINT8 array's payload: key, type, element type, count.
+std::uint64_t array_head_size(std::string_view key) { return 8 + key.size() + 4 + 4 + 8; }
+
+Bytes store_entry(const Bytes& store) {
+  return new_entry(kStoreKey, [&](Bytes& out) {
+    append_u32le(out, kArray);
+    append_u32le(out, kUint8);
+    append_u64le(out, store.size());
+    append(out, ByteView(store));
+  });
+}
+
+Bytes uri_entry(std::string_view uri) {
+  return new_entry(kUriKey, [&](Bytes& out) {
+    append_u32le(out, kString);
+    append_u64le(out, uri.size());
+    append(out, uri);
+  });
+}
+
+// The padding entry's head; its payload, that many zeros, follows.
+Bytes padding_head(std::uint64_t zeros) {
+  return new_entry(kPaddingKey, [&](Bytes& out) {
+    append_u32le(out, kArray);
+    append_u32le(out, kUint8);
+    append_u64le(out, zeros);
+  });
+}
+
+// Rewrites drop these whatever their value type, and embed writes them
+// anew. A "c2pa:padding" that is not ours (another type, other bytes, a
+// second one) is dropped too, not refused: no reader takes anything from it,
+// keeping it beside a new one would give the duplicate key that gguf-py and
+// llama.cpp refuse, and refusing would leave a file those load unstrippable.
+bool is_c2pa(std::string_view key) { return key == kStoreKey || key == kUriKey || key == kPaddingKey; }
+
+// How many zeros a padding entry placed just before the tensor-info records
+// must hold for the tensor data to start at an offset congruent to its old
+// one modulo `block`; nullopt when no entry is needed (the data lands there
+// anyway) or none can do it. `records_at` is where the entry would go.
+std::optional<std::uint64_t> padding_for(const Layout& g, ByteView data, std::uint64_t records_at,
+                                         std::uint64_t block) {
+  if (block == 0 || !g.padded || g.tensor_data.size() < kMinSharedTensorData) return std::nullopt;
+  const std::uint64_t old = data.size() - g.tensor_data.size();
+  const std::uint64_t info_end = records_at + g.tensor_info.size();
+  const std::uint64_t unpadded = info_end + (g.alignment - info_end % g.alignment) % g.alignment;
+  if (unpadded % block == old % block) return std::nullopt;
+  // The old offset is a multiple of the alignment; when the alignment divides
+  // the block, so is every offset congruent to it, and the first one after
+  // the records needs no alignment zeros.
+  if (block % g.alignment != 0) return std::nullopt;
+  const std::uint64_t entry_end = records_at + array_head_size(kPaddingKey) + g.tensor_info.size();
+  return congruent_from(entry_end, old, block) - entry_end;
+}
+
+// Embed (with a source) or remove.
+Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_t block) {
+  Kept kept;
+  std::uint64_t kept_count = 0;
+  TW_TRY(const Layout g, walk(data, [&](const Entry& e) {
+    if (is_c2pa(e.key)) return;
+    ++kept_count;
+    kept.add(e.record);
+  }));
+
+  std::optional<Bytes> store;
+  std::optional<Bytes> uri;
+  if (source != nullptr && source->store()) store = store_entry(*source->store());
+  if (source != nullptr && source->uri()) uri = uri_entry(*source->uri());
+  const std::uint64_t records_at =
+      kHeaderSize + kept.size() + (store ? store->size() : 0) + (uri ? uri->size() : 0);
+  // A strip drops the padding with the other C2PA entries.
+  const std::optional<std::uint64_t> padding =
+      source != nullptr ? padding_for(g, data, records_at, block) : std::nullopt;
+  const bool pads = padding.has_value();
+  const std::uint64_t zeros = padding.value_or(0);
+  const bool added = store || uri || pads;
+  if (!added) kept.add(g.tensor_info);
+
   Pieces out;
   Bytes header;
   append(header, kMagic);
   append_u32le(header, g.version);
   append_u64le(header, g.tensor_count);
-  append_u64le(header, g.kvs.size());
+  append_u64le(header, kept_count + (store ? 1 : 0) + (uri ? 1 : 0) + (pads ? 1 : 0));
   out.add_owned(std::move(header));
-
-  ViewRun kept(out);
-  for (Kv& kv : g.kvs) {
-    if (kv.owned) {
-      kept.flush();
-      // The new store's payload, after its array head (type, element type,
-      // count), is what a data hash excludes.
-      if (kv.key() == kStoreKey) {
-        const std::uint64_t head = 8 + kv.key_size + 4 + 4 + 8;
-        out.mark_store(out.size() + head, kv.owned->size() - head);
-      }
-      out.add_owned(std::move(*kv.owned));
-    } else {
-      kept.add(kv.record);
-    }
+  std::move(kept).write_to(out);
+  if (store) {
+    // The new store's payload is what a data hash excludes.
+    const std::uint64_t head = array_head_size(kStoreKey);
+    out.mark_store(out.size() + head, store->size() - head);
+    out.add_owned(std::move(*store));
   }
-  kept.add(g.tensor_info);
-  kept.flush();
+  if (uri) out.add_owned(std::move(*uri));
+  if (pads) {
+    out.add_owned(padding_head(zeros));
+    out.add_zeros(zeros);
+  }
+  if (added) out.add_view(g.tensor_info);
 
   if (g.padded) {
     const std::uint64_t misalign = out.size() % g.alignment;
@@ -289,66 +401,37 @@ Pieces Gguf::serialize(Gguf g) {
   return out;
 }
 
-// A new entry: key length, key, then the value built by `write_value`.
-template <class WriteValue>
-Kv new_kv(std::string_view key, WriteValue write_value) {
-  auto owned = std::make_unique<Bytes>();
-  append_u64le(*owned, key.size());
-  append(*owned, key);
-  write_value(*owned);
-  ByteView record(*owned);
-  return Kv{record, key.size(), std::move(owned)};
-}
-
-Kv store_kv(const Bytes& store) {
-  return new_kv(kStoreKey, [&](Bytes& out) {
-    append_u32le(out, kArray);
-    append_u32le(out, kUint8);
-    append_u64le(out, store.size());
-    append(out, ByteView(store));
-  });
-}
-
-Kv uri_kv(std::string_view uri) {
-  return new_kv(kUriKey, [&](Bytes& out) {
-    append_u32le(out, kString);
-    append_u64le(out, uri.size());
-    append(out, uri);
-  });
-}
-
-// The entry with `key`, or null when there is none. Like every container,
-// GGUF refuses a second C2PA entry of a kind here, once the file has parsed
-// and before the entry's value type is looked at: gguf-py and llama.cpp
-// refuse duplicate keys, and a reader must not pick one of two.
-Result<const Kv*> only_entry(const Gguf& g, std::string_view key, Error (*duplicate)(Format)) {
-  const Kv* found = nullptr;
-  for (const Kv& kv : g.kvs) {
-    if (kv.key() != key) continue;
-    if (found != nullptr) return duplicate(Format::GGUF);
-    found = &kv;
-  }
+// The value of the entry with `key`, or nullopt when there is none. Like
+// every container, GGUF refuses a second C2PA entry of a kind once the file
+// has been read through and before the entry's value type is looked at:
+// gguf-py and llama.cpp refuse duplicate keys, and a reader must not pick
+// one of two.
+Result<std::optional<ByteView>> only_value(ByteView data, std::string_view key,
+                                           Error (*duplicate)(Format)) {
+  std::optional<ByteView> found;
+  bool twice = false;
+  TW_CHECK(walk(data, [&](const Entry& e) {
+    if (e.key != key) return;
+    twice = twice || found.has_value();
+    if (!found) found = e.value;
+  }));
+  if (twice) return duplicate(Format::GGUF);
   return found;
 }
 
-// Entries read from a file view it.
+// Views taken from the input lie within it.
 std::uint64_t offset_in(ByteView data, ByteView part) {
   return static_cast<std::uint64_t>(part.data() - data.data());
-}
-
-void drop_c2pa_entries(Gguf& g) {
-  std::erase_if(g.kvs, [](const Kv& kv) { return kv.key() == kStoreKey || kv.key() == kUriKey; });
 }
 
 }  // namespace
 
 Result<std::optional<StoreRange>> locate_store(ByteView data) {
-  TW_TRY(Gguf g, Gguf::parse(data));
-  TW_TRY(const Kv* kv, only_entry(g, kStoreKey, Error::duplicate_manifest));
-  if (kv == nullptr) return std::optional<StoreRange>();
+  TW_TRY(const std::optional<ByteView> value, only_value(data, kStoreKey, Error::duplicate_manifest));
+  if (!value) return std::optional<StoreRange>();
 
   auto not_bytes = [] { return Error::malformed("c2pa:manifest is not a UINT8 array"); };
-  Cursor c(kv->value());
+  Cursor c(*value);
   std::uint32_t type, element;
   std::uint64_t count;
   ByteView store;
@@ -361,11 +444,10 @@ Result<std::optional<StoreRange>> locate_store(ByteView data) {
 }
 
 Result<std::optional<std::string>> read_uri(ByteView data) {
-  TW_TRY(Gguf g, Gguf::parse(data));
-  TW_TRY(const Kv* kv, only_entry(g, kUriKey, Error::duplicate_uri));
-  if (kv == nullptr) return std::optional<std::string>();
+  TW_TRY(const std::optional<ByteView> value, only_value(data, kUriKey, Error::duplicate_uri));
+  if (!value) return std::optional<std::string>();
 
-  Cursor c(kv->value());
+  Cursor c(*value);
   std::uint32_t type;
   std::uint64_t len;
   ByteView uri;
@@ -376,25 +458,17 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   return std::optional<std::string>(text_of(uri));
 }
 
-Result<Pieces> embed(ByteView data, const ManifestSource& source) {
+Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block) {
   if (source.empty()) return Error::empty_source();
-  TW_TRY(Gguf g, Gguf::parse(data));
-  drop_c2pa_entries(g);
-  if (source.store()) g.kvs.push_back(store_kv(*source.store()));
-  if (source.uri()) g.kvs.push_back(uri_kv(*source.uri()));
-  return Gguf::serialize(std::move(g));
+  return rewrite(data, &source, block);
 }
 
 Result<ByteView> tensor_data(ByteView data) {
-  TW_TRY(Gguf g, Gguf::parse(data));
+  TW_TRY(const Layout g, walk(data, [](const Entry&) {}));
   return g.tensor_data;
 }
 
-Result<Pieces> remove(ByteView data) {
-  TW_TRY(Gguf g, Gguf::parse(data));
-  drop_c2pa_entries(g);
-  return Gguf::serialize(std::move(g));
-}
+Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr, 0); }
 
 Result<std::optional<std::uint64_t>> metadata_size(ByteView prefix) {
   // The parser's walk, keeping nothing; every truncation it can meet is

@@ -1,6 +1,7 @@
 // GGUF container (versions 2 and 3): file model and the C2PA entries.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,7 +15,9 @@ namespace tarnwick::gguf {
 [[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 // The rewritten file as pieces; views borrow `data`.
-[[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
+// With a block (see embed_manifest), a "c2pa:padding" entry may follow the
+// new entries.
+[[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
 
 // The tensor data of a well-formed file: the input from the aligned end of

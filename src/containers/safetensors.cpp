@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/format.h"
 #include "core/json.h"
 
 namespace tarnwick::safetensors {
@@ -247,10 +248,10 @@ std::uint64_t count_controls(ByteView text) {
 // Embed (with a source) or remove: the header streamed through the edits
 // into the new file. The buffer is reserved at a bound of the new header's
 // length, so it is never moved while it grows: the peak is one header.
-Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
+Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_t block) {
   TW_TRY(const ByteView header, header_of(data));
   // Length, padding, and the "__metadata__" object and keys around new members.
-  std::uint64_t bound = header.size() + 5 * count_controls(header) + kLengthSize + kAlignment + 64;
+  std::uint64_t bound = header.size() + 5 * count_controls(header) + kLengthSize + kAlignment + block + 64;
   if (source != nullptr && source->store()) bound += base64::encoded_size(source->store()->size());
   if (source != nullptr && source->uri()) bound += source->uri()->size() * 6;  // all escaped
   Bytes head;
@@ -262,7 +263,8 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source) {
   if (source != nullptr && pass.metadata_not_object()) {
     return Error::malformed("__metadata__ is not a JSON object");
   }
-  Pieces out = assemble(std::move(head), data.subspan(kLengthSize + header.size()));
+  const std::uint64_t old_offset = kLengthSize + header.size();
+  Pieces out = assemble(std::move(head), data.subspan(old_offset), block, old_offset);
   if (pass.placed()) out.mark_store(pass.placed()->offset, pass.placed()->length);
   return out;
 }
@@ -288,8 +290,16 @@ bool is_safetensors(ByteView data) {
   return false;
 }
 
-Pieces assemble(Bytes head, ByteView rest) {
-  head.resize((head.size() + kAlignment - 1) / kAlignment * kAlignment, ' ');
+Pieces assemble(Bytes head, ByteView rest, std::uint64_t block, std::uint64_t old_offset) {
+  std::uint64_t end = (head.size() + kAlignment - 1) / kAlignment * kAlignment;
+  // The loaders need the data 8-aligned: for a source whose data is not,
+  // that alignment is all the padding gives. Past the length the format's
+  // loader accepts, the congruence is given up rather than the file.
+  if (block != 0 && rest.size() >= kMinSharedTensorData && old_offset % kAlignment == 0) {
+    const std::uint64_t congruent = congruent_from(head.size(), old_offset, block);
+    if (congruent - kLengthSize <= kMaxHeaderSize) end = congruent;
+  }
+  head.resize(static_cast<std::size_t>(end), ' ');
   const std::uint64_t length = head.size() - kLengthSize;
   for (std::uint64_t i = 0; i < kLengthSize; ++i) head[i] = static_cast<std::uint8_t>(length >> (8 * i));
   Pieces out;
@@ -329,11 +339,11 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   return std::move(pass).uri();
 }
 
-Result<Pieces> embed(ByteView data, const ManifestSource& source) {
+Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block) {
   if (source.empty()) return Error::empty_source();
-  return rewrite(data, &source);
+  return rewrite(data, &source, block);
 }
 
-Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr); }
+Result<Pieces> remove(ByteView data, std::uint64_t block) { return rewrite(data, nullptr, block); }
 
 }  // namespace tarnwick::safetensors

@@ -35,14 +35,17 @@ inline constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 
 // A new file: `head` holds 8 bytes of room for the length, then the header
 // text, which is padded here with spaces so that the tensor data starts at a
-// multiple of 8, as the format's own writer does. `rest` goes in as a view.
-[[nodiscard]] Pieces assemble(Bytes head, ByteView rest);
+// multiple of 8, as the format's own writer does; given a block (see
+// embed_manifest), at an offset congruent to `old_offset` modulo it where
+// that can be. `rest` goes in as a view.
+[[nodiscard]] Pieces assemble(Bytes head, ByteView rest, std::uint64_t block = 0,
+                              std::uint64_t old_offset = 0);
 
 // The raw text between the quotation marks of the store's JSON string,
 // checked to decode as Base64, or nullopt when there is none.
 [[nodiscard]] Result<std::optional<StoreRange>> locate_store(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
-[[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
-[[nodiscard]] Result<Pieces> remove(ByteView data);
+[[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block);
+[[nodiscard]] Result<Pieces> remove(ByteView data, std::uint64_t block);
 
 }  // namespace tarnwick::safetensors

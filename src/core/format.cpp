@@ -1,6 +1,7 @@
 #include "core/format.h"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 
 #include "core/base64.h"
@@ -56,23 +57,33 @@ std::optional<Format> Format::detect(ByteView data) {
 
 namespace {
 
-// The four operations of each container, indexed by Format::Kind.
+// The four operations of each container, indexed by Format::Kind. The
+// rewrites take a valid block or 0.
 struct Handlers {
   Result<std::optional<StoreRange>> (*locate_store)(ByteView);
   Result<std::optional<std::string>> (*read_uri)(ByteView);
-  Result<Pieces> (*embed)(ByteView, const ManifestSource&);
-  Result<Pieces> (*remove)(ByteView);
+  Result<Pieces> (*embed)(ByteView, const ManifestSource&, std::uint64_t block);
+  Result<Pieces> (*remove)(ByteView, std::uint64_t block);
 };
 constexpr Handlers kHandlers[] = {
-    {gguf::locate_store, gguf::read_uri, gguf::embed, gguf::remove},
+    {gguf::locate_store, gguf::read_uri, gguf::embed,
+     // Its padding is a C2PA entry, dropped with the others.
+     [](ByteView data, std::uint64_t) { return gguf::remove(data); }},
     {safetensors::locate_store, safetensors::read_uri, safetensors::embed, safetensors::remove},
-    {onnx::locate_store, onnx::read_uri, onnx::embed, onnx::remove},
+    // Its rewrites leave the tensor bytes at their offsets.
+    {onnx::locate_store, onnx::read_uri,
+     [](ByteView data, const ManifestSource& source, std::uint64_t) { return onnx::embed(data, source); },
+     [](ByteView data, std::uint64_t) { return onnx::remove(data); }},
 };
 static_assert(std::size(kHandlers) == std::size(kFormats));
 
 const Handlers* handlers_for(ByteView data) {
   const std::optional<Format> format = Format::detect(data);
   return format ? &kHandlers[format->kind()] : nullptr;
+}
+
+std::uint64_t valid_block(std::uint64_t block) {
+  return std::has_single_bit(block) && block >= kMinBlock && block <= kMaxBlock ? block : 0;
 }
 
 ByteView bytes_at(ByteView data, StoreRange range) {
@@ -121,10 +132,10 @@ Result<std::optional<std::string>> read_manifest_uri(ByteView data) {
   return h->read_uri(data);
 }
 
-Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source) {
+Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source, std::uint64_t block) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
-  TW_TRY(Pieces out, h->embed(data, source));
+  TW_TRY(Pieces out, h->embed(data, source, valid_block(block)));
   // Every container says where it placed a new store: a data hash of the
   // output leaves that range out, and without it would be wrong, not absent.
   if (source.store() && !out.store_range())
@@ -132,10 +143,10 @@ Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source) {
   return out;
 }
 
-Result<Pieces> remove_manifest(ByteView data) {
+Result<Pieces> remove_manifest(ByteView data, std::uint64_t block) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
-  return h->remove(data);
+  return h->remove(data, valid_block(block));
 }
 
 Result<StoreWrite> signed_store_write(ByteView data, ByteView store) {

@@ -58,8 +58,32 @@ struct ModelInfo {
 // tensor data. Store and URI errors are returned as the readers give them.
 [[nodiscard]] Result<ModelInfo> inspect(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_manifest_uri(ByteView data);
-[[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source);
-[[nodiscard]] Result<Pieces> remove_manifest(ByteView data);
+
+// A rewrite written to a file may keep the tensor data at an offset
+// congruent to its old one modulo the file system's block (`block`), so that
+// a copy-on-write file system shares the data's blocks instead of copying
+// them. Only the padding differs: SafeTensors pads its header with spaces,
+// GGUF adds a "c2pa:padding" entry; ONNX keeps its tensor bytes in place
+// anyway. `block` 0, or anything but a power of two from kMinBlock to
+// kMaxBlock, gives the output of a rewrite in memory; so does a model
+// with less tensor data than kMinSharedTensorData, or one whose layout
+// cannot reach the congruence.
+inline constexpr std::uint64_t kMinBlock = 4096;
+// ZFS records reach 16 MiB; SafeTensors holds its padding in memory.
+inline constexpr std::uint64_t kMaxBlock = std::uint64_t{16} << 20;
+// Less is copied in less time than the sharing saves.
+inline constexpr std::uint64_t kMinSharedTensorData = std::uint64_t{64} << 10;
+
+// The first offset at or after `from` that is congruent to `old` modulo
+// `block`, a power of two.
+[[nodiscard]] constexpr std::uint64_t congruent_from(std::uint64_t from, std::uint64_t old,
+                                                     std::uint64_t block) {
+  return from + ((old - from) & (block - 1));
+}
+
+[[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source,
+                                            std::uint64_t block = 0);
+[[nodiscard]] Result<Pieces> remove_manifest(ByteView data, std::uint64_t block = 0);
 
 // Where a signed store goes: `store` (raw bytes) in the format's stored form,
 // over the store `data` holds, which must have been reserved at exactly its

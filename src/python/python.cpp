@@ -196,6 +196,58 @@ PyObject* py_model_type(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Private, for the tests of rewrites that keep tensor data congruent modulo
+// a block until the file functions pass one.
+bool block_of(const char* function, PyObject* obj, std::uint64_t* out) {
+  *out = 0;
+  if (obj == nullptr) return true;
+  if (!PyLong_Check(obj)) return wrong_type(function, "block", "int", obj);
+  *out = PyLong_AsUnsignedLongLong(obj);
+  return !PyErr_Occurred();
+}
+
+PyObject* py__embed_manifest_aligned(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_embed_manifest_aligned", {"model", "store", "uri", "block"}, 4, 4, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    BytesArg model;
+    std::optional<Bytes> store;
+    std::optional<std::string> uri;
+    std::uint64_t block;
+    if (!model.bind(sig.function, a[0])) return nullptr;
+    if (a[1] != nullptr && a[1] != Py_None) {
+      ByteView view;
+      if (!bytes_view(sig.function, "store", a[1], &view)) return nullptr;
+      store.emplace(view.begin(), view.end());
+    }
+    if (a[2] != nullptr && a[2] != Py_None && !utf8_text(sig.function, "uri", a[2], &uri.emplace()))
+      return nullptr;
+    if (!block_of(sig.function, a[3], &block)) return nullptr;
+    const ManifestSource source(std::move(store), std::move(uri));
+    return rewritten(model, [&](ByteView data) { return tarnwick::embed_manifest(data, source, block); });
+  });
+}
+
+PyObject* py__remove_manifest_aligned(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_remove_manifest_aligned", {"model", "block"}, 2, 2, 1};
+    PyObject* a[kMaxParams];
+    if (!bind(sig, args, kwargs, a)) return nullptr;
+    BytesArg model;
+    std::uint64_t block;
+    if (!model.bind(sig.function, a[0])) return nullptr;
+    if (!block_of(sig.function, a[1], &block)) return nullptr;
+    return rewritten(model, [&](ByteView data) { return tarnwick::remove_manifest(data, block); });
+  });
+}
+
+PyMethodDef private_functions[] = {
+    TW_FUNCTION(_embed_manifest_aligned, ""),
+    TW_FUNCTION(_remove_manifest_aligned, ""),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---------------------------------------------------------------------------
 // The module.
 
@@ -245,6 +297,7 @@ int exec_module(PyObject* module) {
   const int status = PyObject_SetAttrString(module, "__all__", all);
   Py_DecRef(all);
   if (status < 0) return -1;
+  if (PyModule_AddFunctions(module, private_functions) < 0) return -1;
   // The file functions and their result types are attributes, not in __all__.
   if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
   return tarnwick::python::add_file_types(module);

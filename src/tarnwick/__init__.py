@@ -6,6 +6,8 @@ __doc__ = ""
 from . import _native
 from ._native import *  # noqa: F401,F403
 from ._native import (  # noqa: F401
+    _embed_manifest_aligned,
+    _remove_manifest_aligned,
     BindingCheck,
     FileResult,
     ModelInfo,

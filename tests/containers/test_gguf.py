@@ -16,6 +16,7 @@ from gguf_files import (
     gstr,
     header,
     kv,
+    padding_kv,
     store_kv,
     tensor,
     u32,
@@ -319,6 +320,26 @@ def test_arrays_nested_a_million_deep(nesting):
     fails(tarnwick.read_manifest, TRUNCATED, header(0, 1) + entry[:-1])
 
 
+# Rewrites keep runs of entries between dropped ones: short runs are copied
+# together, long ones (4096 bytes and more) stay views of the input.
+SHORT = kv("a", v_u32(1))
+LONG = kv("b", v_bytes(bytes(5000)))
+RUNS = {
+    "one entry each": [SHORT, uri_kv("x")] * 300,
+    "short and long": [SHORT, uri_kv("x"), SHORT, SHORT, store_kv(b"s"), LONG, kv("c2pa:manifest", v_u32(3))] * 9,
+    "long only": [LONG, store_kv(b"s"), LONG, LONG, uri_kv("y")] * 3,
+    "dropped first": [store_kv(b"s"), uri_kv("y"), SHORT, LONG, SHORT],
+}
+
+
+@pytest.mark.parametrize("kvs", RUNS.values(), ids=RUNS.keys())
+def test_runs_between_dropped_entries(kvs):
+    kept = [k for k in kvs if k in (SHORT, LONG)]
+    model = gguf_file(kvs, TENSORS, DATA)
+    assert tarnwick.remove_manifest(model) == gguf_file(kept, TENSORS, DATA)
+    assert tarnwick.embed_manifest(model, b"n") == gguf_file(kept + [store_kv(b"n")], TENSORS, DATA)
+
+
 def test_tokenizer_sized_arrays():
     n = 150_000
     tokens = b"".join(gstr("tok%d" % i) for i in range(n))
@@ -388,3 +409,140 @@ def test_peer_round_trip(tmp_path):
     removed_path.write_bytes(tarnwick.remove_manifest(embedded_path.read_bytes()))
     assert peer_view(removed_path, gguf) == (fields, tensors)
     assert removed_path.read_bytes() == original
+
+
+# --- rewrites for files: tensor data congruent modulo the block ---------------
+
+BLOCK = 4096
+BIG = bytes(range(256)) * 256  # 64 KiB: the least tensor data that is kept congruent
+aligned_embed = tarnwick._embed_manifest_aligned
+aligned_remove = tarnwick._remove_manifest_aligned
+
+
+def data_offset(model, data):
+    assert model.endswith(data)
+    return len(model) - len(data)
+
+
+def congruent(source, out, data=BIG):
+    return (data_offset(out, data) - data_offset(source, data)) % BLOCK == 0
+
+
+def with_padding(kvs, data, alignment, old):
+    """The file with kvs and a c2pa:padding entry that ends the records where
+    the tensor data starts, at an offset congruent to `old`."""
+    records = len(gguf_file(kvs + [padding_kv(0)], TENSORS, alignment=1))
+    return gguf_file(kvs + [padding_kv((old - records) % BLOCK)], TENSORS, data, alignment)
+
+
+@pytest.mark.parametrize("filler", [0, 1, 29, 2000, 4090, 4100, 9000])
+@pytest.mark.parametrize("alignment", [32, 64, 1, 4096])
+@pytest.mark.parametrize("store", [b"s" * 7, bytes(5000)])
+def test_embed_keeps_tensor_data_congruent(filler, alignment, store):
+    kvs = [kv("general.name", v_str("x" * filler))]
+    if alignment != 32:
+        kvs.insert(0, kv("general.alignment", v_u32(alignment)))
+    model = gguf_file(kvs, TENSORS, BIG, alignment)
+    new = kvs + [store_kv(store), uri_kv("u")]
+    plain = tarnwick.embed_manifest_both(model, "u", store)
+    out = aligned_embed(model, store, "u", BLOCK)
+    # no entry when the data lands congruent anyway (always, at alignment 4096)
+    expected = plain if congruent(model, plain) else with_padding(new, BIG, alignment, data_offset(model, BIG))
+    assert out == expected
+    assert congruent(model, out)
+    assert tarnwick.read_manifest(out) == store
+    assert tarnwick.read_manifest_uri(out) == "u"
+    # a strip drops the padding and cannot keep the congruence
+    assert aligned_remove(out, BLOCK) == tarnwick.remove_manifest(out) == model
+    # embed replaces the padding, never keeps two
+    again = aligned_embed(out, b"n", None, BLOCK)
+    assert again.count(b"c2pa:padding") <= 1
+    assert congruent(model, again)
+    assert tarnwick.embed_manifest(out, b"n") == tarnwick.embed_manifest(model, b"n")
+
+
+ALIGNMENT_48 = [kv("general.alignment", v_u32(48))]
+
+# Where the block changes nothing: the output is the bytes functions'.
+UNPADDED_CASES = {
+    "block 0": ([], BIG, 0),
+    "below the smallest block": ([], BIG, 2048),
+    "not a power of two": ([], BIG, 6144),
+    "above the largest block": ([], BIG, 2**25),
+    "block 2^64 - 1": ([], BIG, 2**64 - 1),
+    "tensor data 1 byte short": ([], BIG[:-1], BLOCK),
+    "no tensors": ([], b"", BLOCK),
+    "alignment not dividing the block": (ALIGNMENT_48, BIG, BLOCK),
+}
+
+
+@pytest.mark.parametrize("kvs, data, block", UNPADDED_CASES.values(), ids=UNPADDED_CASES.keys())
+def test_block_changes_nothing(kvs, data, block):
+    tensors = TENSORS if data else []
+    for filler in range(0, 64, 8):  # whatever the metadata's length
+        model = gguf_file(kvs + [kv("f", v_str("x" * filler))], tensors, data, 48 if kvs else 32)
+        assert aligned_embed(model, b"s", "u", block) == tarnwick.embed_manifest_both(model, "u", b"s")
+        assert aligned_remove(model, block) == tarnwick.remove_manifest(model) == model
+
+
+# Entries under the padding key that this module did not write: readers pass
+# them over, rewrites drop them like the other C2PA entries, whatever they hold.
+STRAY_PADDING = {
+    "string": kv("c2pa:padding", v_str("hidden")),
+    "uint32": kv("c2pa:padding", v_u32(7)),
+    "non-zero bytes": kv("c2pa:padding", v_bytes(b"\x01\x02")),
+    "nested arrays": kv("c2pa:padding", v_array(ARRAY, 1, array_body(UINT8, 1, b"\x00"))),
+}
+
+
+@pytest.mark.parametrize("stray", STRAY_PADDING.values(), ids=STRAY_PADDING.keys())
+def test_stray_padding_is_dropped(stray):
+    model = gguf_file(ORDINARY[:1] + [stray, store_kv(b"s"), stray], TENSORS, BIG)
+    assert tarnwick.read_manifest(model) == b"s"
+    assert tarnwick.read_manifest_uri(model) is None
+    clean = gguf_file(ORDINARY[:1], TENSORS, BIG)
+    assert tarnwick.remove_manifest(model) == aligned_remove(model, BLOCK) == clean
+    assert tarnwick.embed_manifest(model, b"n") == tarnwick.embed_manifest(clean, b"n")
+    out = aligned_embed(model, b"n", None, BLOCK)
+    assert congruent(model, out)
+    assert out.count(b"c2pa:padding") == 1
+    assert tarnwick.remove_manifest(out) == clean
+
+
+def test_padding_alone_is_no_manifest():
+    model = gguf_file([padding_kv(3)], TENSORS, DATA)
+    with pytest.raises(ValueError, match="^no C2PA manifest found in model$"):
+        tarnwick.read_manifest(model)
+    assert tarnwick.read_manifest_uri(model) is None
+    assert tarnwick.remove_manifest(model) == gguf_file([], TENSORS, DATA)
+
+
+@pytest.mark.parametrize("alignment", [None, 64])
+def test_peer_reads_padded_output(tmp_path, alignment):
+    gguf = pytest.importorskip("gguf")
+    np = pytest.importorskip("numpy")
+    path = tmp_path / "model.gguf"
+    writer = gguf.GGUFWriter(str(path), "llama")
+    if alignment:
+        writer.add_custom_alignment(alignment)
+    writer.add_string("general.name", "padded")
+    writer.add_tensor("big", np.arange(20_000, dtype=np.float32))
+    writer.add_tensor("small", np.arange(3, dtype=np.int8))
+    writer.write_header_to_file()
+    writer.write_kv_data_to_file()
+    writer.write_tensors_to_file()
+    writer.close()
+    model = path.read_bytes()
+    fields, tensors = peer_view(path, gguf)
+    old = gguf.GGUFReader(str(path)).data_offset
+
+    for i, store in enumerate([b"s", bytes(3000), bytes(5000)]):
+        out_path = tmp_path / f"out{i}.gguf"
+        out = aligned_embed(model, store, "u", BLOCK)
+        out_path.write_bytes(out)
+        assert gguf.GGUFReader(str(out_path)).data_offset % BLOCK == old % BLOCK
+        got_fields, got_tensors = peer_view(out_path, gguf)
+        assert got_tensors == tensors
+        assert list(got_fields) == list(fields) + ["c2pa:manifest", "c2pa:manifest.uri", "c2pa:padding"]
+        assert {k: got_fields[k] for k in fields} == fields
+        assert tarnwick.remove_manifest(out) == model

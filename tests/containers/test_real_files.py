@@ -207,3 +207,24 @@ def test_command_line_and_file_functions(tmp_path, name):
     assert (tmp_path / "clean").read_bytes() == tarnwick.remove_manifest(embedded(name))
     tarnwick.strip_file(path)
     assert path.read_bytes() == tarnwick.remove_manifest(embedded(name))
+
+
+# With a block: the ONNX rewrite and the tensor-less vocabularies are the
+# bytes functions' output; the SafeTensors data keeps its offset modulo the block.
+@pytest.mark.parametrize("name", FILES)
+def test_rewrites_for_files(name):
+    data = model(name)
+    out = tarnwick._embed_manifest_aligned(data, STORE, URI, 4096)
+    removed = tarnwick._remove_manifest_aligned(out, 4096)
+    if FILES[name][0] != "SafeTensors":
+        assert out == embedded(name)
+        assert removed == tarnwick.remove_manifest(out) == data
+        return
+    old = 8 + len(header_of(data))
+    assert out != embedded(name)
+    assert header_of(out).rstrip(b" ") == written_header(embedded(name))
+    for rewritten in (out, removed):
+        assert (8 + len(header_of(rewritten)) - old) % 4096 == 0
+        assert tensors_of(rewritten) == tensors_of(data)
+    assert tarnwick.read_manifest(out) == STORE
+    assert tarnwick.remove_manifest(out) == tarnwick.remove_manifest(data)

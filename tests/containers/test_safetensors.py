@@ -452,3 +452,95 @@ def test_hostile_headers(tokens):
         assert str(e) == NOT_OBJECT
         return
     assert tarnwick.read_manifest(out) == b"XYZ"
+
+
+# ---------------------------------------------------------------------------
+# Rewrites for files: the header padded with spaces so that the tensor data
+# stays congruent modulo the block.
+
+BLOCK = 4096
+BIG = bytes(range(256)) * 256  # 64 KiB: the least tensor data that is kept congruent
+aligned_embed = tarnwick._embed_manifest_aligned
+aligned_remove = tarnwick._remove_manifest_aligned
+
+
+def data_offset(model):
+    return 8 + len(header_of(model))
+
+
+def big_model(filler, spaces=0, data=BIG):
+    """A header with a `filler`-character member, padded to 8 and `spaces` more."""
+    text = '{"t":{"dtype":"U8","shape":[%d],"data_offsets":[0,%d]},"__metadata__":{"f":"%s"}}' % (
+        len(data), len(data), "x" * filler)
+    return st_file(text, data, pad=-(8 + len(text)) % 8 + spaces)
+
+
+def padded_to(text, old):
+    """The file with header `text`, padded so the data starts congruent to `old`."""
+    return st_file(text, BIG, pad=(old - 8 - len(text)) % BLOCK)
+
+
+@pytest.mark.parametrize("filler", [0, 1, 7, 2000, 4070, 4100, 9000])
+@pytest.mark.parametrize("spaces", [0, 8, 4096])
+@pytest.mark.parametrize("store", [b"s", bytes(5000)])
+def test_embed_keeps_tensor_data_congruent(filler, spaces, store):
+    model = big_model(filler, spaces)
+    old = data_offset(model)
+    out = aligned_embed(model, store, "u", BLOCK)
+    assert out == padded_to(written_header(tarnwick.embed_manifest_both(model, "u", store)), old)
+    assert tarnwick.read_manifest(out) == store
+    assert tarnwick.read_manifest_uri(out) == "u"
+    removed = aligned_remove(out, BLOCK)
+    assert removed == padded_to(written_header(tarnwick.remove_manifest(out)), old)
+    assert tarnwick.remove_manifest(out) == tarnwick.remove_manifest(model)
+
+
+UNPADDED = {
+    "block 0": (big_model(5), 0),
+    "not a power of two": (big_model(5), 6144),
+    "above the largest block": (big_model(5), 2**25),
+    "tensor data 1 byte short": (big_model(5, data=BIG[:-1]), BLOCK),
+    "data offset not a multiple of 8": (st_file(header_of(big_model(5)) + b" ", BIG), BLOCK),
+}
+
+
+@pytest.mark.parametrize("model, block", UNPADDED.values(), ids=UNPADDED.keys())
+def test_block_changes_nothing(model, block):
+    assert aligned_embed(model, b"s", "u", block) == tarnwick.embed_manifest_both(model, "u", b"s")
+    assert aligned_remove(model, block) == tarnwick.remove_manifest(model)
+
+
+def test_no_congruence_past_the_header_cap():
+    # 64 bytes under the cap: the embed fits, the padding to the block would not
+    model = big_model(100_000_000 - 64 - len(header_of(big_model(0))))
+    assert len(header_of(model)) == 100_000_000 - 64
+    out = aligned_embed(model, b"s", None, BLOCK)
+    assert len(header_of(out)) <= 100_000_000
+    assert out == tarnwick.embed_manifest(model, b"s")
+
+
+def test_peers_load_padded_output(tmp_path):
+    np = pytest.importorskip("numpy")
+    from safetensors import safe_open
+    from safetensors.numpy import load, save
+
+    tensors = {"w": np.arange(20_000, dtype=np.float32).reshape(100, 200),
+               "i": np.arange(5, dtype=np.int64), "h": np.ones(3, dtype=np.float16)}
+    model = save(tensors)
+    for i, store in enumerate([b"s", bytes(3000), bytes(5000)]):
+        out = aligned_embed(model, store, "u", BLOCK)
+        assert (data_offset(out) - data_offset(model)) % BLOCK == 0 and out != tarnwick.embed_manifest_both(
+            model, "u", store)
+        assert all(np.array_equal(load(out)[n], t) for n, t in tensors.items())
+        path = tmp_path / f"out{i}.safetensors"
+        path.write_bytes(out)
+        with safe_open(str(path), framework="np") as f:
+            assert all(np.array_equal(f.get_tensor(n), t) for n, t in tensors.items())
+            assert f.metadata() == {"c2pa:manifest": base64.b64encode(store).decode(), "c2pa:manifest.uri": "u"}
+        try:
+            import torch
+            import safetensors.torch as st_torch
+        except ImportError:
+            continue
+        for loaded in (st_torch.load(out), st_torch.load_file(str(path)), zero_copy_views(torch, out)):
+            assert all(np.array_equal(loaded[n].numpy(), t) for n, t in tensors.items())
