@@ -517,11 +517,7 @@ def test_padding_alone_is_no_manifest():
     assert tarnwick.remove_manifest(model) == gguf_file([], TENSORS, DATA)
 
 
-@pytest.mark.parametrize("alignment", [None, 64])
-def test_peer_reads_padded_output(tmp_path, alignment):
-    gguf = pytest.importorskip("gguf")
-    np = pytest.importorskip("numpy")
-    path = tmp_path / "model.gguf"
+def write_big_peer_model(path, gguf, np, alignment=None):
     writer = gguf.GGUFWriter(str(path), "llama")
     if alignment:
         writer.add_custom_alignment(alignment)
@@ -532,6 +528,14 @@ def test_peer_reads_padded_output(tmp_path, alignment):
     writer.write_kv_data_to_file()
     writer.write_tensors_to_file()
     writer.close()
+
+
+@pytest.mark.parametrize("alignment", [None, 64])
+def test_peer_reads_padded_output(tmp_path, alignment):
+    gguf = pytest.importorskip("gguf")
+    np = pytest.importorskip("numpy")
+    path = tmp_path / "model.gguf"
+    write_big_peer_model(path, gguf, np, alignment)
     model = path.read_bytes()
     fields, tensors = peer_view(path, gguf)
     old = gguf.GGUFReader(str(path)).data_offset
@@ -546,3 +550,52 @@ def test_peer_reads_padded_output(tmp_path, alignment):
         assert list(got_fields) == list(fields) + ["c2pa:manifest", "c2pa:manifest.uri", "c2pa:padding"]
         assert {k: got_fields[k] for k in fields} == fields
         assert tarnwick.remove_manifest(out) == model
+
+
+def llama_cpp_gguf():
+    """llama.cpp's own GGUF reader, from the library llama_cpp ships."""
+    import ctypes
+    import pathlib
+
+    llama_cpp = pytest.importorskip("llama_cpp")
+    found = sorted((pathlib.Path(llama_cpp.__file__).parent / "lib").glob("libggml-base.so*"))
+    if not found:
+        pytest.skip("llama_cpp ships no libggml-base")
+    lib = ctypes.CDLL(str(found[0]))
+
+    class Params(ctypes.Structure):
+        _fields_ = [("no_alloc", ctypes.c_bool), ("ctx", ctypes.c_void_p)]
+
+    lib.gguf_init_from_file.restype = ctypes.c_void_p
+    lib.gguf_init_from_file.argtypes = [ctypes.c_char_p, Params]
+    for name, restype in [("gguf_get_data_offset", ctypes.c_size_t), ("gguf_get_n_tensors", ctypes.c_int64),
+                          ("gguf_get_tensor_offset", ctypes.c_size_t), ("gguf_find_key", ctypes.c_int64)]:
+        getattr(lib, name).restype = restype
+    lib.gguf_get_tensor_offset.argtypes = [ctypes.c_void_p, ctypes.c_int64]
+    lib.gguf_find_key.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+    lib.gguf_get_data_offset.argtypes = lib.gguf_get_n_tensors.argtypes = lib.gguf_free.argtypes = [ctypes.c_void_p]
+
+    def read(path):
+        ctx = lib.gguf_init_from_file(str(path).encode(), Params(True, None))
+        assert ctx, path
+        try:
+            offsets = [lib.gguf_get_tensor_offset(ctx, i) for i in range(lib.gguf_get_n_tensors(ctx))]
+            return lib.gguf_get_data_offset(ctx), offsets, lib.gguf_find_key(ctx, b"c2pa:padding") >= 0
+        finally:
+            lib.gguf_free(ctx)
+
+    return read
+
+
+def test_llama_cpp_reads_padded_output(tmp_path):
+    gguf = pytest.importorskip("gguf")
+    np = pytest.importorskip("numpy")
+    read = llama_cpp_gguf()
+    path = tmp_path / "model.gguf"
+    write_big_peer_model(path, gguf, np)
+    old, offsets, padded = read(path)
+    assert not padded
+    out = tmp_path / "out.gguf"
+    out.write_bytes(aligned_embed(path.read_bytes(), bytes(3000), "u", BLOCK))
+    new, new_offsets, padded = read(out)
+    assert padded and new_offsets == offsets and new % BLOCK == old % BLOCK and new != old
