@@ -81,7 +81,11 @@ Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit, cons
       return Written{model.size(), std::nullopt, std::nullopt, false};
     }
   }
-  Result<Pieces> planned = edit.source ? embed_manifest(m, *edit.source) : remove_manifest(m);
+  // Into a file, the tensor data keeps its offset modulo the block, so that
+  // a copy-on-write file system shares it; the bytes functions' layout
+  // otherwise (and always for a stream).
+  const std::uint64_t block = model.in_file() ? out.share_block() : 0;
+  Result<Pieces> planned = edit.source ? embed_manifest(m, *edit.source, block) : remove_manifest(m, block);
   if (!planned.ok()) return FileError::of_model(std::move(planned).error(), model.name());
   const Pieces& pieces = planned.value();
   Written written{pieces.size(), pieces.store_range(), std::nullopt};

@@ -70,6 +70,10 @@ class Output {
   const std::string& name() const { return name_; }
   // A new file of ours (not a stream): readable back while it is private.
   bool is_new_file() const { return dir_fd_ >= 0; }
+  // The block a file system shares whole (0 for a stream): a rewrite that
+  // keeps tensor data at offsets congruent modulo it lets the kernel share
+  // the data instead of copying it.
+  std::uint64_t share_block() const { return is_new_file() ? block_ : 0; }
   // Whether this output replaces the model it was opened for (in place).
   bool in_place() const { return xattr_from_ >= 0; }
   // Whether the destination's entry no longer holds what was there when
