@@ -569,16 +569,6 @@ int run_read_uri(const Args& a) {
   return print_line(percent_encoded(*uri.value()));
 }
 
-// A reserved store is held in memory, as a store read from a file is: one
-// larger than the machine's memory is refused before the kernel's
-// out-of-memory killer would end the tool while zeroing it.
-bool fits_in_memory(std::uint64_t n) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page = sysconf(_SC_PAGESIZE);
-  if (n > Bytes().max_size()) return false;
-  return pages <= 0 || page <= 0 || n / static_cast<std::uint64_t>(page) < static_cast<std::uint64_t>(pages);
-}
-
 // A failure of the file layer: the model's own (exit 1, or 3 for nothing
 // found) or the file's (exit 4).
 Failure failure_of(const FileError& e) {
@@ -601,15 +591,15 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
 
   file::Edit edit;
   edit.hash = a.algorithm;
-  if (embed) {
+  if (embed && a.reserve_size) {
+    // A run of zeros in the output, never held in memory.
+    edit.source = ManifestSource::reserving(*a.reserve_size, a.uri);
+  } else if (embed) {
     std::optional<Bytes> store;
     if (a.store) {
       auto bytes = read_store(*a.store);
       if (!bytes.ok()) return report(failure(bytes.error()));
       store = std::move(bytes.value());
-    } else if (a.reserve_size) {
-      if (!fits_in_memory(*a.reserve_size)) return report({kIoFailure, m.name(), kOutOfMemory});
-      store.emplace(static_cast<std::size_t>(*a.reserve_size), std::uint8_t{0});
     }
     edit.source.emplace(std::move(store), a.uri);
   }
@@ -618,7 +608,13 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
   file::ProgressFn progress;
   if (bar.wanted()) progress = std::ref(bar);
   auto written = file::rewrite(m, *out, edit, progress);
-  if (!written.ok()) return report(failure_of(written.error()));
+  if (!written.ok()) {
+    const FileError& e = written.error();
+    // A store the format cannot hold is the caller's choice, not the model's.
+    if (e.kind == FileError::Kind::Model && e.model && e.model->kind() == Error::Kind::TooLarge)
+      return report(usage(name, e.message()));
+    return report(failure_of(e));
+  }
   const file::Written& w = written.value();
   clear_progress_line();
   if (!w.changed)

@@ -296,12 +296,14 @@ Bytes new_entry(std::string_view key, WriteValue write_value) {
 // The bytes before a UINT8 array's payload: key, type, element type, count.
 std::uint64_t array_head_size(std::string_view key) { return 8 + key.size() + 4 + 4 + 8; }
 
-Bytes store_entry(const Bytes& store) {
+// The store's entry; a reserved store's zeros are not in it, but follow it
+// as a run.
+Bytes store_entry(const ManifestSource& source) {
   return new_entry(kStoreKey, [&](Bytes& out) {
     append_u32le(out, kArray);
     append_u32le(out, kUint8);
-    append_u64le(out, store.size());
-    append(out, ByteView(store));
+    append_u64le(out, source.store_size());
+    if (source.store()) append(out, ByteView(*source.store()));
   });
 }
 
@@ -360,10 +362,11 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_
 
   std::optional<Bytes> store;
   std::optional<Bytes> uri;
-  if (source != nullptr && source->store()) store = store_entry(*source->store());
+  const std::uint64_t reserved = source != nullptr && source->reserved() ? *source->reserved() : 0;
+  if (source != nullptr && source->has_store()) store = store_entry(*source);
   if (source != nullptr && source->uri()) uri = uri_entry(*source->uri());
   const std::uint64_t records_at =
-      kHeaderSize + kept.size() + (store ? store->size() : 0) + (uri ? uri->size() : 0);
+      kHeaderSize + kept.size() + (store ? store->size() : 0) + reserved + (uri ? uri->size() : 0);
   // A strip drops the padding with the other C2PA entries.
   const std::optional<std::uint64_t> padding =
       source != nullptr ? padding_for(g, data, records_at, block) : std::nullopt;
@@ -383,8 +386,9 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_
   if (store) {
     // The new store's payload is what a data hash excludes.
     const std::uint64_t head = array_head_size(kStoreKey);
-    out.mark_store(out.size() + head, store->size() - head);
+    out.mark_store(out.size() + head, store->size() - head + reserved);
     out.add_owned(std::move(*store));
+    out.add_zeros(reserved);
   }
   if (uri) out.add_owned(std::move(*uri));
   if (pads) {

@@ -256,7 +256,7 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
   // straight into it.
   const auto& store = source.store();
   const auto& uri = source.uri();
-  const std::uint64_t store_text_size = store ? base64::encoded_size(store->size()) : 0;
+  const std::uint64_t store_text_size = source.has_store() ? base64::encoded_size(source.store_size()) : 0;
   Bytes entries;
   entries.reserve(static_cast<std::size_t>((store ? entry_size(kStoreKey, store_text_size) : 0) +
                                            (uri ? entry_size(kUriKey, uri->size()) : 0)));
@@ -266,6 +266,16 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
     entries.resize(at + static_cast<std::size_t>(store_text_size));
     base64::encode_to(*store, entries.data() + at);
     out.mark_store(out.size() + at, store_text_size);
+  } else if (source.reserved()) {
+    // Zeros encode as "AAAA" per three bytes, and a padded last group.
+    write_entry_head(entries, kStoreKey, store_text_size);
+    out.mark_store(out.size() + entries.size(), store_text_size);
+    out.add_owned(std::move(entries));
+    entries = Bytes();
+    const std::uint64_t whole = *source.reserved() / 3;
+    out.add_fill('A', whole * 4);
+    const std::uint64_t rest = *source.reserved() % 3;
+    if (rest != 0) append(entries, rest == 1 ? std::string_view("AA==") : std::string_view("AAA="));
   }
   if (uri) encode_entry(entries, kUriKey, view_of(*uri));
   out.add_owned(std::move(entries));

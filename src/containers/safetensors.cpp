@@ -204,9 +204,11 @@ void HeaderPass::scalar(std::string_view text) {
 
 // The source's members, store first.
 void HeaderPass::add_members() {
-  if (source_->store()) {
+  if (source_->has_store()) {
     out_->key(kStoreKey);
-    const std::string text = base64::encode(*source_->store());
+    // A reserved store is at most what the header's bound lets through.
+    const std::string text = source_->store() ? base64::encode(*source_->store())
+                                              : base64::encode(Bytes(static_cast<std::size_t>(source_->store_size())));
     out_->string_value(text, 0, 0);
     // Base64 text needs no escapes: it ends just before the closing quote.
     placed_ = StoreRange{out_->mark().size - 1 - text.size(), text.size()};
@@ -248,11 +250,20 @@ std::uint64_t count_controls(ByteView text) {
 // Embed (with a source) or remove: the header streamed through the edits
 // into the new file. The buffer is reserved at a bound of the new header's
 // length, so it is never moved while it grows: the peak is one header.
+Error result_too_large() {
+  return Error::too_large("the result's header would be longer than " + std::to_string(kMaxHeaderSize) + " bytes");
+}
+
 Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_t block) {
   TW_TRY(const ByteView header, header_of(data));
+  // Refused before any of it is made: the format's readers (ours too) would
+  // refuse the file.
+  if (source != nullptr && source->has_store() &&
+      (source->store_size() > kMaxHeaderSize || base64::encoded_size(source->store_size()) > kMaxHeaderSize))
+    return result_too_large();
   // Length, padding, and the "__metadata__" object and keys around new members.
   std::uint64_t bound = header.size() + 5 * count_controls(header) + kLengthSize + kAlignment + block + 64;
-  if (source != nullptr && source->store()) bound += base64::encoded_size(source->store()->size());
+  if (source != nullptr && source->has_store()) bound += base64::encoded_size(source->store_size());
   if (source != nullptr && source->uri()) bound += source->uri()->size() * 6;  // all escaped
   Bytes head;
   head.reserve(static_cast<std::size_t>(bound));
@@ -263,6 +274,8 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_
   if (source != nullptr && pass.metadata_not_object()) {
     return Error::malformed("__metadata__ is not a JSON object");
   }
+  if ((head.size() + kAlignment - 1) / kAlignment * kAlignment - kLengthSize > kMaxHeaderSize)
+    return result_too_large();
   const std::uint64_t old_offset = kLengthSize + header.size();
   Pieces out = assemble(std::move(head), data.subspan(old_offset), block, old_offset);
   if (pass.placed()) out.mark_store(pass.placed()->offset, pass.placed()->length);

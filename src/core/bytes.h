@@ -188,8 +188,11 @@ class Pieces {
     owned_.push_back(std::move(b));
     add(Piece{Piece::kOwned, nullptr, n, owned_.size() - 1});
   }
-  void add_zeros(std::uint64_t n) {
-    if (n != 0) add(Piece{Piece::kZeros, nullptr, static_cast<std::size_t>(n)});
+  void add_zeros(std::uint64_t n) { add_fill(0, n); }
+  // A run of one byte (a reserved store's zeros, or their Base64 text),
+  // held as its length only.
+  void add_fill(std::uint8_t byte, std::uint64_t n) {
+    if (n != 0) add(Piece{Piece::kFill, nullptr, static_cast<std::size_t>(n), byte});
   }
 
   std::uint64_t size() const { return size_; }
@@ -199,19 +202,20 @@ class Pieces {
   void mark_store(std::uint64_t offset, std::uint64_t length) { store_ = StoreRange{offset, length}; }
   const std::optional<StoreRange>& store_range() const { return store_; }
 
-  // Calls f(ByteView) for each piece in order; zero runs come as views of a
-  // static block of zeros, in chunks.
+  // Calls f(ByteView) for each piece in order; runs of one byte come as
+  // views of a small block filled with it, in chunks.
   template <class F>
   void for_each(F&& f) const {
-    static const std::uint8_t zeros[4096] = {};
+    std::uint8_t block[4096];
     for (const Piece& p : pieces_) {
       switch (p.kind) {
         case Piece::kView: f(ByteView(p.data, p.size)); break;
         case Piece::kOwned: f(ByteView(owned_[p.index])); break;
-        case Piece::kZeros:
+        case Piece::kFill:
+          std::memset(block, p.index, p.size < sizeof block ? p.size : sizeof block);
           for (std::size_t left = p.size; left != 0;) {
-            std::size_t n = left < sizeof zeros ? left : sizeof zeros;
-            f(ByteView(zeros, n));
+            std::size_t n = left < sizeof block ? left : sizeof block;
+            f(ByteView(block, n));
             left -= n;
           }
           break;
@@ -236,10 +240,10 @@ class Pieces {
 
  private:
   struct Piece {
-    enum Kind : std::uint8_t { kView, kOwned, kZeros } kind;
+    enum Kind : std::uint8_t { kView, kOwned, kFill } kind;
     const std::uint8_t* data;
     std::size_t size;
-    std::size_t index = 0;
+    std::size_t index = 0;  // kOwned: the buffer; kFill: the byte
   };
   void add(Piece p) {
     pieces_.push_back(p);

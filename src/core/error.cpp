@@ -23,6 +23,7 @@ std::string Error::message() const {
       return "more than one c2pa:manifest.uri entry in the " + std::string(format_.display_name()) +
              " container";
     case Kind::Digest:
+    case Kind::TooLarge:
       return text_;
     case Kind::StoreSizeDiffers:
       return "store size differs from the reserved store: " + text_;

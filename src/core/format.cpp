@@ -57,6 +57,10 @@ std::optional<Format> Format::detect(ByteView data) {
 
 namespace {
 
+// 2^62 bytes: past any file system's file size, and small enough that every
+// size computed from it fits in 64 bits.
+constexpr std::uint64_t kLargestStore = std::uint64_t{1} << 62;
+
 // The four operations of each container, indexed by Format::Kind. The
 // rewrites take a valid block or 0.
 struct Handlers {
@@ -135,10 +139,15 @@ Result<std::optional<std::string>> read_manifest_uri(ByteView data) {
 Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source, std::uint64_t block) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();
+  // A reservation is only a number: one no file could hold is refused
+  // before any size is computed from it (Base64 text is 4/3 of it).
+  if (source.store_size() > kLargestStore)
+    return Error::too_large("a store of " + std::to_string(source.store_size()) +
+                            " bytes is larger than any model file can hold");
   TW_TRY(Pieces out, h->embed(data, source, valid_block(block)));
   // Every container says where it placed a new store: a data hash of the
   // output leaves that range out, and without it would be wrong, not absent.
-  if (source.store() && !out.store_range())
+  if (source.has_store() && !out.store_range())
     return Error::digest("internal error: the new store's place in the model is unknown");
   return out;
 }

@@ -467,15 +467,14 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
       if (!utf8_text(sig.function, "uri", a[2], &*uri)) return nullptr;
     }
     if (!common_args(sig.function, a[3], a[4], &job)) return nullptr;
+    std::optional<std::uint64_t> reserve;
     if (is_given(a[5])) {
       if (store) {
         PyErr_SetString(PyExc_ValueError, "embed_file() takes store or reserve, not both");
         return nullptr;
       }
-      std::uint64_t n = 0;
-      if (!u64_arg(sig.function, "reserve", a[5], &n)) return nullptr;
-      if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-      store.emplace(static_cast<std::size_t>(n), std::uint8_t{0});
+      reserve.emplace();
+      if (!u64_arg(sig.function, "reserve", a[5], &*reserve)) return nullptr;
       job.want_range = true;
     }
     if (is_given(a[6])) {
@@ -484,8 +483,10 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
       job.edit.hash = alg;
       job.want_range = true;
     }
-    if (!store && !uri) return raise_error(Error::empty_source());
-    job.edit.source.emplace(std::move(store), std::move(uri));
+    if (!store && !reserve && !uri) return raise_error(Error::empty_source());
+    // A reservation is a run of zeros in the output, never held in memory.
+    job.edit.source = reserve ? ManifestSource::reserving(*reserve, std::move(uri))
+                              : ManifestSource(std::move(store), std::move(uri));
     auto written = rewrite_file(job);
     return written ? file_result(module, job, *written) : nullptr;
   });

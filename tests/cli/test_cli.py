@@ -428,9 +428,23 @@ def test_embed_reserve_with_hash(alg, sample, tmp_path):
                                     "digest": None}
 
 
-def test_reserve_beyond_memory(sample, tmp_path):
-    _, model = sample
-    failed(run("embed", model, "--reserve", 2**62, "-o", tmp_path / "out.bin"), 4, f"{model}: out of memory\n")
+# Reservations no model of the format can hold: refused before anything is
+# written (a reservation is a number, never memory).
+TOO_LARGE = {
+    "any format": (None, 2**62 + 1, f"a store of {2**62 + 1} bytes is larger than any model file can hold"),
+    "a SafeTensors header": ("SafeTensors", 75_000_000,
+                             "the result's header would be longer than 100000000 bytes"),
+}
+
+
+@pytest.mark.parametrize("case", TOO_LARGE)
+def test_reserve_beyond_what_the_format_holds(case, sample, tmp_path):
+    fmt, model = sample
+    only, size, text = TOO_LARGE[case]
+    if only not in (None, fmt):
+        pytest.skip(f"{only} only")
+    failed(run("embed", model, "--reserve", size, "-o", tmp_path / "out.bin"), 2,
+           f"tarnwick embed: {text}\nTry 'tarnwick embed --help'.\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == [model.name]
 
 

@@ -209,3 +209,24 @@ def test_an_exception_from_progress_stops_the_pass(call, model):
     with pytest.raises(Stop):
         call(model, progress)
     assert sorted(p.name for p in model.parent.iterdir()) == [model.name]
+
+
+RESERVE_MEMORY = """
+import resource, sys
+sys.path[:0] = {path!r}
+import tarnwick
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r = tarnwick.embed_file({model!r}, reserve=256 << 20, hash="sha256", output={out!r})
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(r.store_range[1], grown < 64 << 10)
+"""
+
+
+@pytest.mark.parametrize("name, stored", [("model.gguf", 256 << 20), ("model.onnx", (256 << 20) // 3 * 4 + 4)])
+def test_a_reservation_costs_no_memory_of_its_size(name, stored, tmp_path):
+    model = tmp_path / name
+    shutil.copyfile(SAMPLES / name, model)
+    code = RESERVE_MEMORY.format(path=sys.path, model=str(model), out=str(tmp_path / "out"))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert run.stdout.split() == [str(stored), "True"], run.stderr
+    assert tarnwick.check_binding(tmp_path / "out", [(0, 0)], b"").store_range[1] == stored
