@@ -32,5 +32,22 @@ del _name, _f, _native
 
 # Need the C2PA SDK (the `c2pa` extra) only when called.
 from ._results import SignResult, Verification  # noqa: E402,F401
-from ._sign import sign_file  # noqa: E402,F401
-from ._verify import verify_file  # noqa: E402,F401
+
+# Signing and verifying are imported on first use: they bring in ctypes and
+# the HTTP client, which an isolated sub-interpreter cannot load and which
+# a program that only embeds or reads should not pay for.
+_LAZY = {"sign_file": "._sign", "verify_file": "._verify"}
+
+
+def __getattr__(name):
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))
