@@ -3,6 +3,8 @@
 # C2PA SDK (an optional extra, imported only when those are called).
 __doc__ = ""
 
+from ._version import version as __version__
+
 from . import _native
 from ._native import *  # noqa: F401,F403
 from ._native import (  # noqa: F401

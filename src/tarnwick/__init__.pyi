@@ -1,5 +1,6 @@
 from typing import List, Optional
 
+__version__: str
 __all__: List[str]
 
 def embed_manifest(model: bytes, store: bytes) -> bytes:

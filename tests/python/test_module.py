@@ -89,6 +89,29 @@ def test_module_attributes():
                             + ["sign_file", "verify_file", "SignResult", "Verification"])
 
 
+def test_version_is_the_package_and_program_version():
+    import importlib.metadata
+    import re
+
+    assert re.fullmatch(r"[0-9]+(\.[0-9]+)+", tarnwick.__version__)
+    package = pathlib.Path(tarnwick.__file__).resolve().parent
+    try:
+        dist = importlib.metadata.distribution("tarnwick")
+        installed = pathlib.Path(dist.locate_file("tarnwick/__init__.py")).resolve().parent == package
+    except importlib.metadata.PackageNotFoundError:
+        installed = False
+    if installed:
+        assert tarnwick.__version__ == dist.version
+    # The program of the same install or build folder as this package.
+    cli = os.environ.get("TARNWICK_CLI") or (
+        os.path.join(sysconfig.get_path("scripts"), "tarnwick") if installed
+        else str(package.parent / "bin" / "tarnwick"))
+    if not os.access(cli, os.X_OK):
+        pytest.skip("no tarnwick program beside this package")
+    run = subprocess.run([cli, "--version"], capture_output=True, text=True, timeout=30)
+    assert run.stdout == f"tarnwick {tarnwick.__version__}\n", run.stderr
+
+
 @pytest.mark.parametrize("name", ALL)
 def test_function_surface(name):
     f = getattr(tarnwick, name)
