@@ -1,7 +1,11 @@
 # The package over the native module: its eight functions (__all__), the
 # file functions and their result types, and signing and verifying with the
 # C2PA SDK (an optional extra, imported only when those are called).
-__doc__ = ""
+"""Embed, read and remove C2PA provenance data in GGUF, ONNX and SafeTensors model files.
+The eight functions in __all__ work on bytes; inspect, embed_file and the other file functions on a path.
+sign_file and verify_file sign and verify a model file with the C2PA SDK (the optional `c2pa` extra)."""
+
+from ._version import version as __version__
 
 from . import _native
 from ._native import *  # noqa: F401,F403

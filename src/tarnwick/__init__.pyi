@@ -1,6 +1,16 @@
 from typing import List, Optional
 
-__all__: List[str]
+__version__: str
+__all__ = [
+    "embed_manifest",
+    "embed_manifest_remote",
+    "embed_manifest_both",
+    "read_manifest",
+    "read_manifest_uri",
+    "remove_manifest",
+    "detect_format",
+    "model_type",
+]
 
 def embed_manifest(model: bytes, store: bytes) -> bytes:
     """Embed a C2PA Manifest Store into a model, auto-detecting the format."""
@@ -30,34 +40,79 @@ def model_type(model: bytes) -> Optional[str]:
 # File functions: models of any size, by path. Not in __all__.
 
 import os
-from typing import Callable, NamedTuple, Sequence, Tuple, Union
+import sys
+from _typeshed import structseq
+from typing import Callable, Final, NamedTuple, Sequence, Tuple, Union, final
 
 _Path = Union[str, "os.PathLike[str]"]
 _Range = Tuple[int, int]
 
-class ModelInfo(NamedTuple):
+# The result types are struct sequences, as os.stat_result is: tuples with
+# named read-only fields, without a named tuple's _asdict, _fields or _replace,
+# and not subclassable.
+
+@final
+class ModelInfo(structseq[Union[str, int, _Range, None]], Tuple[str, str, Optional[int], Optional[str], Optional[_Range]]):
     """What a model holds: its format and its C2PA data."""
-    format: str
-    model_type: str
-    store_size: Optional[int]
-    uri: Optional[str]
-    store_range: Optional[_Range]
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("format", "model_type", "store_size", "uri", "store_range")
+    @property
+    def format(self) -> str:
+        """the container format ("GGUF", "SafeTensors" or "ONNX")"""
+    @property
+    def model_type(self) -> str:
+        """the C2PA asset type string of the format"""
+    @property
+    def store_size(self) -> Optional[int]:
+        """the embedded manifest store's size in bytes, or None"""
+    @property
+    def uri(self) -> Optional[str]:
+        """the remote manifest URI, or None"""
+    @property
+    def store_range(self) -> Optional[_Range]:
+        """(offset, length) of the store as stored in the file, or None"""
 
-class FileResult(NamedTuple):
+@final
+class FileResult(structseq[Union[str, int, _Range, bytes, bool, None]], Tuple[str, int, Optional[_Range], Optional[bytes], bool]):
     """The outcome of writing a model file."""
-    path: str
-    size: int
-    store_range: Optional[_Range]
-    digest: Optional[bytes]
-    changed: bool
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("path", "size", "store_range", "digest", "changed")
+    @property
+    def path(self) -> str:
+        """the file written"""
+    @property
+    def size(self) -> int:
+        """its size in bytes"""
+    @property
+    def store_range(self) -> Optional[_Range]:
+        """(offset, length) of the store as stored in the file, or None"""
+    @property
+    def digest(self) -> Optional[bytes]:
+        """the data hash of the file without its store range, or None"""
+    @property
+    def changed(self) -> bool:
+        """False when the file was left as it was (nothing to strip)"""
 
-class BindingCheck(NamedTuple):
+@final
+class BindingCheck(structseq[Union[bool, _Range, str, None]], Tuple[bool, bool, bool, Optional[_Range], Optional[str]]):
     """The verdict on a C2PA data hash: location and digest."""
-    ok: bool
-    location_ok: bool
-    hash_ok: bool
-    store_range: Optional[_Range]
-    reason: Optional[str]
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("ok", "location_ok", "hash_ok", "store_range", "reason")
+    @property
+    def ok(self) -> bool:
+        """the exclusions are exactly the store's range and the digest matches"""
+    @property
+    def location_ok(self) -> bool:
+        """the exclusions are exactly the store's range"""
+    @property
+    def hash_ok(self) -> bool:
+        """the digest of the model without the exclusions matches"""
+    @property
+    def store_range(self) -> Optional[_Range]:
+        """(offset, length) of the store as stored in the file, or None"""
+    @property
+    def reason(self) -> Optional[str]:
+        """why the check failed, or None"""
 
 def embed_file(
     model: _Path,
@@ -116,7 +171,10 @@ def check_binding(
 # Signing and verifying with the C2PA SDK (the `c2pa` extra). Not in __all__.
 
 from typing import Any, Iterable, List
+from ._results import Ingredient as _Ingredient
 
+# These are named tuples (tarnwick._results), unlike the struct sequences
+# above: _asdict and _replace work on them.
 class SignResult(NamedTuple):
     """The outcome of signing a model file."""
     path: str
@@ -126,13 +184,6 @@ class SignResult(NamedTuple):
     hash_alg: str
     signing_alg: str
     label: str
-
-class Ingredient(NamedTuple):
-    title: Optional[str]
-    relationship: Optional[str]
-    label: Optional[str]
-    state: str
-    failures: List[Tuple[str, str]]
 
 class Verification(NamedTuple):
     """The verdict on a signed model and what its manifest says."""
@@ -146,7 +197,7 @@ class Verification(NamedTuple):
     title: Optional[str]
     asset_type: Optional[str]
     actions: List[str]
-    ingredients: List[Ingredient]
+    ingredients: List[_Ingredient]
     binding: Optional[BindingCheck]
     remote_uri: Optional[str]
     informational: List[Tuple[str, str]]

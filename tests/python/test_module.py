@@ -80,13 +80,36 @@ FILE_FUNCTIONS = ["embed_file", "strip_file", "read_file", "read_file_uri", "ins
 
 def test_module_attributes():
     assert tarnwick.__all__ == ALL
-    assert tarnwick.__doc__ == ""
+    assert len(tarnwick.__doc__.splitlines()) == 3
     assert tarnwick.__name__ == "tarnwick"
     public = sorted(n for n in dir(tarnwick) if not n.startswith("_"))
     # The file functions, signing and verifying, and their result types are
     # attributes beyond __all__.
     assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"]
                             + ["sign_file", "verify_file", "SignResult", "Verification"])
+
+
+def test_version_is_the_package_and_program_version():
+    import importlib.metadata
+    import re
+
+    assert re.fullmatch(r"[0-9]+(\.[0-9]+)+", tarnwick.__version__)
+    package = pathlib.Path(tarnwick.__file__).resolve().parent
+    try:
+        dist = importlib.metadata.distribution("tarnwick")
+        installed = pathlib.Path(dist.locate_file("tarnwick/__init__.py")).resolve().parent == package
+    except importlib.metadata.PackageNotFoundError:
+        installed = False
+    if installed:
+        assert tarnwick.__version__ == dist.version
+    # The program of the same install or build folder as this package.
+    cli = os.environ.get("TARNWICK_CLI") or (
+        os.path.join(sysconfig.get_path("scripts"), "tarnwick") if installed
+        else str(package.parent / "bin" / "tarnwick"))
+    if not os.access(cli, os.X_OK):
+        pytest.skip("no tarnwick program beside this package")
+    run = subprocess.run([cli, "--version"], capture_output=True, text=True, timeout=30)
+    assert run.stdout == f"tarnwick {tarnwick.__version__}\n", run.stderr
 
 
 @pytest.mark.parametrize("name", ALL)
@@ -248,7 +271,7 @@ def test_reimport_gives_a_fresh_working_module():
     try:
         again = importlib.import_module("tarnwick")
         assert again is not first
-        assert again.__all__ == ALL and again.__doc__ == ""
+        assert again.__all__ == ALL and again.__doc__ == first.__doc__
         for module in (first, again):
             assert module.read_manifest(module.embed_manifest(MINIMAL_GGUF, b"s")) == b"s"
     finally:
