@@ -31,6 +31,14 @@ for _name in dir(_native):
 del _name, _f, _native
 
 # Need the C2PA SDK (the `c2pa` extra) only when called.
-from ._results import SignResult, Verification  # noqa: E402,F401
+from ._results import (  # noqa: E402,F401
+    MemberVerification,
+    ModelSignResult,
+    ModelVerification,
+    SignedMember,
+    SignResult,
+    Verification,
+)
 from ._sign import sign_file  # noqa: E402,F401
 from ._verify import verify_file  # noqa: E402,F401
+from ._many import sign_model, verify_model  # noqa: E402,F401
