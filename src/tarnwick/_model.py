@@ -338,16 +338,32 @@ def _splits(folder, name):
         os.close(fd)
     if keys is None or keys[1] <= 1:
         return None
-    no, count = keys
+    count = keys[1]
     if m is None or m.group("ext") != "gguf":
         raise ValueError(f"{name}: a split GGUF model ({count} splits) must be named PREFIX-00001-of-"
                          f"{count:05d}.gguf")
-    if no != 0 or int(m.group("no")) != 1:
-        raise ValueError(f"{name}: split {no + 1} of {count}: give the first split")
+    if int(m.group("no")) != 1:
+        raise ValueError(f"{name}: give the model's first split, PREFIX-00001-of-{count:05d}.gguf")
     if int(m.group("count")) != count:
         raise ValueError(f"{name}: named as one of {int(m.group('count'))} splits, but its split.count is {count}")
     prefix = name[: len(name) - len(os.path.basename(name))] + m.group("prefix")
     return [f"{prefix}-{i:05d}-of-{count:05d}.gguf" for i in range(1, count + 1)]
+
+
+def check_splits(model):
+    """Each split says it is the one its name says (split.no counts from 0);
+    checked before signing. Verifying needs no such check: a split out of
+    place fails its hash."""
+    for i, (rel, _) in enumerate(model.members):
+        fd = open_member(model.folder, rel)
+        try:
+            keys = gguf_split(fd, rel)
+        finally:
+            os.close(fd)
+        if keys != (i, len(model.members)):
+            got = "no split keys" if keys is None else f"split.no {keys[0]} of split.count {keys[1]}"
+            raise ValueError(f"{rel}: {got}, but its name makes it split {i} of {len(model.members)} "
+                             "(split.no counts from 0)")
 
 
 def _pattern(members, ext):
