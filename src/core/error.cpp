@@ -26,6 +26,8 @@ std::string Error::message() const {
       return text_;
     case Kind::StoreSizeDiffers:
       return "store size differs from the reserved store: " + text_;
+    case Kind::TooLarge:
+      return text_;
   }
   return "internal error: unknown error kind";
 }

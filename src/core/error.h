@@ -22,6 +22,7 @@ class Error {
     DuplicateUri,
     Digest,
     StoreSizeDiffers,
+    TooLarge,
   };
 
   static Error unrecognized_format() { return Error(Kind::UnrecognizedFormat); }
@@ -51,6 +52,9 @@ class Error {
   static Error store_size_differs(std::uint64_t now, std::uint64_t reserved) {
     return Error(Kind::StoreSizeDiffers, std::to_string(now) + " != " + std::to_string(reserved));
   }
+
+  // An output its format's readers cannot load; the text is the whole message.
+  static Error too_large(std::string text) { return Error(Kind::TooLarge, std::move(text)); }
 
   Kind kind() const { return kind_; }
   // The text a Python caller sees as the ValueError message.

@@ -301,3 +301,24 @@ def test_cli_sign_into_a_folder_and_verify_json(tmp_path, creds):
 
     (out / "model.c2pa").unlink()
     assert cli("verify", out).returncode == 3
+
+
+def test_an_onnx_result_past_protobufs_limit_is_refused(tmp_path):
+    """The issue's numbers: a 2,146,883,776-byte model and a 1 MB store. The
+    graph is a hole in a sparse file: nothing is written."""
+    from protowire import key, varint
+    size = 2146883776
+    head = b"\x08\x08" + key(7, 2)
+    body = size - len(head) - len(varint(size))
+    model = tmp_path / "big.onnx"
+    with open(model, "wb") as f:
+        f.write(head + varint(body))
+        f.truncate(size)
+    text = "would be 2148217135 bytes, past protobuf's limit of 2147483647"
+    with pytest.raises(ValueError, match=text):
+        tarnwick.embed_file(model, store=b"x" * 1000000, output=tmp_path / "out.onnx")
+    (tmp_path / "store").write_bytes(b"x" * 1000000)
+    if CLI is not None:
+        r = cli("embed", model, "--store", tmp_path / "store", "-o", tmp_path / "out.onnx")
+        assert r.returncode != 0 and text in r.stderr
+    assert sorted(os.listdir(tmp_path)) == ["big.onnx", "store"]
