@@ -86,7 +86,9 @@ def test_module_attributes():
     # The file functions, signing and verifying, and their result types are
     # attributes beyond __all__.
     assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"]
-                            + ["sign_file", "verify_file", "SignResult", "Verification"])
+                            + ["sign_file", "verify_file", "SignResult", "Verification"]
+                            + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
+                               "ModelVerification", "MemberVerification"])
 
 
 @pytest.mark.parametrize("name", ALL)
