@@ -278,6 +278,14 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
     if (rest != 0) append(entries, rest == 1 ? std::string_view("AA==") : std::string_view("AAA="));
   }
   if (uri) encode_entry(entries, kUriKey, view_of(*uri));
+  // protobuf parses no message of 2 GiB or more: onnxruntime and onnx would
+  // refuse the output (INVALID_PROTOBUF).
+  constexpr std::uint64_t kProtobufLimit = 2147483647;
+  if (out.size() + entries.size() > kProtobufLimit)
+    return Error::too_large("the ONNX model with its C2PA entries would be " +
+                            std::to_string(out.size() + entries.size()) +
+                            " bytes, past protobuf's limit of 2147483647: move tensors into external data "
+                            "(onnx.save_model(..., save_as_external_data=True)) and sign the whole model");
   out.add_owned(std::move(entries));
   return out;
 }

@@ -48,7 +48,8 @@ class Error {
   // An unsupported algorithm name or a failure inside libcrypto; the text is
   // the whole message.
   static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
-  // A result the format cannot hold; the text is the whole message.
+  // A result the format or its readers cannot hold; the text is the whole
+  // message.
   static Error too_large(std::string text) { return Error(Kind::TooLarge, std::move(text)); }
   // A signed store must fill the room reserved for it exactly (raw sizes).
   static Error store_size_differs(std::uint64_t now, std::uint64_t reserved) {

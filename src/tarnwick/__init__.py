@@ -35,12 +35,19 @@ for _name in dir(_native):
 del _name, _f, _native
 
 # Need the C2PA SDK (the `c2pa` extra) only when called.
-from ._results import SignResult, Verification  # noqa: E402,F401
+from ._results import (  # noqa: E402,F401
+    MemberVerification,
+    ModelSignResult,
+    ModelVerification,
+    SignedMember,
+    SignResult,
+    Verification,
+)
 
 # Signing and verifying are imported on first use: they bring in ctypes and
 # the HTTP client, which an isolated sub-interpreter cannot load and which
 # a program that only embeds or reads should not pay for.
-_LAZY = {"sign_file": "._sign", "verify_file": "._verify"}
+_LAZY = {"sign_file": "._sign", "verify_file": "._verify", "sign_model": "._many", "verify_model": "._many"}
 
 
 def __getattr__(name):

@@ -232,3 +232,50 @@ def verify_file(
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
+
+# Models of many files (sharded SafeTensors, split GGUF, ONNX with external
+# data), signed and verified as one. Not in __all__.
+
+class MemberVerification(NamedTuple):
+    """One file of a model: its path relative to the folder, its state, its failures."""
+    path: str
+    state: str
+    failures: List[Tuple[str, str]]
+
+class ModelVerification(NamedTuple):
+    """The verdict on a model of many files, every member, and the model-level manifest."""
+    state: str
+    members: List[MemberVerification]
+    manifest: Verification
+
+class SignedMember(NamedTuple):
+    path: str
+    size: int
+    digest: bytes
+    store_range: Optional[_Range]
+    label: Optional[str]
+
+class ModelSignResult(NamedTuple):
+    """The model's folder, its model-level manifest store, that manifest's label, every member."""
+    path: str
+    manifest: str
+    label: str
+    members: List[SignedMember]
+
+def sign_model(
+    model: _Path,
+    *,
+    signer: Any = None,
+    cert: Optional[_Pem] = None,
+    key: Optional[_Pem] = None,
+    alg: str = "es256",
+    manifest: Union[None, str, bytes, dict] = None,
+    output: Optional[_Path] = None,
+    tsa_url: Optional[str] = None,
+) -> ModelSignResult:
+    """Sign a model of many files (a folder, an index file, a first split or an
+    ONNX file with external data) as one model, in place or into the folder `output`."""
+
+def verify_model(model: _Path, *, trust: Optional[_Pem] = None) -> ModelVerification:
+    """Verify a model of many files as one: every member against the model-level
+    manifest, each container also against its own."""

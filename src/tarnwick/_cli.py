@@ -19,7 +19,9 @@ class _Parser(argparse.ArgumentParser):
 
 def _sign_parser():
     p = _Parser(prog="tarnwick sign", description="Sign a model with a C2PA data hash (the C2PA SDK signs; "
-                "tarnwick reserves, hashes and writes the store in one pass).")
+                "tarnwick reserves, hashes and writes the store in one pass). A model of many files (a folder, "
+                "an index, a first split, an ONNX file with external data) is signed as one: each container "
+                "member in place or into the folder -o DIR, and a model-level manifest beside them.")
     p.add_argument("model", metavar="MODEL")
     p.add_argument("--cert", required=True, metavar="CHAIN.pem", help="the signing certificate chain, leaf first")
     p.add_argument("--key", required=True, metavar="KEY.pem", help="the private key of the signing certificate")
@@ -84,6 +86,35 @@ def _message(e):
     return str(e)
 
 
+def _sign_model(a):
+    from . import sign_model
+    try:
+        manifest = _read_text(a.manifest, "sign") if a.manifest else None
+        result = sign_model(a.model, cert=a.cert, key=a.key, alg=a.alg, manifest=manifest,
+                            output=None if a.in_place else a.output, tsa_url=a.tsa)
+    except KeyboardInterrupt:
+        print("tarnwick sign: interrupted; the model has no model-level manifest", file=sys.stderr)
+        return 130
+    except Exception as e:  # noqa: BLE001 - every failure is reported and mapped to a status
+        print(f"tarnwick sign: {_message(e)}", file=sys.stderr)
+        return _failure_status(e)
+    if a.json:
+        print(json.dumps({
+            "model": result.path, "manifest": result.manifest, "label": result.label,
+            "members": [{"file": m.path, "size": m.size, "digest": m.digest.hex(),
+                         "store_range": list(m.store_range) if m.store_range else None, "label": m.label}
+                        for m in result.members],
+        }))
+        return SUCCESS
+    for m in result.members:
+        what = f"store at {m.store_range[0]}+{m.store_range[1]}, manifest {m.label}" if m.store_range \
+            else "hashed whole"
+        print(f"{m.path}: signed (sha256 {m.digest.hex()[:16]}..., {what})")
+    print(f"{result.path}: signed as one model of {len(result.members)} files (manifest {result.manifest}, "
+          f"{result.label})")
+    return SUCCESS
+
+
 def run_sign(argv):
     a = _sign_parser().parse_args(argv)
     if (a.remote is None) != (a.sidecar is None):
@@ -94,6 +125,11 @@ def run_sign(argv):
     except ImportError as e:
         print(e, file=sys.stderr)
         return USAGE
+    from ._model import is_model
+    if is_model(a.model):
+        if a.remote or a.ingredient:
+            _sign_parser().error("--remote and --ingredient sign one file, not a model of many files")
+        return _sign_model(a)
     from . import sign_file
     try:
         manifest = _read_text(a.manifest, "sign") if a.manifest else None
@@ -179,6 +215,26 @@ def _print_human(path, v):
               f"hash {'ok' if b.hash_ok else 'MISMATCH'}" + (f" ({b.reason})" if b.reason else ""))
 
 
+def _model_json(path, v):
+    return {
+        "model": path, "state": v.state,
+        "members": [{"file": m.path, "state": m.state, "failures": [[c, t] for c, t in m.failures]}
+                    for m in v.members],
+        "manifest": _as_json(path, v.manifest),
+    }
+
+
+def _print_model(path, v):
+    for m in v.members:
+        print(f"{m.path}: {m.state if m.state != 'invalid' else 'INVALID'}"
+              + "".join(f"\n  failed      {c}: {t}" for c, t in m.failures))
+    _print_human(path, v.manifest._replace(state=v.state, binding=None))
+    b = v.manifest.binding
+    if b is not None:
+        print(f"  binding     sha256 data hash over the list of {len(v.members)} files: "
+              f"hash {'ok' if b.hash_ok else 'MISMATCH'}")
+
+
 def run_verify(argv):
     a = _verify_parser().parse_args(argv)
     if a.manifest and len(a.models) > 1:
@@ -196,9 +252,19 @@ def run_verify(argv):
         print(f"tarnwick verify: {_message(e)}", file=sys.stderr)
         return IO_FAILURE
     documents, invalid, missing, io_failure = [], False, False, False
+    from . import verify_model
+    from ._model import is_model
     for path in a.models:
         try:
-            v = verify_file(path, trust=trust, manifest=a.manifest, fetch=a.fetch)
+            if is_model(path):
+                if a.manifest:
+                    raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
+                                     "beside its members")
+                mv = verify_model(path, trust=trust)
+                v = mv.manifest._replace(state=mv.state)
+            else:
+                mv = None
+                v = verify_file(path, trust=trust, manifest=a.manifest, fetch=a.fetch)
         except Exception as e:  # noqa: BLE001 - reported per model, mapped to a status
             if isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename:
                 io_failure = True
@@ -212,9 +278,11 @@ def run_verify(argv):
         invalid |= v.state == "invalid" or (a.require_trusted and v.state != "trusted")
         missing |= v.state in ("unsigned", "unverified")
         if a.json:
-            documents.append(_as_json(path, v))
-        else:
+            documents.append(_as_json(path, v) if mv is None else _model_json(path, mv))
+        elif mv is None:
             _print_human(path, v)
+        else:
+            _print_model(path, mv)
     status = REJECTED if invalid else IO_FAILURE if io_failure else NOT_FOUND if missing else SUCCESS
     if a.json:
         print(json.dumps({"models": documents, "status": status}, indent=2))

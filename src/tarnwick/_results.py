@@ -41,3 +41,40 @@ class Verification(NamedTuple):
     remote_uri: Optional[str]
     informational: List[Tuple[str, str]]
     label: Optional[str]
+
+
+class MemberVerification(NamedTuple):
+    """One file of a model of many files: `path` relative to the model's
+    folder, its own state and what failed."""
+    path: str
+    state: str
+    failures: List[Tuple[str, str]]
+
+
+class ModelVerification(NamedTuple):
+    """The verdict on a model of many files: its members in the model's order
+    (then any file that is not part of it), and the Verification of the
+    model-level manifest."""
+    state: str
+    members: List[MemberVerification]
+    manifest: Verification
+
+
+class SignedMember(NamedTuple):
+    """A file of a signed model: a container signed with its own manifest
+    (store_range and label), or another file (None for both)."""
+    path: str
+    size: int
+    digest: bytes
+    store_range: Optional[Tuple[int, int]]
+    label: Optional[str]
+
+
+class ModelSignResult(NamedTuple):
+    """The outcome of signing a model of many files: its folder, the
+    model-level manifest store written there, that manifest's label, and
+    every member."""
+    path: str
+    manifest: str
+    label: str
+    members: List[SignedMember]

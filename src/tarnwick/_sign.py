@@ -12,10 +12,10 @@ import os
 import secrets
 import stat
 
-from . import _sdk
+from . import _model, _sdk
 from ._native import embed_file, inspect, patch_file, read_file, strip_file
 from ._results import SignResult
-from ._verify import UNTRUSTED, verify_file
+from ._verify import UNTRUSTED, verify_one
 
 ALGS = ("es256", "es384", "es512", "ps256", "ps384", "ps512", "ed25519")
 TRAINED = "http://cv.iptc.org/newscodes/digitalsourcetype/trainedAlgorithmicMedia"
@@ -79,7 +79,7 @@ def _definition(manifest, title, model_type, fmt):
 def _ingredient(definition, path, store, relationship, label):
     """Adds a signed model's store as an ingredient, with the validation
     results tarnwick found for it (the SDK cannot read the model itself)."""
-    check = verify_file(path)
+    check = verify_one(path)
     results = {
         "activeManifest": {
             "success": [],
@@ -148,6 +148,18 @@ def _unlink(path):
 def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None,
               hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None):
     """Sign a model file with a C2PA data hash, in place or into `output`."""
+    _sdk.load("sign")
+    refusal = _model.onnx_refusal(model, "sign_file")
+    if refusal is not None:
+        raise ValueError(refusal)
+    return sign_one(model, signer=signer, cert=cert, key=key, alg=alg, manifest=manifest, output=output, hash=hash,
+                    ingredients=ingredients, progress=progress, remote_uri=remote_uri, sidecar=sidecar,
+                    tsa_url=tsa_url)
+
+
+def sign_one(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None,
+             hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None, title=None):
+    """sign_file without the check for external data: one member of a model."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     if hash != "sha256":
@@ -161,7 +173,7 @@ def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", manifest=
     info = inspect(path)
     the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
 
-    definition = _definition(manifest, os.path.basename(dest), info.model_type, info.format)
+    definition = _definition(manifest, title or os.path.basename(dest), info.model_type, info.format)
     resources = []
     if info.store_size is not None:  # re-signing: the earlier manifest becomes the parent
         resources.append(_ingredient(definition, path, read_file(path), "parentOf", PARENT))

@@ -12,7 +12,7 @@ import os
 import urllib.parse
 import urllib.request
 
-from . import _sdk
+from . import _model, _sdk
 from ._native import BindingCheck, inspect, read_file
 from ._results import Ingredient, Verification
 
@@ -110,11 +110,14 @@ def _empty(state, remote_uri, informational=()):
                         list(informational), None)
 
 
-def _validate(sdk, path, info, store, anchors):
+def _validate(sdk, path, info, store, anchors, declared=None):
+    """The SDK's validation of `store` against the file at `path` (or a file
+    object). `declared`, a dict, receives the data hash assertion."""
     c2pa = sdk.c2pa
     context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
     try:
-        with open(path, "rb") as asset, c2pa.Reader(_sdk.ASSET_FORMAT, asset, store, context) as reader:
+        with (open(path, "rb") if isinstance(path, (str, bytes, os.PathLike)) else path) as asset, \
+                c2pa.Reader(_sdk.ASSET_FORMAT, asset, store, context) as reader:
             report = json.loads(reader.json())
             detail = json.loads(reader.detailed_json())
             card = json.loads(reader.crjson())
@@ -133,6 +136,8 @@ def _validate(sdk, path, info, store, anchors):
 
     # The binding: the declared exclusions against where the store lies.
     data_hash = ((detail["manifests"][label].get("assertion_store") or {}).get("c2pa.hash.data"))
+    if declared is not None and data_hash is not None:
+        declared.update(data_hash)
     expected = [tuple(info.store_range)] if info.store_range is not None else []
     if data_hash is None:
         location_ok, reason = False, "the manifest has no data hash assertion"
@@ -190,6 +195,15 @@ def _validate(sdk, path, info, store, anchors):
 def verify_file(model, *, trust=None, manifest=None, fetch=False):
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
+    _sdk.load("verify")
+    refusal = _model.onnx_refusal(model, "verify_file")
+    if refusal is not None:
+        raise ValueError(refusal)
+    return verify_one(model, trust=trust, manifest=manifest, fetch=fetch)
+
+
+def verify_one(model, *, trust=None, manifest=None, fetch=False, declared=None):
+    """verify_file without the check for external data: one member of a model."""
     sdk = _sdk.load("verify")
     path = os.fspath(model)
     info = inspect(path)
@@ -207,7 +221,7 @@ def verify_file(model, *, trust=None, manifest=None, fetch=False):
         store = fetch_store(info.uri)
     else:
         return _empty("unsigned", None)
-    return _validate(sdk, path, info, store, anchors)
+    return _validate(sdk, path, info, store, anchors, declared)
 
 
 def store_label(sdk, store):

@@ -86,7 +86,9 @@ def test_module_attributes():
     # The file functions, signing and verifying, and their result types are
     # attributes beyond __all__.
     assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"]
-                            + ["sign_file", "verify_file", "SignResult", "Verification"])
+                            + ["sign_file", "verify_file", "SignResult", "Verification"]
+                            + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
+                               "ModelVerification", "MemberVerification"])
 
 
 def test_version_is_the_package_and_program_version():
@@ -489,3 +491,11 @@ def test_allocation_failure_raises_memory_error():
     run = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["MemoryError", "GGUF"]
+
+
+def test_import_loads_no_ctypes_nor_http_client():
+    # Signing and verifying come in on first use: an isolated sub-interpreter
+    # cannot load ctypes, and a reader should not pay for the SDK.
+    code = "import sys, tarnwick; print(sorted({'ctypes', 'urllib.request'} & set(sys.modules)))"
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert run.stdout == "[]\n"

@@ -1,0 +1,137 @@
+"""Signing and verifying a model of many files, against the floors it is held
+to: copying every member once with a sync, and hashing every member once with
+one thread per core, side by side in one run, in alternating order.
+
+    python bench/bench_many.py                # 8 shards of 512 MiB
+    python bench/bench_many.py --short        # 4 shards of 16 MiB (CI)
+    python bench/bench_many.py --shards 8 --mib 64
+
+Needs the build on PYTHONPATH (or tarnwick installed), numpy, safetensors and
+the C2PA SDK; the test credentials come from tests/credentials.py."""
+
+import argparse
+import concurrent.futures
+import hashlib
+import json
+import os
+import pathlib
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import numpy as np  # noqa: E402
+from safetensors.numpy import save_file  # noqa: E402
+
+import credentials  # noqa: E402
+import tarnwick  # noqa: E402
+
+CHUNK = 8 << 20
+
+
+def make_model(folder, shards, mib):
+    folder.mkdir(parents=True)
+    weight_map = {}
+    for i in range(shards):
+        name = f"model-{i + 1:05d}-of-{shards:05d}.safetensors"
+        t = np.full((mib << 20) // 4, i + 1, dtype=np.float32)
+        save_file({f"w{i}": t}, str(folder / name))
+        weight_map[f"w{i}"] = name
+    (folder / "model.safetensors.index.json").write_text(json.dumps({"weight_map": weight_map}))
+    return folder
+
+
+def pool(function, paths):
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as p:
+        return list(p.map(function, paths))
+
+
+def hash_one(path):
+    h = hashlib.sha256()
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            data = f.read(CHUNK)
+            if not data:
+                return h.digest()
+            h.update(data)
+
+
+def copy_one(pair):
+    src, dest = pair
+    with open(src, "rb", buffering=0) as f, open(dest, "wb", buffering=0) as out:
+        while True:
+            data = f.read(CHUNK)
+            if not data:
+                break
+            out.write(data)
+        os.fsync(out.fileno())
+
+
+def drop(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--shards", type=int, default=8)
+    ap.add_argument("--mib", type=int, default=512)
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--short", action="store_true")
+    a = ap.parse_args()
+    if a.short:
+        a.shards, a.mib, a.rounds = 4, 16, 2
+    chain, key, ca = credentials.credentials()
+    root = pathlib.Path(tempfile.mkdtemp(prefix="bench-many-", dir=os.environ.get("BENCH_DIR")))
+    try:
+        model = make_model(root / "model", a.shards, a.mib)
+        members = sorted(model.iterdir())
+        times = {k: [] for k in ("copy", "hash", "sign", "verify")}
+
+        def copy():
+            out = root / "copy"
+            out.mkdir()
+            pool(copy_one, [(p, out / p.name) for p in members])
+
+        def hash_():
+            pool(hash_one, members)
+
+        def sign():
+            tarnwick.sign_model(model, cert=chain, key=key, output=root / "signed")
+
+        def verify():
+            v = tarnwick.verify_model(root / "signed", trust=ca)
+            assert v.state == "trusted", v
+
+        steps = [("copy", copy), ("hash", hash_), ("sign", sign)]
+        for r in range(a.rounds):
+            for name, step in (steps if r % 2 == 0 else steps[::-1]):
+                drop(root / "copy")
+                if name == "sign":
+                    drop(root / "signed")
+                t = time.perf_counter()
+                step()
+                times[name].append(time.perf_counter() - t)
+            for name, step in (("hash", hash_), ("verify", verify)) if r % 2 else (("verify", verify), ("hash", hash_)):
+                t = time.perf_counter()
+                step()
+                times[name].append(time.perf_counter() - t)
+        best = {k: min(v) for k, v in times.items()}
+        median = {k: statistics.median(v) for k, v in times.items()}
+        floor = max(best["copy"], best["hash"])
+        total = sum(p.stat().st_size for p in members) / (1 << 20)
+        print(f"model: {a.shards} shards of {a.mib} MiB ({total:.0f} MiB), {os.cpu_count()} cores, "
+              f"{a.rounds} rounds, best (median)")
+        for k in ("copy", "hash", "sign", "verify"):
+            print(f"  {k:<7} {best[k]:7.3f} s ({median[k]:.3f})")
+        print(f"  sign   / max(copy, hash) = {best['sign'] / floor:.2f}  (held to <= 1.25)")
+        print(f"  verify / hash            = {best['verify'] / best['hash']:.2f}  (held to <= 1.1)")
+    finally:
+        drop(root)
+
+
+if __name__ == "__main__":
+    main()
