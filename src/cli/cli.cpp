@@ -21,7 +21,7 @@
 #include "cli/terminal.h"
 #include "core/digest.h"
 #include "core/error.h"
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "core/manifest.h"
 #include "file/model.h"
 #include "file/operations.h"

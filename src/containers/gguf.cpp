@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/format.h"
+#include "core/layout.h"
 
 namespace tarnwick::gguf {
 namespace {
@@ -411,7 +411,7 @@ Result<Pieces> rewrite(ByteView data, const ManifestSource* source, std::uint64_
 // gguf-py and llama.cpp refuse duplicate keys, and a reader must not pick
 // one of two.
 Result<std::optional<ByteView>> only_value(ByteView data, std::string_view key,
-                                           Error (*duplicate)(Format)) {
+                                           Error (*duplicate)(std::string_view)) {
   std::optional<ByteView> found;
   bool twice = false;
   TW_CHECK(walk(data, [&](const Entry& e) {
@@ -419,7 +419,7 @@ Result<std::optional<ByteView>> only_value(ByteView data, std::string_view key,
     twice = twice || found.has_value();
     if (!found) found = e.value;
   }));
-  if (twice) return duplicate(Format::GGUF);
+  if (twice) return duplicate("GGUF");
   return found;
 }
 

@@ -222,7 +222,7 @@ Result<std::optional<StoreRange>> locate_store(ByteView data) {
     return ok();
   }));
   if (!store) return std::optional<StoreRange>();
-  if (duplicate) return Error::duplicate_manifest(Format::ONNX);
+  if (duplicate) return Error::duplicate_manifest("ONNX");
   if (!is_utf8(*store)) return Error::malformed("store is not UTF-8");
   if (!base64::decoded_size(*store)) return Error::malformed_reference("value is not valid Base64");
   return std::optional<StoreRange>(
@@ -243,7 +243,7 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
     return ok();
   }));
   if (!uri) return std::optional<std::string>{};
-  if (duplicate) return Error::duplicate_uri(Format::ONNX);
+  if (duplicate) return Error::duplicate_uri("ONNX");
   if (!is_utf8(*uri)) return Error::malformed("URI is not UTF-8");
   return std::optional<std::string>{std::string(text_of(*uri))};
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/base64.h"
-#include "core/format.h"
+#include "core/layout.h"
 #include "core/json.h"
 
 namespace tarnwick::safetensors {
@@ -331,7 +331,7 @@ Result<std::optional<StoreRange>> locate_store(ByteView data) {
     return Error::malformed_exclusion("header length field does not span valid JSON: " + error);
   }
   if (pass.stores() == 0) return std::optional<StoreRange>();
-  if (pass.stores() > 1) return Error::duplicate_manifest(Format::SafeTensors);
+  if (pass.stores() > 1) return Error::duplicate_manifest("SafeTensors");
   // Taken raw from the input: escapes are not resolved, so an escaped value
   // fails as Base64.
   const auto [begin, end] = pass.store();
@@ -348,7 +348,7 @@ Result<std::optional<std::string>> read_uri(ByteView data) {
   TW_TRY(const ByteView header, header_of(data));
   HeaderPass pass(Mode::Read);
   TW_CHECK(parse_header(header, pass));
-  if (pass.uris() > 1) return Error::duplicate_uri(Format::SafeTensors);
+  if (pass.uris() > 1) return Error::duplicate_uri("SafeTensors");
   return std::move(pass).uri();
 }
 

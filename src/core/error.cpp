@@ -15,12 +15,12 @@ std::string Error::message() const {
     case Kind::MalformedReference:
       return "malformed manifest reference: " + text_;
     case Kind::DuplicateManifest:
-      return "more than one c2pa:manifest entry in the " + std::string(format_.display_name()) +
+      return "more than one c2pa:manifest entry in the " + text_ +
              " container";
     case Kind::MalformedExclusion:
       return "data hash exclusion is malformed: " + text_;
     case Kind::DuplicateUri:
-      return "more than one c2pa:manifest.uri entry in the " + std::string(format_.display_name()) +
+      return "more than one c2pa:manifest.uri entry in the " + text_ +
              " container";
     case Kind::Digest:
     case Kind::TooLarge:

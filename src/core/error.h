@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-#include "core/format.h"
+#include <string_view>
 
 namespace tarnwick {
 
@@ -32,19 +32,14 @@ class Error {
   static Error malformed_reference(std::string text) {
     return Error(Kind::MalformedReference, std::move(text));
   }
-  static Error duplicate_manifest(Format format) {
-    Error e(Kind::DuplicateManifest);
-    e.format_ = format;
-    return e;
+  // `format`: the container's display name.
+  static Error duplicate_manifest(std::string_view format) {
+    return Error(Kind::DuplicateManifest, std::string(format));
   }
   static Error malformed_exclusion(std::string text) {
     return Error(Kind::MalformedExclusion, std::move(text));
   }
-  static Error duplicate_uri(Format format) {
-    Error e(Kind::DuplicateUri);
-    e.format_ = format;
-    return e;
-  }
+  static Error duplicate_uri(std::string_view format) { return Error(Kind::DuplicateUri, std::string(format)); }
   // An unsupported algorithm name or a failure inside libcrypto; the text is
   // the whole message.
   static Error digest(std::string text) { return Error(Kind::Digest, std::move(text)); }
@@ -65,7 +60,6 @@ class Error {
 
   Kind kind_;
   std::string text_;
-  Format format_ = Format::GGUF;
 };
 
 // A value or an Error.

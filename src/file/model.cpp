@@ -11,7 +11,7 @@
 #include <cstring>
 #include <optional>
 
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "file/folder.h"
 
 namespace tarnwick::file {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "file/folder.h"
 
 namespace tarnwick::file {

@@ -12,7 +12,7 @@
 
 #include "core/base64.h"
 #include "core/error.h"
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "core/manifest.h"
 
 namespace tarnwick::fuzz {

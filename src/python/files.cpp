@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/digest.h"
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "core/manifest.h"
 #include "file/model.h"
 #include "file/operations.h"

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "core/format.h"
+#include "dispatch/format.h"
 #include "core/manifest.h"
 #include "python/convert.h"
 #include "python/files.h"

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "core/bytes.h"
+#include "core/layout.h"
 
 namespace tarnwick {
 
@@ -67,20 +68,7 @@ struct ModelInfo {
 // anyway. `block` 0, or anything but a power of two from kMinBlock to
 // kMaxBlock, gives the output of a rewrite in memory; so does a model
 // with less tensor data than kMinSharedTensorData, or one whose layout
-// cannot reach the congruence.
-inline constexpr std::uint64_t kMinBlock = 4096;
-// ZFS records reach 16 MiB; SafeTensors holds its padding in memory.
-inline constexpr std::uint64_t kMaxBlock = std::uint64_t{16} << 20;
-// Less is copied in less time than the sharing saves.
-inline constexpr std::uint64_t kMinSharedTensorData = std::uint64_t{64} << 10;
-
-// The first offset at or after `from` that is congruent to `old` modulo
-// `block`, a power of two.
-[[nodiscard]] constexpr std::uint64_t congruent_from(std::uint64_t from, std::uint64_t old,
-                                                     std::uint64_t block) {
-  return from + ((old - from) & (block - 1));
-}
-
+// cannot reach the congruence (core/layout.h).
 [[nodiscard]] Result<Pieces> embed_manifest(ByteView data, const ManifestSource& source,
                                             std::uint64_t block = 0);
 [[nodiscard]] Result<Pieces> remove_manifest(ByteView data, std::uint64_t block = 0);

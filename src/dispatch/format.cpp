@@ -1,4 +1,4 @@
-#include "core/format.h"
+#include "dispatch/format.h"
 
 #include <algorithm>
 #include <bit>
