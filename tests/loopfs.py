@@ -57,7 +57,8 @@ def unavailable(kind: str) -> str | None:
 
 
 @contextlib.contextmanager
-def mounted(kind: str, size: int = MIN_SIZE, parent: str | None = None):
+def mounted(kind: str, size: int = MIN_SIZE, parent: str | None = None, mkfs=(), options=None):
+    """`mkfs`: more formatting arguments; `options`: mount options."""
     reason = unavailable(kind)
     if reason:
         raise Unavailable(f"{kind}: {reason}")
@@ -66,7 +67,7 @@ def mounted(kind: str, size: int = MIN_SIZE, parent: str | None = None):
         image = os.path.join(folder, "image")
         with open(image, "wb") as f:
             f.truncate(max(size, MIN_SIZE))
-        made = _run([*MKFS[kind], image])
+        made = _run([*MKFS[kind], *mkfs, image])
         if made.returncode != 0:
             raise Unavailable(f"{kind}: {MKFS[kind][0]} failed: {made.stderr.strip()}")
         attached = _run(["losetup", "--find", "--show", image])
@@ -76,7 +77,7 @@ def mounted(kind: str, size: int = MIN_SIZE, parent: str | None = None):
         try:
             point = os.path.join(folder, "mnt")
             os.mkdir(point)
-            mount = _run(["mount", "-t", kind, device, point])
+            mount = _run(["mount", "-t", kind, *(["-o", options] if options else []), device, point])
             if mount.returncode != 0:
                 raise Unavailable(f"{kind}: mount failed: {mount.stderr.strip()}")
             try:
