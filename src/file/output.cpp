@@ -325,7 +325,13 @@ Done Output::open_new_file(mode_t mode) {
   temp_ = std::move(file.value().temp);
   slot_ = file.value().slot;
   struct stat st {};
-  if (fstat(fd_, &st) == 0 && st.st_blksize > 0) block_ = std::max<std::uint64_t>(block_, static_cast<std::uint64_t>(st.st_blksize));
+  if (fstat(fd_, &st) == 0 && st.st_blksize > 0) {
+    // A stripe width need not be a power of two (XFS mounted with largeio
+    // reports 3 × 64 KiB), and a rewrite pads only for one: its largest
+    // power-of-two factor still holds every file-system block whole.
+    const auto size = static_cast<std::uint64_t>(st.st_blksize);
+    block_ = std::max<std::uint64_t>(block_, size & (~size + 1));
+  }
   return done();
 }
 
