@@ -253,7 +253,7 @@ def _found(folder, entry, anchors):
             found.update(size=size, hash=digest.hex())
             return found, None, []
         declared = {}
-        v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared)
+        v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, native=True)
         found["size"] = os.fstat(fd).st_size
         if v.binding is not None and v.binding.hash_ok and "hash" in declared:
             found.update(hash=_hex(declared["hash"]),
@@ -299,7 +299,7 @@ def verify_model(model, *, trust=None):
                 return MemberVerification(rel, "unsigned", [])
             member = _model.open_member(m.folder, rel)
             try:
-                v = _verify.verify_one(_model.fd_path(member), trust=anchors)
+                v = _verify.verify_one(_model.fd_path(member), trust=anchors, native=True)
             finally:
                 os.close(member)
             return MemberVerification(rel, v.state, list(v.failures))
