@@ -613,6 +613,7 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
     // A store the format cannot hold is the caller's choice, not the model's.
     if (e.kind == FileError::Kind::Model && e.model && e.model->kind() == Error::Kind::TooLarge)
       return report(usage(name, e.message()));
+    if (e.kind == FileError::Kind::ExternalData) return report(usage(name, "'" + e.name + "': " + e.message()));
     return report(failure_of(e));
   }
   const file::Written& w = written.value();

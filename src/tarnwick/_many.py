@@ -157,7 +157,7 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", manifest
                 entry.update(size=size, hash=digest.hex())
                 return entry, SignedMember(rel, size, digest, None, None), None
             r = _sign.sign_one(_model.fd_path(fd), signer=signer, cert=cert, key=key, alg=alg, output=dest,
-                               tsa_url=tsa_url, title=os.path.basename(rel))
+                               tsa_url=tsa_url, title=os.path.basename(rel), external_data_copied=True)
             entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
             store = _sign.read_file(dest)
             return entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), store
