@@ -97,7 +97,12 @@ constexpr std::string_view kInfoHelp =
     "usage: tarnwick info [--json] MODEL...\n"
     "\n"
     "Show each model's container format, C2PA model type, embedded manifest\n"
-    "store (and its size) and remote manifest URI.\n"
+    "store (and its size) and remote manifest URI. The entry file of a model\n"
+    "of many files (a SafeTensors index, a first GGUF split, an ONNX file with\n"
+    "external data) also lists the model's files, each with its format and\n"
+    "store (with --json: \"entry\" and \"members\": [{\"file\", \"format\",\n"
+    "\"store_size\"}]); that needs the tarnwick Python package, as sign and\n"
+    "verify do.\n"
     "\n"
     "options:\n"
     "  --json          one JSON object per model, one per line, with the store's\n"
@@ -613,6 +618,7 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
     // A store the format cannot hold is the caller's choice, not the model's.
     if (e.kind == FileError::Kind::Model && e.model && e.model->kind() == Error::Kind::TooLarge)
       return report(usage(name, e.message()));
+    if (e.kind == FileError::Kind::ExternalData) return report(usage(name, "'" + e.name + "': " + e.message()));
     return report(failure_of(e));
   }
   const file::Written& w = written.value();
@@ -704,9 +710,43 @@ int hand_off(const std::vector<std::string>& argv) {
   } else {
     execvp(kEntryPoint, args.data());  // no /proc: the one on PATH
   }
-  std::fprintf(stderr, "tarnwick %s needs the C2PA SDK: pip install 'tarnwick[c2pa]'\n", argv[0].c_str());
+  if (argv[0] == "info")
+    std::fprintf(stderr, "tarnwick info of a model of many files needs the tarnwick Python package\n");
+  else
+    std::fprintf(stderr, "tarnwick %s needs the C2PA SDK: pip install 'tarnwick[c2pa]'\n", argv[0].c_str());
   std::fprintf(stderr, "(cannot run %s: %s)\n", beside.empty() ? kEntryPoint : beside.c_str(), std::strerror(errno));
   return kUsage;
+}
+
+// The entry file of a model of many files (an index, a first split by its
+// name, an ONNX file with external data): what `info` hands to the Python
+// entry point, which knows the model's members.
+bool is_model_entry(const std::string& path) {
+  if (path == "-") return false;
+  const auto ends_with = [&](std::string_view end) {
+    return path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
+  };
+  if (ends_with(".safetensors.index.json")) return true;
+  if (ends_with(".gguf")) {
+    // PREFIX-00001-of-NNNNN.gguf with NNNNN past 1.
+    constexpr std::string_view kFirst = "-00001-of-";
+    const std::size_t tail = kFirst.size() + 5 + 5;
+    if (path.size() <= tail) return false;
+    const std::string_view rest = std::string_view(path).substr(path.size() - tail);
+    const std::string_view count = rest.substr(kFirst.size(), 5);
+    return rest.substr(0, kFirst.size()) == kFirst &&
+           std::all_of(count.begin(), count.end(), [](char c) { return c >= '0' && c <= '9'; }) && count != "00000" &&
+           count != "00001";
+  }
+  if (!ends_with(".onnx")) return false;
+  auto model = Model::open(path, Model::Access::File);
+  if (!model.ok()) return false;
+  const Model& m = model.value();
+  Result<bool> external =
+      has_external_data(m.bytes(), [&](std::uint64_t offset, std::uint64_t length) {
+        return m.load_range(offset, length).ok();
+      });
+  return external.ok() && external.value();
 }
 
 int print_help(std::string_view text) {
@@ -731,6 +771,8 @@ int run(const std::vector<std::string>& argv) {
     if (auto f = parse(command, entry.name, {argv.begin() + 1, argv.end()}, args)) return report(*f);
     if (args.help) return print_help(entry.help);
     if (auto f = check(command, entry.name, args)) return report(*f);
+    if (command == kInfo && std::any_of(args.models.begin(), args.models.end(), is_model_entry))
+      return hand_off(argv);
     return with_memory_failure(args.models[0], [&] { return entry.run(args); });
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));

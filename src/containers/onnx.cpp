@@ -1,5 +1,6 @@
 #include "containers/onnx.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "core/base64.h"
@@ -291,5 +292,91 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source) {
 }
 
 Result<Pieces> remove(ByteView data) { return without_c2pa_entries(data); }
+
+namespace {
+
+// The messages on the way to a TensorProto, and the fields that lead on.
+enum class Message : std::uint8_t { Model, Function, Graph, Node, Attribute, Sparse, Tensor };
+
+struct Child {
+  Message from;
+  std::uint64_t number;
+  Message to;
+};
+constexpr Child kChildren[] = {
+    {Message::Model, 7, Message::Graph},         // ModelProto.graph
+    {Message::Model, 25, Message::Function},     // ModelProto.functions
+    {Message::Function, 7, Message::Node},       // FunctionProto.node
+    {Message::Graph, 1, Message::Node},          // GraphProto.node
+    {Message::Graph, 5, Message::Tensor},        // GraphProto.initializer
+    {Message::Graph, 15, Message::Sparse},       // GraphProto.sparse_initializer
+    {Message::Node, 5, Message::Attribute},      // NodeProto.attribute
+    {Message::Attribute, 5, Message::Tensor},    // AttributeProto.t
+    {Message::Attribute, 10, Message::Tensor},   // AttributeProto.tensors
+    {Message::Attribute, 6, Message::Graph},     // AttributeProto.g
+    {Message::Attribute, 11, Message::Graph},    // AttributeProto.graphs
+    {Message::Attribute, 22, Message::Sparse},   // AttributeProto.sparse_tensor
+    {Message::Attribute, 23, Message::Sparse},   // AttributeProto.sparse_tensors
+    {Message::Sparse, 1, Message::Tensor},       // SparseTensorProto.values
+    {Message::Sparse, 2, Message::Tensor},       // SparseTensorProto.indices
+};
+
+// TensorProto.data_location, and its value EXTERNAL.
+constexpr std::uint64_t kDataLocation = 14;
+constexpr std::uint64_t kExternal = 1;
+constexpr std::uint8_t kVarintWire = 0;
+
+std::optional<Message> child_of(Message from, const Field& field) {
+  if (field.wire_type != kLengthDelimited) return std::nullopt;
+  for (const Child& c : kChildren)
+    if (c.from == from && c.number == field.number) return c.to;
+  return std::nullopt;
+}
+
+struct Frame {
+  Message message;
+  std::uint64_t pos;
+  std::uint64_t end;
+  int graphs;  // subgraphs entered on the way here
+};
+
+}  // namespace
+
+Result<bool> has_external_data(ByteView model, const LoadFn& load) {
+  // Depth first with an explicit stack; a frame resumes after the child it
+  // entered, so the stack holds one path, bounded by the graph nesting.
+  std::vector<Frame> stack{{Message::Model, 0, model.size(), 0}};
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.pos >= top.end) {
+      stack.pop_back();
+      continue;
+    }
+    if (!load(top.pos, std::min<std::uint64_t>(32, top.end - top.pos)))
+      return Error::malformed("the ONNX model could not be read");
+    Result<Field> read = read_field(model.first(static_cast<std::size_t>(top.end)), top.pos);
+    if (!read.ok()) {
+      stack.pop_back();
+      continue;
+    }
+    const Field field = read.value();
+    top.pos = field.end;
+    if (top.message == Message::Tensor) {
+      if (field.number != kDataLocation || field.wire_type != kVarintWire) continue;
+      const ByteView within = model.first(static_cast<std::size_t>(field.end));
+      TW_TRY(const Varint key, read_varint(within, field.start));
+      TW_TRY(const Varint location, read_varint(within, key.next));
+      if (location.value == kExternal) return true;
+      continue;
+    }
+    const std::optional<Message> child = child_of(top.message, field);
+    if (!child) continue;
+    // The model's graph is level 0, as in the Python walk of member names.
+    const int graphs = top.graphs + (*child == Message::Graph && top.message == Message::Attribute ? 1 : 0);
+    if (graphs > kMaxGraphNesting) return Error::malformed("ONNX graphs nested too deeply");
+    stack.push_back({*child, field.payload_start, field.payload_end, graphs});
+  }
+  return false;
+}
 
 }  // namespace tarnwick::onnx

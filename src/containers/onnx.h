@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,5 +73,17 @@ void encode_entry(Bytes& out, std::string_view key, ByteView value);
 // The rewritten model as pieces; views borrow `data`.
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
+
+// Whether any tensor of the model (initializers, sparse initializers, the
+// tensors and subgraphs of node attributes, functions' nodes) keeps its data
+// outside the file (TensorProto.data_location EXTERNAL). Walks field heads
+// only, never a tensor's bytes; `load(offset, length)` is called before each
+// head is read (false: stop, the file could not be read). A message that
+// does not parse ends the walk of that message only: what a loader cannot
+// read it does not load either. Subgraphs nested deeper than kMaxGraphNesting
+// are an error.
+inline constexpr int kMaxGraphNesting = 64;
+using LoadFn = std::function<bool(std::uint64_t offset, std::uint64_t length)>;
+[[nodiscard]] Result<bool> has_external_data(ByteView model, const LoadFn& load);
 
 }  // namespace tarnwick::onnx

@@ -182,6 +182,12 @@ Result<StoreWrite> signed_store_write(ByteView data, ByteView store) {
   return write;
 }
 
+Result<bool> has_external_data(ByteView data, const std::function<bool(std::uint64_t, std::uint64_t)>& load) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format || *format != Format::ONNX) return false;
+  return onnx::has_external_data(data, load);
+}
+
 namespace {
 
 // Bytes read at the start of every file, and first for a GGUF file, whose

@@ -82,6 +82,11 @@ struct StoreWrite {
 };
 [[nodiscard]] Result<StoreWrite> signed_store_write(ByteView data, ByteView store);
 
+// Whether the model keeps tensor data in other files (ONNX external data;
+// never for the other formats), whose places are relative to its folder.
+// `load` as for load_metadata below: the walk reads field heads only.
+[[nodiscard]] Result<bool> has_external_data(ByteView data, const std::function<bool(std::uint64_t, std::uint64_t)>& load);
+
 // A model file is not read whole: only the bytes that detection and the
 // operations above read, its metadata, are brought into memory, and the
 // tensor data stays in the file. `image` spans the whole file; `load(offset,

@@ -26,6 +26,10 @@ std::string FileError::message() const {
              "under every one of them; copy it first";
     case Kind::Aborted:
       return "stopped by the progress callback";
+    case Kind::ExternalData:
+      return "the ONNX model keeps tensors in external data files, which are not copied with it: write the "
+             "output into the model's own folder, or sign the whole model into a new folder "
+             "(tarnwick sign -o DIR, sign_model(..., output=DIR))";
   }
   return "internal error: unknown file error kind";
 }

@@ -24,6 +24,8 @@ struct FileError {
     NotRegular,  // the operation needs a regular file: `detail` says what it is
     HardLinked,  // a write in place would reach the model's other names too
     Aborted,     // the progress callback asked to stop
+    ExternalData,  // an ONNX model with external data written into another
+                   // folder, where its data files are not
   };
 
   Kind kind;

@@ -118,8 +118,9 @@ Done Model::take_stream(int fd, std::uint64_t hint) {
   return done();
 }
 
-Done Model::load_range(std::uint64_t offset, std::uint64_t length) {
-  if (length == 0) return done();
+Done Model::load_range(std::uint64_t offset, std::uint64_t length) const {
+  if (length == 0 || !file_backed_) return done();
+  if (offset > size_ || length > size_ - offset) return FileError::of(FileError::Kind::Changed, name_);
   const std::uint64_t first = offset / kChunk;
   const std::uint64_t last = (offset + length - 1) / kChunk;
   for (std::uint64_t c = first; c <= last;) {
@@ -205,6 +206,7 @@ Outcome<int> open_regular(const std::string& path, struct stat* st) {
 Outcome<Model> Model::open(const std::string& path, Access access) {
   Model m;
   m.name_ = path;
+  m.folder_known_ = stat(split_path(path).folder.c_str(), &m.folder_) == 0;
   if (access == Access::Read) {
     m.fd_ = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (m.fd_ < 0) return FileError::system(path, errno);
@@ -298,7 +300,9 @@ Model::Model(Model&& o) noexcept
       data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
       mapped_size_(std::exchange(o.mapped_size_, 0)),
-      loaded_(std::move(o.loaded_)) {}
+      loaded_(std::move(o.loaded_)),
+      folder_(o.folder_),
+      folder_known_(o.folder_known_) {}
 
 Model::~Model() {
   if (data_ != nullptr && mapped_size_ != 0) munmap(data_, mapped_size_);

@@ -55,6 +55,12 @@ class Model {
   // Reads [offset, offset + n) of the model into `out`: from the file for
   // a file (Changed when it ends early), else from memory.
   [[nodiscard]] Done read_at(std::uint64_t offset, std::uint8_t* out, std::size_t n) const;
+  // Makes [offset, offset + length) of bytes() readable, for a file; a
+  // model in memory has it all already.
+  [[nodiscard]] Done load_range(std::uint64_t offset, std::uint64_t length) const;
+  // The folder the caller's path names the model in (stat when opened), or
+  // null for a model not opened from a path.
+  const struct stat* folder() const { return folder_known_ ? &folder_ : nullptr; }
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
   // Changed when the file's size, modification or change time differ from
@@ -67,7 +73,6 @@ class Model {
   friend class WrittenDigest;
   Model() = default;
   [[nodiscard]] Done load();
-  [[nodiscard]] Done load_range(std::uint64_t offset, std::uint64_t length);
   [[nodiscard]] Done take_stream(int fd, std::uint64_t hint);
 
   std::string name_;
@@ -79,7 +84,11 @@ class Model {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t mapped_size_ = 0;
-  std::vector<bool> loaded_;  // file_backed_: which chunks data_ holds
+  // file_backed_: which chunks data_ holds; loading more later is no
+  // change of the model
+  mutable std::vector<bool> loaded_;
+  struct stat folder_ {};
+  bool folder_known_ = false;
 };
 
 // A whole small file (a manifest store) read into memory, with the same bound

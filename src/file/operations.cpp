@@ -69,10 +69,30 @@ Outcome<Bytes> hash_file(const Model& model, digest::Algorithm algorithm, std::s
   return std::move(digest).value();
 }
 
+// A new file in another folder than the model's loses the model's external
+// data, which lies beside the model and is named relative to it.
+Done check_external_data(const Model& model, const Output& out) {
+  if (out.in_place() || !out.is_new_file() || model.folder() == nullptr || out.in_folder(*model.folder()))
+    return done();
+  std::optional<FileError> failed;
+  Result<bool> external = has_external_data(model.bytes(), [&](std::uint64_t offset, std::uint64_t length) {
+    Done d = model.load_range(offset, length);
+    if (!d.ok()) failed = d.error();
+    return d.ok();
+  });
+  if (failed) return *failed;
+  if (!external.ok()) return FileError::of_model(std::move(external).error(), model.name());
+  if (external.value()) return FileError::of(FileError::Kind::ExternalData, model.name());
+  return done();
+}
+
 }  // namespace
 
 Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit, const ProgressFn& progress) {
   const ByteView m = model.bytes();
+  if (!edit.external_data_copied) {
+    if (auto kept = check_external_data(model, out); !kept.ok()) return kept.error();
+  }
   if (!edit.source && out.in_place()) {
     // Nothing to strip: a rewrite would only copy the model for nothing.
     Result<ModelInfo> info = inspect(m);

@@ -22,6 +22,10 @@ namespace tarnwick::file {
 struct Edit {
   std::optional<ManifestSource> source;     // none: strip all C2PA data
   std::optional<digest::Algorithm> hash;    // the data hash of the output
+  // The caller writes the model's external data files beside the output
+  // itself; otherwise an output in another folder than the model's is
+  // refused (ExternalData) for a model that has some.
+  bool external_data_copied = false;
 };
 
 struct Written {

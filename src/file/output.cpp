@@ -589,6 +589,11 @@ Outcome<Bytes> WrittenDigest::finish() {
 // ---------------------------------------------------------------------------
 // Committing
 
+bool Output::in_folder(const struct stat& folder) const {
+  struct stat here {};
+  return dir_fd_ >= 0 && fstat(dir_fd_, &here) == 0 && here.st_dev == folder.st_dev && here.st_ino == folder.st_ino;
+}
+
 bool Output::entry_replaced() const {
   if (dir_fd_ < 0 || !replaces_) return false;
   struct stat now {};

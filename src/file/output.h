@@ -79,6 +79,9 @@ class Output {
   // Whether the destination's entry no longer holds what was there when
   // this output was opened (in place: the model).
   bool entry_replaced() const;
+  // Whether a new file goes into the folder `folder` describes (by device
+  // and inode).
+  bool in_folder(const struct stat& folder) const;
   // Whether the set-id bits the replaced file had were dropped at commit.
   bool dropped_set_id() const { return dropped_set_id_; }
   [[nodiscard]] Done write(ByteView bytes);

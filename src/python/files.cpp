@@ -230,6 +230,7 @@ PyObject* raise_file_error(const FileError& e) {
     case FileError::Kind::SameFile:
     case FileError::Kind::NotRegular:
     case FileError::Kind::HardLinked:
+    case FileError::Kind::ExternalData:
       PyErr_Format(PyExc_ValueError, "%R: %s", name.get(), e.message().c_str());
       return nullptr;
     default:
@@ -438,6 +439,17 @@ PyObject* file_result(PyObject* module, const RewriteJob& job, const file::Writt
   return file_result(module, path, w.size, job.want_range ? w.store_range : std::nullopt, w.digest, w.changed);
 }
 
+// external_data_copied: True or False only.
+bool copied_arg(const char* function, PyObject* value, RewriteJob* job) {
+  if (!is_given(value)) return true;
+  if (value != Py_True && value != Py_False) {
+    PyErr_Format(PyExc_TypeError, "%s() argument 'external_data_copied' must be True or False", function);
+    return false;
+  }
+  job->edit.external_data_copied = value == Py_True;
+  return true;
+}
+
 // output, progress: the keyword arguments both rewrites share.
 bool common_args(const char* function, PyObject* output, PyObject* progress, RewriteJob* job) {
   if (is_given(output)) {
@@ -450,7 +462,7 @@ bool common_args(const char* function, PyObject* output, PyObject* progress, Rew
 PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const Signature sig{
-        "embed_file", {"model", "store", "uri", "output", "progress", "reserve", "hash"}, 7, 1, 1};
+        "embed_file", {"model", "store", "uri", "output", "progress", "reserve", "hash", "external_data_copied"}, 8, 1, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
     RewriteJob job;
@@ -466,7 +478,7 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
       uri.emplace();
       if (!utf8_text(sig.function, "uri", a[2], &*uri)) return nullptr;
     }
-    if (!common_args(sig.function, a[3], a[4], &job)) return nullptr;
+    if (!common_args(sig.function, a[3], a[4], &job) || !copied_arg(sig.function, a[7], &job)) return nullptr;
     std::optional<std::uint64_t> reserve;
     if (is_given(a[5])) {
       if (store) {
@@ -494,12 +506,12 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_strip_file(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"strip_file", {"model", "output", "progress"}, 3, 1, 1};
+    static const Signature sig{"strip_file", {"model", "output", "progress", "external_data_copied"}, 4, 1, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
     RewriteJob job;
     if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
-    if (!common_args(sig.function, a[1], a[2], &job)) return nullptr;
+    if (!common_args(sig.function, a[1], a[2], &job) || !copied_arg(sig.function, a[3], &job)) return nullptr;
     auto written = rewrite_file(job);
     return written ? file_result(module, job, *written) : nullptr;
   });
@@ -576,12 +588,15 @@ PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
 PyMethodDef kFunctions[] = {
     TW_FUNCTION(embed_file,
                      "embed_file(model, *, store=None, uri=None, output=None, progress=None, "
-                     "reserve=None, hash=None)\n--\n\n"
+                     "reserve=None, hash=None, external_data_copied=False)\n--\n\n"
                      "Embed a Manifest Store (or a reserved room of `reserve` zero bytes) and/or a\n"
-                     "remote URI into a model file, in place or into `output`."),
+                     "remote URI into a model file, in place or into `output`. An ONNX model with\n"
+                     "external data is refused an `output` in another folder, unless the caller\n"
+                     "copies the data files there (external_data_copied=True)."),
     TW_FUNCTION(strip_file,
-                     "strip_file(model, *, output=None, progress=None)\n--\n\n"
-                     "Remove any C2PA metadata from a model file, in place or into `output`."),
+                     "strip_file(model, *, output=None, progress=None, external_data_copied=False)\n--\n\n"
+                     "Remove any C2PA metadata from a model file, in place or into `output`;\n"
+                     "`external_data_copied` as for embed_file."),
     TW_FUNCTION(read_file,
                      "read_file(model)\n--\n\n"
                      "Read the embedded C2PA Manifest Store from a model file."),

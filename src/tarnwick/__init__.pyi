@@ -123,17 +123,22 @@ def embed_file(
     progress: Optional[Callable[[int, int], object]] = None,
     reserve: Optional[int] = None,
     hash: Optional[str] = None,
+    external_data_copied: bool = False,
 ) -> FileResult:
     """Embed a Manifest Store (or a reserved room of `reserve` zero bytes) and/or a
-    remote URI into a model file, in place or into `output`."""
+    remote URI into a model file, in place or into `output`. An ONNX model with
+    external data is refused an `output` in another folder, unless the caller
+    copies the data files there (external_data_copied=True)."""
 
 def strip_file(
     model: _Path,
     *,
     output: Optional[_Path] = None,
     progress: Optional[Callable[[int, int], object]] = None,
+    external_data_copied: bool = False,
 ) -> FileResult:
-    """Remove any C2PA metadata from a model file, in place or into `output`."""
+    """Remove any C2PA metadata from a model file, in place or into `output`;
+    `external_data_copied` as for embed_file."""
 
 def read_file(model: _Path) -> bytes:
     """Read the embedded C2PA Manifest Store from a model file."""

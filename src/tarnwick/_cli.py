@@ -289,11 +289,91 @@ def run_verify(argv):
     return status
 
 
+def _shown(name):
+    """A name from the model, or the caller's, on one line whatever it holds."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in name)
+
+
+def _file_info(path, display):
+    """As the native `info` describes one file: (JSON object, text lines)."""
+    from . import inspect
+    i = inspect(path)
+    doc = {"file": display, "format": i.format, "model_type": i.model_type, "store_size": i.store_size,
+           "uri": i.uri, "store_range": list(i.store_range) if i.store_range else None}
+    lines = [f"  format:      {i.format}", f"  model type:  {i.model_type}",
+             f"  store:       {i.store_size} bytes" if i.store_size is not None else "  store:       none",
+             f"  uri:         {_shown(i.uri) if i.uri is not None else 'none'}"]
+    return doc, lines
+
+
+def _model_info(path):
+    """A model of many files: its entry file as one file, then its members."""
+    from . import _model
+    m = _model.locate(path)
+    entry = m.path(m.entry)
+    if any(rel == m.entry and kind == _model.CONTAINER for rel, kind in m.members):
+        doc, lines = _file_info(entry, path)
+    else:
+        doc, lines = {"file": path, "format": None, "model_type": None, "store_size": None, "uri": None,
+                      "store_range": None}, []
+    doc["entry"] = m.entry
+    doc["members"] = []
+    lines.append(f"  members:     {len(m.members)} files")
+    for rel, kind in m.members:
+        member = {"file": rel, "format": None, "store_size": None}
+        what = "data"
+        if kind == _model.CONTAINER:
+            fd = _model.open_member(m.folder, rel)
+            try:
+                i, _ = _file_info(_model.fd_path(fd), rel)
+            finally:
+                os.close(fd)
+            member.update(format=i["format"], store_size=i["store_size"])
+            what = i["format"] + (f", store {i['store_size']} bytes" if i["store_size"] is not None else ", no store")
+        doc["members"].append(member)
+        lines.append(f"    {_shown(rel)}  ({what})")
+    return doc, lines
+
+
+def run_info(argv):
+    """`tarnwick info` when a model is a folder or the entry file of a model
+    of many files: the native program hands the command here."""
+    a = argv[:]
+    as_json = "--json" in a
+    models = [x for x in a if x != "--json"]
+    status, first = SUCCESS, True
+    for path in models:
+        from . import _model
+        try:
+            doc, lines = _model_info(path) if _model.is_model(path) else _file_info(path, path)
+        except OSError as e:
+            print(f"{_shown(path)}: {e.strerror or e}", file=sys.stderr)
+            status = max(status, IO_FAILURE)
+            if as_json:
+                print(json.dumps({"file": path, "error": e.strerror or str(e)}))
+            continue
+        except ValueError as e:
+            print(f"{_shown(path)}: {_shown(str(e))}", file=sys.stderr)
+            status = max(status, REJECTED)
+            if as_json:
+                print(json.dumps({"file": path, "error": str(e)}))
+            continue
+        if as_json:
+            print(json.dumps(doc))
+            continue
+        if not first:
+            print()
+        first = False
+        print(_shown(path))
+        print("\n".join(lines))
+    return status
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
-    commands = {"sign": run_sign, "verify": run_verify}
+    commands = {"sign": run_sign, "verify": run_verify, "info": run_info}
     if not argv or argv[0] not in commands:
-        sys.stderr.write("usage: tarnwick {sign,verify} ...\n")
+        sys.stderr.write("usage: tarnwick {sign,verify,info} ...\n")
         return USAGE
     try:
         return commands[argv[0]](argv[1:])

@@ -157,7 +157,7 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", manifest
                 entry.update(size=size, hash=digest.hex())
                 return entry, SignedMember(rel, size, digest, None, None), None
             r = _sign.sign_one(_model.fd_path(fd), signer=signer, cert=cert, key=key, alg=alg, output=dest,
-                               tsa_url=tsa_url, title=os.path.basename(rel))
+                               tsa_url=tsa_url, title=os.path.basename(rel), external_data_copied=True)
             entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
             store = _sign.read_file(dest)
             return entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), store
@@ -253,7 +253,7 @@ def _found(folder, entry, anchors):
             found.update(size=size, hash=digest.hex())
             return found, None, []
         declared = {}
-        v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared)
+        v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, native=True)
         found["size"] = os.fstat(fd).st_size
         if v.binding is not None and v.binding.hash_ok and "hash" in declared:
             found.update(hash=_hex(declared["hash"]),
@@ -299,7 +299,7 @@ def verify_model(model, *, trust=None):
                 return MemberVerification(rel, "unsigned", [])
             member = _model.open_member(m.folder, rel)
             try:
-                v = _verify.verify_one(_model.fd_path(member), trust=anchors)
+                v = _verify.verify_one(_model.fd_path(member), trust=anchors, native=True)
             finally:
                 os.close(member)
             return MemberVerification(rel, v.state, list(v.failures))

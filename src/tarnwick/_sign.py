@@ -158,8 +158,10 @@ def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", manifest=
 
 
 def sign_one(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None,
-             hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None, title=None):
-    """sign_file without the check for external data: one member of a model."""
+             hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None, title=None,
+             external_data_copied=False):
+    """sign_file without the check for external data: one member of a model
+    (`external_data_copied`: sign_model writes its other members beside it)."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     if hash != "sha256":
@@ -196,9 +198,10 @@ def sign_one(model, *, signer=None, cert=None, key=None, alg="es256", manifest=N
                 # Only the URI goes into the model; the hash covers all of it.
                 source = path
                 if info.store_size is not None:
-                    strip_file(path, output=tmp)
+                    strip_file(path, output=tmp, external_data_copied=external_data_copied)
                     source = tmp
-                written = embed_file(source, uri=remote_uri, hash="sha256", output=tmp, progress=progress)
+                written = embed_file(source, uri=remote_uri, hash="sha256", output=tmp, progress=progress,
+                                     external_data_copied=external_data_copied)
                 store = sdk.sign(builder, the_signer, [], written.digest)
                 with open(side_tmp, "wb") as f:
                     f.write(store)
@@ -208,9 +211,10 @@ def sign_one(model, *, signer=None, cert=None, key=None, alg="es256", manifest=N
             else:
                 source = path
                 if info.uri is not None:  # a stale remote reference would point elsewhere
-                    strip_file(path, output=tmp)
+                    strip_file(path, output=tmp, external_data_copied=external_data_copied)
                     source = tmp
-                written = embed_file(source, reserve=size, hash="sha256", output=tmp, progress=progress)
+                written = embed_file(source, reserve=size, hash="sha256", output=tmp, progress=progress,
+                                     external_data_copied=external_data_copied)
                 store = sdk.sign(builder, the_signer, [written.store_range], written.digest)
                 if len(store) != size:
                     raise RuntimeError(f"the SDK signed a {len(store)}-byte store for a {size}-byte placeholder")

@@ -1,0 +1,67 @@
+"""`tarnwick info` on the entry file of a model of many files lists its
+members; a plain file is described as before."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("gguf")
+pytest.importorskip("onnx")
+pytest.importorskip("safetensors")
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import models  # noqa: E402
+
+CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
+pytestmark = pytest.mark.skipif(CLI is None, reason="the tarnwick program is not built")
+
+ST = [f"model-0000{i}-of-00003.safetensors" for i in (1, 2, 3)]
+GG = [f"tiny-0000{i}-of-00003.gguf" for i in (1, 2, 3)]
+CASES = {
+    "safetensors": (models.safetensors_model, ["model.safetensors.index.json  (data)"]
+                    + [f"{n}  (SafeTensors, no store)" for n in ST]),
+    "gguf": (models.gguf_model, [f"{n}  (GGUF, no store)" for n in GG]),
+    "onnx": (models.onnx_model, ["model.onnx  (ONNX, no store)", "weights.bin  (data)"]),
+}
+ENTRY = {  # the entry's own description, when it is a container
+    "safetensors": [],
+    "gguf": ["  format:      GGUF", "  model type:  c2pa.types.model", "  store:       none", "  uri:         none"],
+    "onnx": ["  format:      ONNX", "  model type:  c2pa.types.model.onnx", "  store:       none",
+             "  uri:         none"],
+}
+
+
+def info(*args):
+    r = subprocess.run([CLI, "info", *map(str, args)], capture_output=True, text=True)
+    return r.returncode, r.stdout, r.stderr
+
+
+@pytest.mark.parametrize("kind", CASES)
+def test_members_listed(tmp_path, kind):
+    make, members = CASES[kind]
+    entry = make(str(tmp_path / "m"))
+    given = entry
+    status, out, err = info(given)
+    assert (status, err) == (0, "")
+    assert out.splitlines() == [given] + ENTRY[kind] + [f"  members:     {len(members)} files"] + \
+        [f"    {m}" for m in members]
+    status, out, err = info("--json", given)
+    doc = json.loads(out)
+    assert (status, doc["file"], doc["entry"]) == (0, given, os.path.basename(entry))
+    assert [m["file"] for m in doc["members"]] == [m.split("  ")[0] for m in members]
+
+
+def test_a_plain_file_beside_a_model(tmp_path):
+    entry = models.onnx_model(str(tmp_path / "m"))
+    shard = models.safetensors_model(str(tmp_path / "s")).replace("model.safetensors.index.json", ST[0])
+    status, out, _ = info(shard, entry)
+    assert status == 0
+    assert out.split("\n\n")[0].splitlines() == [shard, "  format:      SafeTensors",
+                                                 "  model type:  c2pa.types.model", "  store:       none",
+                                                 "  uri:         none"]
+    assert "  members:     2 files" in out.split("\n\n")[1]
