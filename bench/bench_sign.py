@@ -68,7 +68,8 @@ def main():
     with tempfile.TemporaryDirectory(dir=a.tmp) as tmp:
         model, out, embedded = (os.path.join(tmp, n) for n in ("m.gguf", "out.gguf", "embedded.gguf"))
         write_model(model, size)
-        calls = tarnwick._sdk.load("sign")
+        from tarnwick import _sdk
+        calls = _sdk.load("sign")
         reserve = len(calls.placeholder(credentials.builder("m"), credentials.signer(chain, key)))
 
         def embed():

@@ -18,6 +18,8 @@ pytest.importorskip("gguf")
 pytest.importorskip("onnx")
 pytest.importorskip("safetensors")
 import tarnwick  # noqa: E402
+import tarnwick._model  # noqa: E402,F401  (submodules the tests reach into)
+import tarnwick._verify  # noqa: E402,F401
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import credentials  # noqa: E402

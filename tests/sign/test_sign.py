@@ -22,6 +22,9 @@ import tarnwick  # noqa: E402
 if not hasattr(tarnwick, "sign_file"):
     pytest.skip("this tarnwick cannot sign", allow_module_level=True)
 
+import tarnwick._sdk  # noqa: E402,F401  (submodules the tests reach into)
+import tarnwick._sign  # noqa: E402,F401
+import tarnwick._verify  # noqa: E402,F401
 import credentials  # noqa: E402
 
 SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
