@@ -8,9 +8,9 @@ import shutil
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
+np = pytest.importorskip("numpy")
 onnx = pytest.importorskip("onnx")
 from onnx import TensorProto, helper, numpy_helper  # noqa: E402
 
