@@ -14,7 +14,7 @@ import urllib.parse
 import urllib.request
 
 from . import _model, _sdk
-from ._native import BindingCheck, data_hash, inspect, read_file
+from ._native import BindingCheck, check_binding, inspect, read_file
 from ._results import Ingredient, Verification
 
 # The SDK cannot parse model containers, so it reports this on every model;
@@ -113,14 +113,16 @@ def _empty(state, remote_uri, informational=()):
 
 def _native_hash(path, data_hash_assertion):
     """Whether the file's data hash, computed natively (in parallel, the
-    interpreter lock released), is the one the signed assertion declares."""
+    interpreter lock released), is the one the signed assertion declares,
+    and its exclusion is where the store lies in that same open of the file:
+    both judged on one reading, whatever the name leads to meanwhile."""
     if data_hash_assertion.get("alg", "sha256") != "sha256":
         return False
     declared = data_hash_assertion.get("hash")
     try:
         declared = base64.b64decode(declared) if isinstance(declared, str) else bytes(declared)
         exclusions = [(e["start"], e["length"]) for e in data_hash_assertion.get("exclusions") or []]
-        return data_hash(path, exclusions=exclusions) == declared
+        return check_binding(path, exclusions, declared).ok
     except (ValueError, TypeError, KeyError, OSError):
         return False
 
