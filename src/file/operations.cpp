@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <memory>
 #include <utility>
 
@@ -45,21 +49,100 @@ std::vector<Exclusion> store_exclusion(const std::optional<StoreRange>& range) {
   return {{range->offset, range->length}};
 }
 
+// The model read in order on a second thread, a part ahead of its reader:
+// copying a part out of the page cache then overlaps the digest of the one
+// before, which is what reading costs beside hashing bytes in memory.
+class ReadAhead {
+ public:
+  explicit ReadAhead(const Model& model) : model_(model) {
+    for (auto& slot : slots_) slot.data.reset(new std::uint8_t[kReadPart]);
+    thread_ = std::jthread([this] { run(); });
+  }
+  ~ReadAhead() {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    moved_.notify_all();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // The next part, in order; valid until next() is called again.
+  [[nodiscard]] Outcome<ByteView> next() {
+    if (taken_ >= 0) release(static_cast<std::size_t>(taken_));
+    const std::size_t i = static_cast<std::size_t>(++taken_ % kSlots);
+    std::unique_lock lock(mutex_);
+    moved_.wait(lock, [&] { return slots_[i].full; });
+    if (slots_[i].error) return *slots_[i].error;
+    return ByteView(slots_[i].data.get(), slots_[i].size);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 2;
+  struct Slot {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+    bool full = false;
+    std::optional<FileError> error;
+  };
+
+  void release(std::size_t taken) {
+    {
+      std::lock_guard lock(mutex_);
+      slots_[taken % kSlots].full = false;
+    }
+    moved_.notify_all();
+  }
+
+  void run() noexcept {
+    std::size_t i = 0;
+    for (std::uint64_t at = 0; at < model_.size(); i = (i + 1) % kSlots) {
+      {
+        std::unique_lock lock(mutex_);
+        moved_.wait(lock, [&] { return stop_ || !slots_[i].full; });
+        if (stop_) return;
+      }
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(model_.size() - at, kReadPart));
+      Done read = model_.read_at(at, slots_[i].data.get(), n);
+      {
+        std::lock_guard lock(mutex_);
+        slots_[i].size = n;
+        slots_[i].full = true;
+        if (!read.ok()) slots_[i].error = read.error();
+      }
+      moved_.notify_all();
+      if (!read.ok()) return;
+      at += n;
+    }
+  }
+
+  const Model& model_;
+  std::mutex mutex_;
+  std::condition_variable moved_;
+  Slot slots_[kSlots];
+  bool stop_ = false;  // guarded by mutex_
+  long long taken_ = -1;
+  std::jthread thread_;  // last: joined before the rest goes
+};
+
 // The digest of the whole model file, read once, in order.
 Outcome<Bytes> hash_file(const Model& model, digest::Algorithm algorithm, std::span<const Exclusion> exclusions,
                          const ProgressFn& progress) {
   Result<digest::DataHash> started = digest::DataHash::start(algorithm, exclusions, model.size());
   if (!started.ok()) return FileError::of_model(std::move(started).error(), model.name());
   digest::DataHash hash = std::move(started).value();
-  std::unique_ptr<std::uint8_t[]> buf(new std::uint8_t[kReadPart]);
   Ticker ticker(progress, model.size());
-  for (std::uint64_t at = 0; at < model.size();) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(model.size() - at, kReadPart));
-    if (auto read = model.read_at(at, buf.get(), n); !read.ok()) return read.error();
-    if (Status added = hash.add(ByteView(buf.get(), n)); !added.ok())
-      return FileError::of_model(std::move(added).error(), model.name());
-    at += n;
-    if (!ticker.tick(at)) return FileError::of(FileError::Kind::Aborted, model.name());
+  {
+    ReadAhead parts(model);
+    for (std::uint64_t at = 0; at < model.size();) {
+      Outcome<ByteView> part = parts.next();
+      if (!part.ok()) return part.error();
+      if (Status added = hash.add(part.value()); !added.ok())
+        return FileError::of_model(std::move(added).error(), model.name());
+      at += part.value().size();
+      if (!ticker.tick(at)) return FileError::of(FileError::Kind::Aborted, model.name());
+    }
   }
   // A digest of a file that changed meanwhile is no digest of it.
   if (auto same = model.check_unchanged(); !same.ok()) return same.error();
