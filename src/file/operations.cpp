@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -23,27 +22,6 @@ using digest::Exclusion;
 
 // Reads of a model for a digest: a cache-sized buffer at a time.
 constexpr std::size_t kReadPart = 256 * 1024;
-constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-// Calls `progress` at most about ten times a second.
-class Ticker {
- public:
-  Ticker(const ProgressFn& progress, std::uint64_t total) : progress_(progress), total_(total) {}
-  [[nodiscard]] bool tick(std::uint64_t done) {
-    if (!progress_) return true;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < kProgressInterval) return true;
-    last_ = now;
-    return progress_(done, total_);
-  }
-  [[nodiscard]] bool end() { return !progress_ || progress_(total_, total_); }
-
- private:
-  const ProgressFn& progress_;
-  std::uint64_t total_;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
-};
-
 std::vector<Exclusion> store_exclusion(const std::optional<StoreRange>& range) {
   if (!range) return {};
   return {{range->offset, range->length}};
@@ -132,7 +110,7 @@ Outcome<Bytes> hash_file(const Model& model, digest::Algorithm algorithm, std::s
   Result<digest::DataHash> started = digest::DataHash::start(algorithm, exclusions, model.size());
   if (!started.ok()) return FileError::of_model(std::move(started).error(), model.name());
   digest::DataHash hash = std::move(started).value();
-  Ticker ticker(progress, model.size());
+  ProgressTicker ticker(progress, model.size());
   {
     ReadAhead parts(model);
     for (std::uint64_t at = 0; at < model.size();) {

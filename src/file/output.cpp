@@ -449,18 +449,18 @@ Done Output::copy_range(const Model& model, std::uint64_t offset, std::uint64_t 
   return done();
 }
 
+bool ProgressTicker::tick(std::uint64_t done) {
+  if (!progress_) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < kProgressInterval) return true;
+  last_ = now;
+  return progress_(done, total_);
+}
+
 Done write_pieces(const Pieces& pieces, const Model& model, Output& out, const ProgressFn& progress) {
-  using Clock = std::chrono::steady_clock;
-  const std::uint64_t total = pieces.size();
   const std::uint64_t start = out.pos_;
-  auto last = Clock::now();
-  std::function<bool()> tick = [&] {
-    if (!progress) return true;
-    auto now = Clock::now();
-    if (now - last < kProgressInterval) return true;
-    last = now;
-    return progress(out.pos_ - start, total);
-  };
+  ProgressTicker ticker(progress, pieces.size());
+  std::function<bool()> tick = [&] { return ticker.tick(out.pos_ - start); };
 
   std::unique_ptr<std::uint8_t[]> stage(new std::uint8_t[kStage]);
   Done result = done();
@@ -482,7 +482,7 @@ Done write_pieces(const Pieces& pieces, const Model& model, Output& out, const P
   if (!result.ok()) return result;
   auto unchanged = model.check_unchanged();
   if (!unchanged.ok()) return unchanged;
-  if (progress && !progress(total, total)) return FileError::of(FileError::Kind::Aborted, out.name());
+  if (!ticker.end()) return FileError::of(FileError::Kind::Aborted, out.name());
   return done();
 }
 

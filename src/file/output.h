@@ -13,6 +13,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +32,19 @@ namespace tarnwick::file {
 // about ten times a second and once more at the end; returning false stops
 // the write with Aborted. Must not throw.
 using ProgressFn = std::function<bool(std::uint64_t done, std::uint64_t total)>;
+
+// Calls a ProgressFn at most about ten times a second, and once at the end.
+class ProgressTicker {
+ public:
+  ProgressTicker(const ProgressFn& progress, std::uint64_t total) : progress_(progress), total_(total) {}
+  [[nodiscard]] bool tick(std::uint64_t done);
+  [[nodiscard]] bool end() { return !progress_ || progress_(total_, total_); }
+
+ private:
+  const ProgressFn& progress_;
+  std::uint64_t total_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
 
 class WrittenDigest;
 
