@@ -3,8 +3,8 @@ on the three formats against the module's own results, the usage and exit
 status table, in-place atomicity, a full disk, standard streams and the
 progress bar.
 
-The program is found on PATH, or named by the TARNWICK_CLI environment
-variable (e.g. build/bin/tarnwick while developing)."""
+The program is the one installed or built with the package under test, or
+the one TARNWICK_CLI names (tests/program.py)."""
 
 import hashlib
 import json
@@ -16,26 +16,15 @@ import signal
 import stat
 import struct
 import subprocess
-import sysconfig
 
 import pytest
 
 
-def _find_cli():
-    named = os.environ.get("TARNWICK_CLI")
-    if named:
-        return named
-    # pip installs the program beside this interpreter's scripts, which need
-    # not be on PATH (a venv not activated, a pyenv shim not yet rehashed).
-    beside = os.path.join(sysconfig.get_path("scripts"), "tarnwick")
-    return beside if os.access(beside, os.X_OK) else shutil.which("tarnwick")
-
-
-CLI = _find_cli()
-if not CLI:
-    pytest.skip("the tarnwick program is not built or installed", allow_module_level=True)
-
 tarnwick = pytest.importorskip("tarnwick")
+
+from program import tarnwick_program  # noqa: E402
+
+CLI = tarnwick_program()
 
 SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 FORMATS = {

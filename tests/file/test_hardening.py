@@ -2,11 +2,9 @@
 written, no signal handler in the interpreter, regular files only, writes in
 place that keep what the file had and never make a set-id file."""
 
-import errno
 import os
 import pathlib
 import shutil
-import signal
 import stat
 import subprocess
 import sys
@@ -16,10 +14,11 @@ import pytest
 
 tarnwick = pytest.importorskip("tarnwick")
 
+from program import tarnwick_program  # noqa: E402
+
 SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 TESTS = str(pathlib.Path(__file__).resolve().parents[1])
 URI = "https://example.com/manifests/model.c2pa"
-CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
 
 
 @pytest.fixture(params=["model.gguf", "model.onnx", "model.safetensors"])
@@ -153,7 +152,7 @@ def test_a_rewrite_in_place_never_keeps_set_id_bits(model):
 
 def test_the_command_line_says_when_it_drops_set_id_bits(model):
     model.chmod(0o4750)
-    r = subprocess.run([CLI, "embed", model, "--uri", URI, "--in-place"], capture_output=True, text=True)
+    r = subprocess.run([tarnwick_program(), "embed", model, "--uri", URI, "--in-place"], capture_output=True, text=True)
     assert (r.returncode, r.stderr) == (0, f"{model}: the set-user-ID and set-group-ID bits were cleared\n")
     assert stat.S_IMODE(os.stat(model).st_mode) == 0o750
 
@@ -173,7 +172,7 @@ def test_patch_refuses_a_model_with_other_names(model):
     before = model.read_bytes()
     with pytest.raises(ValueError, match="more than one name"):
         tarnwick.patch_file(model, bytes(100))
-    run = subprocess.run([CLI, "patch", model, "--store", "/dev/null"], capture_output=True, text=True)
+    run = subprocess.run([tarnwick_program(), "patch", model, "--store", "/dev/null"], capture_output=True, text=True)
     assert run.returncode == 2 and "more than one name" in run.stderr
     assert model.read_bytes() == before and r.store_range
 

@@ -4,7 +4,6 @@ members; a plain file is described as before."""
 import json
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 
@@ -17,8 +16,7 @@ pytest.importorskip("safetensors")
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import models  # noqa: E402
 
-CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
-pytestmark = pytest.mark.skipif(CLI is None, reason="the tarnwick program is not built")
+from program import tarnwick_program  # noqa: E402
 
 ST = [f"model-0000{i}-of-00003.safetensors" for i in (1, 2, 3)]
 GG = [f"tiny-0000{i}-of-00003.gguf" for i in (1, 2, 3)]
@@ -37,7 +35,7 @@ ENTRY = {  # the entry's own description, when it is a container
 
 
 def info(*args):
-    r = subprocess.run([CLI, "info", *map(str, args)], capture_output=True, text=True)
+    r = subprocess.run([tarnwick_program(), "info", *map(str, args)], capture_output=True, text=True)
     return r.returncode, r.stdout, r.stderr
 
 

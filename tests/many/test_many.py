@@ -25,7 +25,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import credentials  # noqa: E402
 import models  # noqa: E402
 
-CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
+from program import tarnwick_program  # noqa: E402
 KINDS = ["safetensors", "gguf", "onnx"]
 MISSING = ("tarnwick.member.missing", "missing")
 DIFFERS = ("tarnwick.member.mismatch", "hash differs")
@@ -278,10 +278,9 @@ def test_file_functions_refuse_an_onnx_model_with_external_data(tmp_path, creds)
 
 
 def cli(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True)
+    return subprocess.run([tarnwick_program(), *map(str, args)], capture_output=True, text=True)
 
 
-@pytest.mark.skipif(CLI is None, reason="no tarnwick program")
 def test_cli_sign_into_a_folder_and_verify_json(tmp_path, creds):
     entry = build("safetensors", tmp_path / "m")
     out = tmp_path / "out"
@@ -320,7 +319,6 @@ def test_an_onnx_result_past_protobufs_limit_is_refused(tmp_path):
     with pytest.raises(ValueError, match=text):
         tarnwick.embed_file(model, store=b"x" * 1000000, output=tmp_path / "out.onnx")
     (tmp_path / "store").write_bytes(b"x" * 1000000)
-    if CLI is not None:
-        r = cli("embed", model, "--store", tmp_path / "store", "-o", tmp_path / "out.onnx")
-        assert r.returncode != 0 and text in r.stderr
+    r = cli("embed", model, "--store", tmp_path / "store", "-o", tmp_path / "out.onnx")
+    assert r.returncode != 0 and text in r.stderr
     assert sorted(os.listdir(tmp_path)) == ["big.onnx", "store"]

@@ -4,7 +4,6 @@ the model's own folder, or for a model without external data, they go on."""
 
 import os
 import pathlib
-import shutil
 import subprocess
 import sys
 
@@ -21,7 +20,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 import models  # noqa: E402
 from protowire import field_bytes, field_varint  # noqa: E402
 
-CLI = os.environ.get("TARNWICK_CLI") or shutil.which("tarnwick")
+from program import tarnwick_program  # noqa: E402
 REFUSAL = ("the ONNX model keeps tensors in external data files, which are not copied with it: write the output "
            "into the model's own folder, or sign the whole model into a new folder (tarnwick sign -o DIR, "
            "sign_model(..., output=DIR))")
@@ -104,14 +103,14 @@ def py_strip(model, out):
 def cli(command):
     def run(model, out):
         extra = ["--reserve", "16"] if command == "embed" else []
-        r = subprocess.run([CLI, command, *extra, model, "-o", out], capture_output=True, text=True)
+        r = subprocess.run([tarnwick_program(), command, *extra, model, "-o", out], capture_output=True, text=True)
         if r.returncode != 0:
             raise ValueError((r.returncode, r.stderr))
     run.__name__ = f"cli_{command}"
     return run
 
 
-WRITERS = [py_embed, py_strip] + ([cli("embed"), cli("strip")] if CLI else [])
+WRITERS = [py_embed, py_strip, cli("embed"), cli("strip")]
 
 
 @pytest.mark.parametrize("make", MODELS.values(), ids=MODELS.keys())

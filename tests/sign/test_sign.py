@@ -10,7 +10,6 @@ import pathlib
 import shutil
 import struct
 import subprocess
-import sysconfig
 import threading
 
 import pytest
@@ -29,9 +28,7 @@ import credentials  # noqa: E402
 
 SAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models"
 NAMES = ["model.gguf", "model.onnx", "model.safetensors"]
-CLI = os.environ.get("TARNWICK_CLI") or (
-    os.path.join(sysconfig.get_path("scripts"), "tarnwick")
-    if os.access(os.path.join(sysconfig.get_path("scripts"), "tarnwick"), os.X_OK) else shutil.which("tarnwick"))
+from program import tarnwick_program  # noqa: E402
 RESOLVED = ("assertion.dataHash.mismatch", "data hash exclusion does not match the manifest location in the asset; "
             "resolved: tarnwick found the store exactly at the excluded range")
 HASH_MISMATCH = ("assertion.dataHash.mismatch",
@@ -215,7 +212,7 @@ def test_fetch_needs_https_off_loopback(url):
 
 
 def cli(*args):
-    return subprocess.run([CLI, *map(str, args)], capture_output=True, text=True, timeout=120)
+    return subprocess.run([tarnwick_program(), *map(str, args)], capture_output=True, text=True, timeout=120)
 
 
 @pytest.fixture
@@ -241,7 +238,6 @@ VERIFY_STATUSES = [
 ]
 
 
-@pytest.mark.skipif(not CLI, reason="the tarnwick program is not built or installed")
 @pytest.mark.parametrize("args,status", VERIFY_STATUSES)
 def test_verify_exit_status(tmp_path, models, creds, args, status):
     good, plain, bad = models
@@ -252,7 +248,6 @@ def test_verify_exit_status(tmp_path, models, creds, args, status):
     assert run.stdout or run.stderr  # never silent
 
 
-@pytest.mark.skipif(not CLI, reason="the tarnwick program is not built or installed")
 def test_verify_json_schema(models, creds):
     good, plain, bad = models
     run = cli("verify", "--json", "--trust", creds[3] / "ca.pem", good, plain, bad)
@@ -266,7 +261,6 @@ def test_verify_json_schema(models, creds):
     assert doc["models"][2]["failures"] == [{"code": HASH_MISMATCH[0], "explanation": HASH_MISMATCH[1]}]
 
 
-@pytest.mark.skipif(not CLI, reason="the tarnwick program is not built or installed")
 @pytest.mark.parametrize("case,status", [("ok", 0), ("in place", 0), ("wrong key", 1), ("no output", 2),
                                          ("missing", 4), ("not a model", 1)])
 def test_sign_exit_status(tmp_path, creds, case, status):
