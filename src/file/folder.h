@@ -47,6 +47,9 @@ Place split_path(std::string_view path);
 // guard, applied whatever their values.
 bool foreign_in_shared_folder(const struct stat& entry, const struct stat& folder);
 
+// What a file that is not a regular file is, for messages.
+std::string kind_of(mode_t mode);
+
 // The folder for the *at() calls: opened for reading where permitted, so
 // that it can be synced, else with O_PATH. -1 and errno on failure.
 int open_folder(const std::string& folder);

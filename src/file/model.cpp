@@ -88,16 +88,6 @@ Outcome<std::size_t> read_to_end(int fd, const std::string& name, std::uint64_t 
   }
 }
 
-// What a file that is not a regular file is, for messages.
-std::string kind_of(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a plain file";
-}
-
 // The metadata is read in chunks of this size, each once.
 constexpr std::uint64_t kChunk = 64 * 1024;
 
@@ -203,7 +193,21 @@ Outcome<int> open_regular(const std::string& path, struct stat* st) {
 
 }  // namespace
 
-Outcome<Model> Model::open(const std::string& path, Access access) {
+Outcome<Model> Model::open(const std::string& path, Access access, const std::string& name) {
+  Outcome<Model> opened = open_path(path, access);
+  if (name.empty()) return opened;
+  if (!opened.ok()) {
+    FileError e = opened.error();
+    e.name = name;
+    return e;
+  }
+  opened.value().name_ = name;
+  return opened;
+}
+
+mode_t Model::permissions() const { return S_ISREG(st_.st_mode) ? st_.st_mode & 0777 : 0666; }
+
+Outcome<Model> Model::open_path(const std::string& path, Access access) {
   Model m;
   m.name_ = path;
   m.folder_known_ = stat(split_path(path).folder.c_str(), &m.folder_) == 0;

@@ -34,7 +34,9 @@ class Model {
               // one name is refused (HardLinked)
   };
 
-  [[nodiscard]] static Outcome<Model> open(const std::string& path, Access access);
+  // `name`, when given, stands for the path in the model's name and errors
+  // (a /proc/self/fd path opened for a caller who knows the file by another).
+  [[nodiscard]] static Outcome<Model> open(const std::string& path, Access access, const std::string& name = {});
   // Bytes already in memory, borrowed for the model's lifetime.
   [[nodiscard]] static Model of_bytes(ByteView bytes, std::string name);
   // A stream already open (standard input), read to its end into memory.
@@ -63,6 +65,9 @@ class Model {
   const struct stat* folder() const { return folder_known_ ? &folder_ : nullptr; }
   // Whether `st` describes this model's own file (a regular file only).
   bool is(const struct stat& st) const;
+  // The permission bits a copy of the model gets, as cp gives a new file:
+  // the file's own less set-id and sticky bits; 0666 for a stream.
+  mode_t permissions() const;
   // Changed when the file's size, modification or change time differ from
   // what they were at open (for a file; always ok for one read into memory).
   [[nodiscard]] Done check_unchanged() const;
@@ -72,6 +77,7 @@ class Model {
   friend Outcome<struct Patched> patch_store(const std::string&, ByteView);
   friend class WrittenDigest;
   Model() = default;
+  [[nodiscard]] static Outcome<Model> open_path(const std::string& path, Access access);
   [[nodiscard]] Done load();
   [[nodiscard]] Done take_stream(int fd, std::uint64_t hint);
 

@@ -150,17 +150,24 @@ Done check_external_data(const Model& model, const Output& out) {
 }  // namespace
 
 Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit, const ProgressFn& progress) {
-  const ByteView m = model.bytes();
-  if (!edit.external_data_copied) {
-    if (auto kept = check_external_data(model, out); !kept.ok()) return kept.error();
-  }
   if (!edit.source && out.in_place()) {
     // Nothing to strip: a rewrite would only copy the model for nothing.
-    Result<ModelInfo> info = inspect(m);
+    Result<ModelInfo> info = inspect(model.bytes());
     if (info.ok() && !info->store_range && !info->uri) {
       if (auto same = model.check_unchanged(); !same.ok()) return same.error();
       return Written{model.size(), std::nullopt, std::nullopt, false};
     }
+  }
+  Outcome<Written> written = write_edited(model, out, edit, progress);
+  if (!written.ok()) return written;
+  if (auto committed = out.commit(); !committed.ok()) return committed.error();
+  return written;
+}
+
+Outcome<Written> write_edited(const Model& model, Output& out, const Edit& edit, const ProgressFn& progress) {
+  const ByteView m = model.bytes();
+  if (!edit.external_data_copied) {
+    if (auto kept = check_external_data(model, out); !kept.ok()) return kept.error();
   }
   // Into a file, the tensor data keeps its offset modulo the block, so that
   // a copy-on-write file system shares it; the bytes functions' layout
@@ -195,7 +202,6 @@ Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit, cons
       return FileError::of(FileError::Kind::Replaced, out.name());
     return done_writing.error();
   }
-  if (auto committed = out.commit(); !committed.ok()) return committed.error();
   return written;
 }
 

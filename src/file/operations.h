@@ -41,6 +41,10 @@ struct Written {
 [[nodiscard]] Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit,
                                        const ProgressFn& progress);
 
+// As rewrite, but left uncommitted: the caller commits `out` or drops it.
+[[nodiscard]] Outcome<Written> write_edited(const Model& model, Output& out, const Edit& edit,
+                                            const ProgressFn& progress);
+
 // The C2PA data hash of the model without `exclusions`, or by default
 // without the store's range (nothing when there is none).
 [[nodiscard]] Outcome<Bytes> data_hash(const Model& model, digest::Algorithm algorithm,

@@ -238,7 +238,7 @@ Outcome<Output> Output::stream(int fd, std::string name, const Model* model) {
   return o;
 }
 
-Outcome<Output> Output::create(const std::string& path, const Model* model) {
+Outcome<Output> Output::create(const std::string& path, const Model* model, std::optional<mode_t> fresh) {
   Output o;
   o.name_ = path;
   Place place = split_path(path);
@@ -268,13 +268,14 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
     if (foreign_in_shared_folder(o.old_, folder)) return FileError::system(path, EACCES);
   }
 
+  if (fresh && exists && !S_ISREG(target.st_mode)) return FileError::not_regular(path, kind_of(target.st_mode));
   if (exists && S_ISREG(target.st_mode) && o.replaces_ && S_ISLNK(o.old_.st_mode)) {
     // /dev/stdout, /dev/fd/1 and the like name the process's own stream:
     // written as that stream, not replaced.
     for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
       struct stat st {};
       if (fstat(fd, &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
-        return stream(fd, path, model);
+        return fresh ? FileError::not_regular(path, "the standard output or error") : stream(fd, path, model);
     }
   }
   if (exists && !S_ISREG(target.st_mode)) {
@@ -291,12 +292,15 @@ Outcome<Output> Output::create(const std::string& path, const Model* model) {
   }
 
   // As cp: replacing a file needs the right to write it, not only the folder.
-  o.keep_identity_ = o.replaces_ && S_ISREG(o.old_.st_mode);
-  if (o.keep_identity_ && faccessat(o.dir_fd_, entry, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+  const bool replaces_file = o.replaces_ && S_ISREG(o.old_.st_mode);
+  if (replaces_file && faccessat(o.dir_fd_, entry, W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
     return FileError::system(path, errno);
-  // A new file gets 0666 less the umask from the kernel; one that replaces
-  // a file stays private until it takes that file's mode at commit.
-  if (auto opened = o.open_new_file(o.keep_identity_ ? 0600 : 0666); !opened.ok()) return opened.error();
+  // The kernel takes the umask off a new file's bits; one that replaces a
+  // file stays private until it takes that file's mode at commit. A model
+  // readable by its owner alone never gets a copy others can read.
+  o.keep_identity_ = replaces_file && !fresh;
+  const mode_t mode = fresh ? *fresh & 0777 : model != nullptr ? model->permissions() : 0666;
+  if (auto opened = o.open_new_file(o.keep_identity_ ? 0600 : mode); !opened.ok()) return opened.error();
   return o;
 }
 
@@ -402,6 +406,28 @@ Done Output::write_all(const std::uint8_t* p, std::size_t n) {
 }
 
 Done Output::write(ByteView bytes) { return write_all(bytes.data(), bytes.size()); }
+
+Done Output::write_at(std::uint64_t offset, ByteView bytes) {
+  if (!is_new_file() || committed_) return FileError::of(FileError::Kind::NotRegular, name_);
+  for (std::size_t done_here = 0; done_here < bytes.size();) {
+    ssize_t put = pwrite(fd_, bytes.data() + done_here, bytes.size() - done_here,
+                         static_cast<off_t>(offset + done_here));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return FileError::system(name_, put < 0 ? errno : EIO);
+    done_here += static_cast<std::size_t>(put);
+  }
+  return done();
+}
+
+Outcome<Model> Output::read_back() const {
+  if (!is_new_file() || committed_) return FileError::of(FileError::Kind::NotRegular, name_);
+  Model m;
+  m.name_ = name_;
+  m.fd_ = fcntl(fd_, F_DUPFD_CLOEXEC, 3);
+  if (m.fd_ < 0 || fstat(m.fd_, &m.st_) != 0) return FileError::system(name_, errno);
+  if (auto loaded = m.load(); !loaded.ok()) return loaded.error();
+  return m;
+}
 
 Done Output::copy_range(const Model& model, std::uint64_t offset, std::uint64_t length, std::uint8_t* stage,
                         const std::function<bool()>& tick) {

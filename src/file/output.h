@@ -66,8 +66,13 @@ class Output {
   //   standard output or error (/dev/stdout) writes to that stream;
   // - in a sticky world-writable folder (/tmp), an existing entry that
   //   another user owns (neither the caller nor the folder's owner) is
-  //   refused with EACCES, whatever the kernel's protected_* settings.
-  [[nodiscard]] static Outcome<Output> create(const std::string& path, const Model* model);
+  //   refused with EACCES, whatever the kernel's protected_* settings;
+  // - a new file gets the model's permission bits less the umask, as cp.
+  // With `fresh`, the new file is always the caller's with those bits less
+  // the umask, whatever a replaced file had, and a destination that is not
+  // a regular file is refused (NotRegular) before it is opened.
+  [[nodiscard]] static Outcome<Output> create(const std::string& path, const Model* model,
+                                              std::optional<mode_t> fresh = std::nullopt);
 
   // The model's own file (opened with Access::Replace), replaced atomically
   // with its owner (where permitted), permission bits as above and extended
@@ -99,6 +104,10 @@ class Output {
   // Whether the set-id bits the replaced file had were dropped at commit.
   bool dropped_set_id() const { return dropped_set_id_; }
   [[nodiscard]] Done write(ByteView bytes);
+  // A new file, while it is private: bytes written over at `offset`, and
+  // the file read back as a model.
+  [[nodiscard]] Done write_at(std::uint64_t offset, ByteView bytes);
+  [[nodiscard]] Outcome<Model> read_back() const;
   // Syncs the new file and links or renames it into place (syncing the
   // folder after); for a stream, only reports deferred errors.
   [[nodiscard]] Done commit();

@@ -20,11 +20,110 @@
 #include "python/convert.h"
 
 namespace tarnwick::python {
-namespace {
 
 using digest::Algorithm;
 using digest::Exclusion;
 using file::FileError;
+
+bool flag_arg(const char* function, const char* param, PyObject* obj, bool* out) {
+  if (!is_given(obj)) return true;
+  if (obj != Py_True && obj != Py_False) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be True or False", function, param);
+    return false;
+  }
+  *out = obj == Py_True;
+  return true;
+}
+
+PyObject* int_from(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+
+PyObject* range_or_none(const std::optional<StoreRange>& range) {
+  if (!range) return none();
+  PyObject* offset = int_from(range->offset);
+  PyObject* length = int_from(range->length);
+  PyObject* pair = offset && length ? PyTuple_Pack(2, offset, length) : nullptr;
+  Py_DecRef(offset);
+  Py_DecRef(length);
+  return pair;
+}
+
+bool path_arg(const char* function, const char* param, PyObject* obj, Path* out) {
+  if (PyBytes_Check(obj) || PyByteArray_Check(obj))
+    return wrong_type(function, param, "str or os.PathLike", obj);
+  Ref text(PyOS_FSPath(obj));
+  if (!text) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    return wrong_type(function, param, "str or os.PathLike", obj);
+  }
+  if (!PyUnicode_Check(text.get())) return wrong_type(function, param, "str or os.PathLike", obj);
+  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) return false;
+  const char* data = PyBytes_AsString(encoded.get());
+  const Py_ssize_t size = PyBytes_Size(encoded.get());
+  if (data == nullptr || size < 0) return false;
+  if (std::memchr(data, 0, static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_Format(PyExc_ValueError, "%s() argument '%s': embedded null byte", function, param);
+    return false;
+  }
+  out->native.assign(data, static_cast<std::size_t>(size));
+  out->shown = std::move(text);
+  return true;
+}
+
+bool is_given(PyObject* obj) { return obj != nullptr && obj != Py_None; }
+
+bool progress_arg(const char* function, PyObject* obj, PyObject** out) {
+  if (!is_given(obj)) return true;
+  if (!PyCallable_Check(obj)) return wrong_type(function, "progress", "callable", obj);
+  *out = obj;
+  return true;
+}
+
+bool u64_arg(const char* function, const char* param, PyObject* obj, std::uint64_t* out) {
+  if (!PyLong_Check(obj)) return wrong_type(function, param, "int", obj);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be between 0 and 2**64 - 1",
+                   function, param);
+    }
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+PyObject* raise_file_error(const FileError& e) {
+  Ref name(PyUnicode_DecodeFSDefaultAndSize(e.name.data(), static_cast<Py_ssize_t>(e.name.size())));
+  if (!name) return nullptr;
+  switch (e.kind) {
+    case FileError::Kind::System:
+      errno = e.err;
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+    case FileError::Kind::Model: {
+      // Bytes have no name, and keep the bytes functions' texts exactly.
+      if (e.name.empty() || (e.model && e.model->kind() == Error::Kind::Digest)) return raise_error(*e.model);
+      Ref text(PyUnicode_FromFormat("%s: %R", e.message().c_str(), name.get()));
+      Ref error(text ? PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr) : nullptr);
+      if (!error || PyObject_SetAttrString(error.get(), "filename", name.get()) < 0) return nullptr;
+      PyErr_SetObject(PyExc_ValueError, error.get());
+      return nullptr;
+    }
+    case FileError::Kind::SameFile:
+    case FileError::Kind::NotRegular:
+    case FileError::Kind::HardLinked:
+    case FileError::Kind::ExternalData:
+      PyErr_Format(PyExc_ValueError, "%R: %s", name.get(), e.message().c_str());
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
+      return nullptr;
+  }
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Result types: immutable, named-tuple-like.
@@ -99,18 +198,6 @@ PyObject* make(PyObject* module, TypeIndex type, std::initializer_list<PyObject*
   return object;
 }
 
-PyObject* int_from(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
-
-PyObject* range_or_none(const std::optional<StoreRange>& range) {
-  if (!range) return none();
-  PyObject* offset = int_from(range->offset);
-  PyObject* length = int_from(range->length);
-  PyObject* pair = offset && length ? PyTuple_Pack(2, offset, length) : nullptr;
-  Py_DecRef(offset);
-  Py_DecRef(length);
-  return pair;
-}
-
 PyObject* digest_or_none(const std::optional<Bytes>& digest) {
   return digest ? bytes_from(*digest) : none();
 }
@@ -118,67 +205,12 @@ PyObject* digest_or_none(const std::optional<Bytes>& digest) {
 // ---------------------------------------------------------------------------
 // Arguments.
 
-// A file system path: str or os.PathLike giving str; bytes paths are not
-// taken. `shown` is the str, for an OSError's filename.
-struct Path {
-  std::string native;
-  Ref shown;
-};
-
-bool path_arg(const char* function, const char* param, PyObject* obj, Path* out) {
-  if (PyBytes_Check(obj) || PyByteArray_Check(obj))
-    return wrong_type(function, param, "str or os.PathLike", obj);
-  Ref text(PyOS_FSPath(obj));
-  if (!text) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
-    return wrong_type(function, param, "str or os.PathLike", obj);
-  }
-  if (!PyUnicode_Check(text.get())) return wrong_type(function, param, "str or os.PathLike", obj);
-  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
-  if (!encoded) return false;
-  const char* data = PyBytes_AsString(encoded.get());
-  const Py_ssize_t size = PyBytes_Size(encoded.get());
-  if (data == nullptr || size < 0) return false;
-  if (std::memchr(data, 0, static_cast<std::size_t>(size)) != nullptr) {
-    PyErr_Format(PyExc_ValueError, "%s() argument '%s': embedded null byte", function, param);
-    return false;
-  }
-  out->native.assign(data, static_cast<std::size_t>(size));
-  out->shown = std::move(text);
-  return true;
-}
-
-bool is_given(PyObject* obj) { return obj != nullptr && obj != Py_None; }
-
-bool progress_arg(const char* function, PyObject* obj, PyObject** out) {
-  if (!is_given(obj)) return true;
-  if (!PyCallable_Check(obj)) return wrong_type(function, "progress", "callable", obj);
-  *out = obj;
-  return true;
-}
-
 bool algorithm_arg(const char* function, const char* param, PyObject* obj, Algorithm* out) {
   std::string name;
   if (!utf8_text(function, param, obj, &name)) return false;
   Result<Algorithm> alg = digest::algorithm_named(name);
   if (!alg.ok()) return raise_error(alg.error()) != nullptr;
   *out = alg.value();
-  return true;
-}
-
-bool u64_arg(const char* function, const char* param, PyObject* obj, std::uint64_t* out) {
-  if (!PyLong_Check(obj)) return wrong_type(function, param, "int", obj);
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError, "%s() argument '%s' must be between 0 and 2**64 - 1",
-                   function, param);
-    }
-    return false;
-  }
-  *out = v;
   return true;
 }
 
@@ -205,111 +237,6 @@ bool exclusions_arg(const char* function, PyObject* obj, std::vector<Exclusion>*
 
 // ---------------------------------------------------------------------------
 // Failures, met without the lock and raised once it is held again.
-
-// The model's faults as ValueError with the bytes functions' texts, the
-// file's name after the text and as `filename`, so that a log line names
-// it; a failed system call as the matching OSError with errno and
-// filename; the layer's own refusals as ValueError (a wrong argument) or
-// OSError (the file changed).
-PyObject* raise_file_error(const FileError& e) {
-  Ref name(PyUnicode_DecodeFSDefaultAndSize(e.name.data(), static_cast<Py_ssize_t>(e.name.size())));
-  if (!name) return nullptr;
-  switch (e.kind) {
-    case FileError::Kind::System:
-      errno = e.err;
-      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
-    case FileError::Kind::Model: {
-      // Bytes have no name, and keep the bytes functions' texts exactly.
-      if (e.name.empty() || (e.model && e.model->kind() == Error::Kind::Digest)) return raise_error(*e.model);
-      Ref text(PyUnicode_FromFormat("%s: %R", e.message().c_str(), name.get()));
-      Ref error(text ? PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr) : nullptr);
-      if (!error || PyObject_SetAttrString(error.get(), "filename", name.get()) < 0) return nullptr;
-      PyErr_SetObject(PyExc_ValueError, error.get());
-      return nullptr;
-    }
-    case FileError::Kind::SameFile:
-    case FileError::Kind::NotRegular:
-    case FileError::Kind::HardLinked:
-    case FileError::Kind::ExternalData:
-      PyErr_Format(PyExc_ValueError, "%R: %s", name.get(), e.message().c_str());
-      return nullptr;
-    default:
-      PyErr_Format(PyExc_OSError, "%R: %s", name.get(), e.message().c_str());
-      return nullptr;
-  }
-}
-
-// The progress callback, called with the lock held again. An exception it
-// raises stops the write and is raised once the write has been undone. With
-// no callback, pending signals are still checked, so Ctrl-C stops a long
-// write of the main thread.
-class ProgressCall {
- public:
-  ProgressCall(PyObject* callback, Unlocked& unlocked) : callback_(callback), unlocked_(unlocked) {}
-  // Runs with the lock released; an exception never raised is dropped with
-  // the lock held.
-  ~ProgressCall() {
-    if (type_ == nullptr && value_ == nullptr && traceback_ == nullptr) return;
-    unlocked_.locked([&] {
-      Py_DecRef(type_);
-      Py_DecRef(value_);
-      Py_DecRef(traceback_);
-      return 0;
-    });
-  }
-
-  bool operator()(std::uint64_t done, std::uint64_t total) {
-    return unlocked_.locked([&] {
-      if (callback_ == nullptr) {
-        if (PyErr_CheckSignals() == 0) return true;
-      } else if (Ref r{PyObject_CallFunction(callback_, "KK", static_cast<unsigned long long>(done),
-                                             static_cast<unsigned long long>(total))}) {
-        return true;
-      }
-      PyErr_Fetch(&type_, &value_, &traceback_);
-      return false;
-    });
-  }
-
-  // Sets the exception that stopped the write, if any; true when one was.
-  bool restore() {
-    if (type_ == nullptr) return false;
-    PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
-                  std::exchange(traceback_, nullptr));
-    return true;
-  }
-
- private:
-  PyObject* callback_;
-  Unlocked& unlocked_;
-  PyObject* type_ = nullptr;
-  PyObject* value_ = nullptr;
-  PyObject* traceback_ = nullptr;
-};
-
-// Runs `work` on the model without the lock and raises what it failed
-// with, or hands its value to `make`. A failure that a progress callback
-// raised is raised as it was.
-template <class Work>
-auto run_unlocked(PyObject* progress, Work&& work) {
-  std::optional<std::decay_t<decltype(work(std::declval<const file::ProgressFn&>()).value())>> out;
-  std::optional<FileError> failed;
-  bool raised = false;
-  {
-    Unlocked unlocked;
-    ProgressCall call(progress, unlocked);
-    file::ProgressFn fn = [&](std::uint64_t d, std::uint64_t t) { return call(d, t); };
-    auto result = work(fn);
-    if (result.ok()) {
-      out = std::move(result).value();
-    } else {
-      failed = result.error();
-      if (failed->kind == FileError::Kind::Aborted) raised = unlocked.locked([&] { return call.restore(); });
-    }
-  }
-  if (!out && !raised) raise_file_error(*failed);
-  return out;
-}
 
 // A model given as bytes or as a path, opened as a regular file.
 struct ModelArg {
@@ -439,17 +366,6 @@ PyObject* file_result(PyObject* module, const RewriteJob& job, const file::Writt
   return file_result(module, path, w.size, job.want_range ? w.store_range : std::nullopt, w.digest, w.changed);
 }
 
-// external_data_copied: True or False only.
-bool copied_arg(const char* function, PyObject* value, RewriteJob* job) {
-  if (!is_given(value)) return true;
-  if (value != Py_True && value != Py_False) {
-    PyErr_Format(PyExc_TypeError, "%s() argument 'external_data_copied' must be True or False", function);
-    return false;
-  }
-  job->edit.external_data_copied = value == Py_True;
-  return true;
-}
-
 // output, progress: the keyword arguments both rewrites share.
 bool common_args(const char* function, PyObject* output, PyObject* progress, RewriteJob* job) {
   if (is_given(output)) {
@@ -478,7 +394,7 @@ PyObject* py_embed_file(PyObject* module, PyObject* args, PyObject* kwargs) {
       uri.emplace();
       if (!utf8_text(sig.function, "uri", a[2], &*uri)) return nullptr;
     }
-    if (!common_args(sig.function, a[3], a[4], &job) || !copied_arg(sig.function, a[7], &job)) return nullptr;
+    if (!common_args(sig.function, a[3], a[4], &job) || !flag_arg(sig.function, "external_data_copied", a[7], &job.edit.external_data_copied)) return nullptr;
     std::optional<std::uint64_t> reserve;
     if (is_given(a[5])) {
       if (store) {
@@ -511,7 +427,7 @@ PyObject* py_strip_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (!bind(sig, args, kwargs, a)) return nullptr;
     RewriteJob job;
     if (!path_arg(sig.function, "model", a[0], &job.model)) return nullptr;
-    if (!common_args(sig.function, a[1], a[2], &job) || !copied_arg(sig.function, a[3], &job)) return nullptr;
+    if (!common_args(sig.function, a[1], a[2], &job) || !flag_arg(sig.function, "external_data_copied", a[3], &job.edit.external_data_copied)) return nullptr;
     auto written = rewrite_file(job);
     return written ? file_result(module, job, *written) : nullptr;
   });

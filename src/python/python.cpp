@@ -19,6 +19,7 @@
 #include "core/manifest.h"
 #include "python/convert.h"
 #include "python/files.h"
+#include "python/pending.h"
 
 namespace {
 
@@ -300,10 +301,26 @@ int exec_module(PyObject* module) {
   if (PyModule_AddFunctions(module, private_functions) < 0) return -1;
   // The file functions and their result types are attributes, not in __all__.
   if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
-  return tarnwick::python::add_file_types(module);
+  if (PyModule_AddFunctions(module, tarnwick::python::pending_functions()) < 0) return -1;
+  if (tarnwick::python::add_file_types(module) < 0) return -1;
+  return tarnwick::python::add_pending_type(module);
 }
 
-void free_module(void* module) { tarnwick::python::clear_file_types(static_cast<PyObject*>(module)); }
+// The state: the file types', then Pending's.
+const Py_ssize_t kStateSize =
+    static_cast<Py_ssize_t>(tarnwick::python::file_state_size() + tarnwick::python::pending_state_size());
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  if (int r = tarnwick::python::traverse_file_types(module, visit, arg)) return r;
+  return tarnwick::python::traverse_pending_type(module, visit, arg);
+}
+
+int clear_module(PyObject* module) {
+  tarnwick::python::clear_file_types(module);
+  return tarnwick::python::clear_pending_type(module);
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 // From 3.12 on, a module says whether interpreters with their own lock may
 // load it; earlier versions refuse the slot as unknown, so it is given only
@@ -328,13 +345,11 @@ PyModuleDef_Slot slots_3_12[] = {
 // is kept between them.
 PyModuleDef module_def_3_9 = {
     PyModuleDef_HEAD_INIT, "tarnwick._native", "",
-    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_9,
-    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
+    kStateSize, functions, slots_3_9, traverse_module, clear_module, free_module,
 };
 PyModuleDef module_def_3_12 = {
     PyModuleDef_HEAD_INIT, "tarnwick._native", "",
-    static_cast<Py_ssize_t>(tarnwick::python::file_state_size()), functions, slots_3_12,
-    tarnwick::python::traverse_file_types, tarnwick::python::clear_file_types, free_module,
+    kStateSize, functions, slots_3_12, traverse_module, clear_module, free_module,
 };
 
 // The running interpreter's version, from the text "3.12.1 (main, ...".
