@@ -6,6 +6,10 @@ one thread per core, side by side in one run, in alternating order.
     python bench/bench_many.py --short        # 4 shards of 16 MiB (CI)
     python bench/bench_many.py --shards 8 --mib 64
 
+Then the fixed cost of a member: a model of 64 shards of 256 KiB against one
+shard of the same 16 MiB, signed and verified; (t64 - t1) / 63 is what each
+further member costs, held to 10 ms.
+
 Needs the build on PYTHONPATH (or tarnwick installed), numpy, safetensors and
 the C2PA SDK; the test credentials come from tests/credentials.py."""
 
@@ -33,12 +37,12 @@ import tarnwick  # noqa: E402
 CHUNK = 8 << 20
 
 
-def make_model(folder, shards, mib):
+def make_model(folder, shards, mib, kib=None):
     folder.mkdir(parents=True)
     weight_map = {}
     for i in range(shards):
         name = f"model-{i + 1:05d}-of-{shards:05d}.safetensors"
-        t = np.full((mib << 20) // 4, i + 1, dtype=np.float32)
+        t = np.full(((kib << 10) if kib else (mib << 20)) // 4, i + 1, dtype=np.float32)
         save_file({f"w{i}": t}, str(folder / name))
         weight_map[f"w{i}"] = name
     (folder / "model.safetensors.index.json").write_text(json.dumps({"weight_map": weight_map}))
@@ -129,8 +133,31 @@ def main():
             print(f"  {k:<7} {best[k]:7.3f} s ({median[k]:.3f})")
         print(f"  sign   / max(copy, hash) = {best['sign'] / floor:.2f}  (held to <= 1.25)")
         print(f"  verify / hash            = {best['verify'] / best['hash']:.2f}  (held to <= 1.1)")
+        per_member(root, chain, key, ca, 2 if a.short else 5)
     finally:
         drop(root)
+
+
+def per_member(root, chain, key, ca, rounds):
+    """The fixed cost of one more member, signing and verifying."""
+    many = make_model(root / "many", 64, 0, kib=256)
+    one = make_model(root / "one", 1, 16)
+    times = {k: [] for k in ("sign64", "sign1", "verify64", "verify1")}
+    for r in range(rounds):
+        for label, model in ((("64", many), ("1", one)) if r % 2 == 0 else (("1", one), ("64", many))):
+            out = root / f"signed{label}"
+            drop(out)
+            t = time.perf_counter()
+            tarnwick.sign_model(model, cert=chain, key=key, output=out)
+            times["sign" + label].append(time.perf_counter() - t)
+            t = time.perf_counter()
+            v = tarnwick.verify_model(out, trust=ca)
+            times["verify" + label].append(time.perf_counter() - t)
+            assert v.state == "trusted", v
+    best = {k: min(v) for k, v in times.items()}
+    print("fixed cost per member (64 x 256 KiB against 1 x 16 MiB, best of "
+          f"{rounds}): sign {1000 * (best['sign64'] - best['sign1']) / 63:.1f} ms, "
+          f"verify {1000 * (best['verify64'] - best['verify1']) / 63:.1f} ms  (held to <= 10)")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // The `tarnwick` command-line tool: the module's operations on model files of
-// any size, on the file layer: the model is mapped, never loaded, and
-// rewrites stream straight from the piece list to the output file.
+// any size, on the file layer: only a model's metadata is read into memory,
+// and rewrites stream straight from the piece list to the output file.
 
 #include <limits.h>
 #include <unistd.h>
@@ -426,9 +426,7 @@ Failure rejected(const std::string& model, const Error& e) {
 
 // "-" is standard input; anything else a path.
 file::Outcome<Model> open_model(const std::string& path, Model::Access access) {
-  auto model = path == "-" ? Model::read_stream(STDIN_FILENO, kStdinName) : Model::open(path, access);
-  if (model.ok()) set_model_in_use(escaped(model.value().name()));
-  return model;
+  return path == "-" ? Model::read_stream(STDIN_FILENO, kStdinName) : Model::open(path, access);
 }
 
 // Where the result goes: the model itself, standard output or a file. An
@@ -653,7 +651,6 @@ int run_patch(const Args& a) {
   const std::string& path = a.models[0];
   auto store = read_store(*a.store);
   if (!store.ok()) return report(failure(store.error()));
-  set_model_in_use(escaped(path));
   auto patched = file::patch_store(path, store.value());
   if (patched.ok()) {
     if (patched.value().dropped_set_id)

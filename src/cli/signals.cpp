@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 
 #include "cli/terminal.h"
 #include "file/output.h"
@@ -15,13 +13,6 @@ namespace tarnwick::cli {
 namespace {
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
-constexpr int kIoFailureStatus = 4;
-constexpr char kChanged[] = ": the model file changed while it was being read\n";
-
-// Set only between parses, never while the mapping is read; read by the
-// SIGBUS handler.
-char g_model_name[1024] = "tarnwick";
-std::size_t g_model_name_length = std::strlen("tarnwick");
 
 bool g_stdout_was_closed = false;
 
@@ -33,15 +24,6 @@ void on_cleanup_signal(int sig) {
   // Installed one-shot: the signal, raised again, ends the process with its
   // own status once this handler returns.
   raise(sig);
-}
-
-void on_bus_error(int) {
-  file::remove_pending_temporaries();
-  clear_progress_line();
-  ssize_t ignored = ::write(STDERR_FILENO, g_model_name, g_model_name_length);
-  ignored = ::write(STDERR_FILENO, kChanged, sizeof kChanged - 1);
-  (void)ignored;
-  _exit(kIoFailureStatus);
 }
 
 }  // namespace
@@ -65,16 +47,8 @@ void install_signal_handlers() {
   sa.sa_handler = on_cleanup_signal;
   sa.sa_flags = SA_RESETHAND;
   for (int sig : kCleanupSignals) sigaction(sig, &sa, nullptr);
-  sa.sa_handler = on_bus_error;
-  sa.sa_flags = 0;
-  sigaction(SIGBUS, &sa, nullptr);
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
-}
-
-void set_model_in_use(std::string_view name) {
-  g_model_name_length = std::min(name.size(), sizeof g_model_name);
-  std::memcpy(g_model_name, name.data(), g_model_name_length);
 }
 
 }  // namespace tarnwick::cli

@@ -17,12 +17,9 @@ bool standard_output_was_closed();
 // SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM remove any
 // pending temporary file and clear a drawn progress bar, then end the process
 // by the same signal. SIGXFSZ and SIGPIPE are ignored, so that a size limit
-// and a closed pipe come back as the errors EFBIG and EPIPE. SIGBUS (the
-// mapped model shrank while it was parsed) is reported against the model
-// being read, with status 4.
+// and a closed pipe come back as the errors EFBIG and EPIPE. No model is
+// mapped, so there is no SIGBUS to catch: a model cut short while it is read
+// comes back as an error of the file layer.
 void install_signal_handlers();
-
-// The name (already escaped) that a SIGBUS report gives.
-void set_model_in_use(std::string_view name);
 
 }  // namespace tarnwick::cli

@@ -1,9 +1,9 @@
 # The package over the native module: its eight functions (__all__), the
 # file functions and their result types, and signing and verifying with the
-# C2PA SDK (an optional extra, imported only when those are called).
-"""Embed, read and remove C2PA provenance data in GGUF, ONNX and SafeTensors model files.
-The eight functions in __all__ work on bytes; inspect, embed_file and the other file functions on a path.
-sign_file and verify_file sign and verify a model file with the C2PA SDK (the optional `c2pa` extra)."""
+# C2PA SDK (an optional extra, imported only when those are called). The
+# description lives in the README and the package metadata; the module's
+# docstring stays empty, as the native module's is.
+""
 
 from ._version import version as __version__
 
@@ -33,6 +33,8 @@ for _name in dir(_native):
     if callable(_f) and not isinstance(_f, type) and not _name.startswith("_"):
         _f.__module__ = __name__
 del _name, _f, _native
+
+from ._errors import ModelError, SigningError, UsageError  # noqa: E402,F401
 
 # Need the C2PA SDK (the `c2pa` extra) only when called.
 from ._results import (  # noqa: E402,F401

@@ -175,6 +175,15 @@ def check_binding(
 
 # Signing and verifying with the C2PA SDK (the `c2pa` extra). Not in __all__.
 
+class ModelError(ValueError):
+    """The model cannot be read as the loader would read it: a damaged file, or members that cannot be determined."""
+
+class UsageError(ValueError):
+    """The call itself is wrong: arguments that do not go together, a manifest definition that cannot be used."""
+
+class SigningError(ValueError):
+    """The C2PA SDK refused to sign; nothing was written."""
+
 from typing import Any, Iterable, List
 from ._results import Ingredient as _Ingredient
 
@@ -217,7 +226,7 @@ def sign_file(
     cert: Optional[_Pem] = None,
     key: Optional[_Pem] = None,
     alg: str = "es256",
-    manifest: Union[None, str, bytes, dict] = None,
+    definition: Union[None, str, bytes, dict] = None,
     output: Optional[_Path] = None,
     hash: str = "sha256",
     ingredients: Iterable[_Path] = (),
@@ -225,6 +234,7 @@ def sign_file(
     remote_uri: Optional[str] = None,
     sidecar: Optional[_Path] = None,
     tsa_url: Optional[str] = None,
+    manifest: Union[None, str, bytes, dict] = None,
 ) -> SignResult:
     """Sign a model file with a C2PA data hash, in place or into `output`."""
 
@@ -232,8 +242,9 @@ def verify_file(
     model: _Path,
     *,
     trust: Optional[_Pem] = None,
-    manifest: Union[None, bytes, _Path] = None,
+    store: Union[None, bytes, _Path] = None,
     fetch: bool = False,
+    manifest: Union[None, bytes, _Path] = None,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
@@ -251,7 +262,9 @@ class ModelVerification(NamedTuple):
     """The verdict on a model of many files, every member, and the model-level manifest."""
     state: str
     members: List[MemberVerification]
-    manifest: Verification
+    store_verification: Verification
+    @property
+    def manifest(self) -> Verification: ...
 
 class SignedMember(NamedTuple):
     path: str
@@ -263,9 +276,11 @@ class SignedMember(NamedTuple):
 class ModelSignResult(NamedTuple):
     """The model's folder, its model-level manifest store, that manifest's label, every member."""
     path: str
-    manifest: str
+    store_path: str
     label: str
     members: List[SignedMember]
+    @property
+    def manifest(self) -> str: ...
 
 def sign_model(
     model: _Path,
@@ -274,9 +289,10 @@ def sign_model(
     cert: Optional[_Pem] = None,
     key: Optional[_Pem] = None,
     alg: str = "es256",
-    manifest: Union[None, str, bytes, dict] = None,
+    definition: Union[None, str, bytes, dict] = None,
     output: Optional[_Path] = None,
     tsa_url: Optional[str] = None,
+    manifest: Union[None, str, bytes, dict] = None,
 ) -> ModelSignResult:
     """Sign a model of many files (a folder, an index file, a first split or an
     ONNX file with external data) as one model, in place or into the folder `output`."""

@@ -5,6 +5,7 @@ these two commands, with their arguments, to this entry point (installed as
 import argparse
 import json
 import os
+import signal
 import sys
 
 SUCCESS, REJECTED, USAGE, NOT_FOUND, IO_FAILURE = 0, 1, 2, 3, 4
@@ -69,12 +70,28 @@ def _progress(label):
     return show
 
 
+TEXT_LIMIT = 16 << 20  # a manifest definition or a trust list
+
+
+def _read_file(path):
+    """A file the user names (a definition, trust anchors): a regular file
+    only, never waited on, bounded."""
+    from ._verify import read_store_file
+    return read_store_file(path, TEXT_LIMIT)
+
+
 def _read_text(path, command):
-    with open(path, "r", encoding="utf-8") as f:
-        return f.read()
+    try:
+        return _read_file(path).decode("utf-8")
+    except UnicodeDecodeError as e:
+        from ._errors import UsageError
+        raise UsageError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
 
 
 def _failure_status(e):
+    from ._errors import UsageError
+    if isinstance(e, UsageError):
+        return USAGE
     if isinstance(e, OSError):
         return IO_FAILURE
     return REJECTED
@@ -82,25 +99,25 @@ def _failure_status(e):
 
 def _message(e):
     if isinstance(e, OSError) and e.filename is not None:
-        return f"{e.filename}: {e.strerror or e}"
-    return str(e)
+        return _shown(f"{e.filename}: {e.strerror or e}")
+    return _shown(str(e))
 
 
 def _sign_model(a):
     from . import sign_model
     try:
         manifest = _read_text(a.manifest, "sign") if a.manifest else None
-        result = sign_model(a.model, cert=a.cert, key=a.key, alg=a.alg, manifest=manifest,
+        result = sign_model(a.model, cert=a.cert, key=a.key, alg=a.alg, definition=manifest,
                             output=None if a.in_place else a.output, tsa_url=a.tsa)
-    except KeyboardInterrupt:
-        print("tarnwick sign: interrupted; the model has no model-level manifest", file=sys.stderr)
-        return 130
+    except _Stopped as e:
+        print("tarnwick sign: interrupted; the model is unchanged", file=sys.stderr)
+        return e.status
     except Exception as e:  # noqa: BLE001 - every failure is reported and mapped to a status
         print(f"tarnwick sign: {_message(e)}", file=sys.stderr)
         return _failure_status(e)
     if a.json:
         print(json.dumps({
-            "model": result.path, "manifest": result.manifest, "label": result.label,
+            "model": result.path, "manifest": result.store_path, "label": result.label,
             "members": [{"file": m.path, "size": m.size, "digest": m.digest.hex(),
                          "store_range": list(m.store_range) if m.store_range else None, "label": m.label}
                         for m in result.members],
@@ -109,9 +126,10 @@ def _sign_model(a):
     for m in result.members:
         what = f"store at {m.store_range[0]}+{m.store_range[1]}, manifest {m.label}" if m.store_range \
             else "hashed whole"
-        print(f"{m.path}: signed (sha256 {m.digest.hex()[:16]}..., {what})")
-    print(f"{result.path}: signed as one model of {len(result.members)} files (manifest {result.manifest}, "
-          f"{result.label})")
+        print(f"{_shown(m.path)}: signed (sha256 {m.digest.hex()[:16]}..., {what})")
+    count = len(result.members)
+    print(f"{_shown(result.path)}: signed as one model of {count} file{'s' if count != 1 else ''} "
+          f"(manifest {_shown(result.store_path)}, {result.label})")
     return SUCCESS
 
 
@@ -133,13 +151,13 @@ def run_sign(argv):
     from . import sign_file
     try:
         manifest = _read_text(a.manifest, "sign") if a.manifest else None
-        result = sign_file(a.model, cert=a.cert, key=a.key, alg=a.alg, manifest=manifest,
+        result = sign_file(a.model, cert=a.cert, key=a.key, alg=a.alg, definition=manifest,
                            output=None if a.in_place else a.output, ingredients=a.ingredient, tsa_url=a.tsa,
                            remote_uri=a.remote, sidecar=a.sidecar,
                            progress=None if a.json else _progress(f"tarnwick sign: {a.model}"))
-    except KeyboardInterrupt:
+    except _Stopped as e:
         print("tarnwick sign: interrupted; the model is unchanged", file=sys.stderr)
-        return 130
+        return e.status
     except Exception as e:  # noqa: BLE001 - every failure is reported and mapped to a status
         print(f"tarnwick sign: {_message(e)}", file=sys.stderr)
         return _failure_status(e)
@@ -153,8 +171,8 @@ def run_sign(argv):
     else:
         where = f"store at {result.store_range[0]}+{result.store_range[1]}" if result.store_range \
             else f"store in {a.sidecar} for {a.remote}"
-        print(f"{result.path}: signed ({result.signing_alg}, {result.hash_alg} {result.digest.hex()[:16]}..., "
-              f"{where}, manifest {result.label})")
+        print(f"{_shown(result.path)}: signed ({result.signing_alg}, {result.hash_alg} "
+              f"{result.digest.hex()[:16]}..., {_shown(where)}, manifest {_shown(result.label)})")
     return SUCCESS
 
 
@@ -188,31 +206,33 @@ STATE_TEXT = {
 
 
 def _print_human(path, v):
-    print(f"{path}: {STATE_TEXT[v.state]}")
+    # Every text below but the fixed ones comes from the model or its
+    # manifest: each is shown on one line, its controls escaped.
+    print(f"{_shown(path)}: {STATE_TEXT[v.state]}")
     for code, text in v.failures:
-        print(f"  failed      {code}: {text}")
+        print(f"  failed      {_shown(code)}: {_shown(text)}")
     if v.state in ("unsigned", "unverified"):
         if v.remote_uri:
-            print(f"  manifest    {v.remote_uri} (verify with --fetch, or download it and give --manifest)")
+            print(f"  manifest    {_shown(v.remote_uri)} (verify with --fetch, or download it and give --manifest)")
         return
     if v.signer:
-        print(f"  signer      {v.signer}" + (f" (issued by {v.issuer})" if v.issuer else ""))
-    print(f"  signed at   {v.signed_at + ' (time-stamped)' if v.timestamped else 'unknown (not time-stamped)'}")
+        print(f"  signer      {_shown(v.signer)}" + (f" (issued by {_shown(v.issuer)})" if v.issuer else ""))
+    print(f"  signed at   {_shown(v.signed_at) + ' (time-stamped)' if v.timestamped else 'unknown (not time-stamped)'}")
     if v.claim_generator:
-        print(f"  generator   {v.claim_generator}")
+        print(f"  generator   {_shown(v.claim_generator)}")
     if v.title:
-        print(f"  title       {v.title}")
+        print(f"  title       {_shown(v.title)}")
     if v.asset_type:
-        print(f"  asset type  {v.asset_type}")
+        print(f"  asset type  {_shown(v.asset_type)}")
     if v.actions:
-        print(f"  actions     {', '.join(str(a) for a in v.actions)}")
+        print(f"  actions     {_shown(', '.join(str(a) for a in v.actions))}")
     for i in v.ingredients:
-        print(f"  ingredient  {i.relationship} {i.title}: {i.state}")
+        print(f"  ingredient  {_shown(str(i.relationship))} {_shown(str(i.title))}: {i.state}")
     b = v.binding
     if b is not None:
         where = f"store at {b.store_range[0]}+{b.store_range[1]}" if b.store_range else "no store in the model"
         print(f"  binding     sha256 data hash, {where}: location {'ok' if b.location_ok else 'WRONG'}, "
-              f"hash {'ok' if b.hash_ok else 'MISMATCH'}" + (f" ({b.reason})" if b.reason else ""))
+              f"hash {'ok' if b.hash_ok else 'MISMATCH'}" + (f" ({_shown(b.reason)})" if b.reason else ""))
 
 
 def _model_json(path, v):
@@ -220,16 +240,16 @@ def _model_json(path, v):
         "model": path, "state": v.state,
         "members": [{"file": m.path, "state": m.state, "failures": [[c, t] for c, t in m.failures]}
                     for m in v.members],
-        "manifest": _as_json(path, v.manifest),
+        "manifest": _as_json(path, v.store_verification),
     }
 
 
 def _print_model(path, v):
     for m in v.members:
-        print(f"{m.path}: {m.state if m.state != 'invalid' else 'INVALID'}"
-              + "".join(f"\n  failed      {c}: {t}" for c, t in m.failures))
-    _print_human(path, v.manifest._replace(state=v.state, binding=None))
-    b = v.manifest.binding
+        print(f"{_shown(m.path)}: {m.state if m.state != 'invalid' else 'INVALID'}"
+              + "".join(f"\n  failed      {_shown(c)}: {_shown(t)}" for c, t in m.failures))
+    _print_human(path, v.store_verification._replace(state=v.state, binding=None))
+    b = v.store_verification.binding
     if b is not None:
         print(f"  binding     sha256 data hash over the list of {len(v.members)} files: "
               f"hash {'ok' if b.hash_ok else 'MISMATCH'}")
@@ -247,10 +267,13 @@ def run_verify(argv):
         return USAGE
     from . import verify_file
     try:
-        trust = open(a.trust, "rb").read() if a.trust else None
+        trust = _read_file(a.trust) if a.trust else None
     except OSError as e:
         print(f"tarnwick verify: {_message(e)}", file=sys.stderr)
         return IO_FAILURE
+    except ValueError as e:
+        print(f"tarnwick verify: {_message(e)}", file=sys.stderr)
+        return USAGE
     documents, invalid, missing, io_failure = [], False, False, False
     from . import verify_model
     from ._model import is_model
@@ -261,10 +284,12 @@ def run_verify(argv):
                     raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
                                      "beside its members")
                 mv = verify_model(path, trust=trust)
-                v = mv.manifest._replace(state=mv.state)
+                v = mv.store_verification._replace(state=mv.state)
             else:
                 mv = None
-                v = verify_file(path, trust=trust, manifest=a.manifest, fetch=a.fetch)
+                v = verify_file(path, trust=trust, store=a.manifest, fetch=a.fetch)
+        except _Stopped:
+            raise
         except Exception as e:  # noqa: BLE001 - reported per model, mapped to a status
             if isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename:
                 io_failure = True
@@ -273,7 +298,7 @@ def run_verify(argv):
             if a.json:
                 documents.append(_as_json(path, error=_message(e)))
             else:
-                print(f"tarnwick verify: {path}: {_message(e)}", file=sys.stderr)
+                print(f"tarnwick verify: {_shown(path)}: {_message(e)}", file=sys.stderr)
             continue
         invalid |= v.state == "invalid" or (a.require_trusted and v.state != "trusted")
         missing |= v.state in ("unsigned", "unverified")
@@ -290,8 +315,16 @@ def run_verify(argv):
 
 
 def _shown(name):
-    """A name from the model, or the caller's, on one line whatever it holds."""
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in name)
+    """A name from the model, or the caller's, on one line whatever it holds:
+    controls, bidirectional overrides and other unprintable characters
+    escaped, and an undecodable byte (kept as a surrogate) shown as \\xNN."""
+    out = []
+    for c in str(name):
+        if "\udc80" <= c <= "\udcff":
+            out.append(f"\\x{ord(c) - 0xdc00:02x}")
+        else:
+            out.append(c if c.isprintable() else repr(c)[1:-1])
+    return "".join(out)
 
 
 def _file_info(path, display):
@@ -326,6 +359,8 @@ def _model_info(path):
             fd = _model.open_member(m.folder, rel)
             try:
                 i, _ = _file_info(_model.fd_path(fd), rel)
+            except ValueError as e:
+                raise ValueError(f"{rel}: {e}".replace(f"'{_model.fd_path(fd)}'", repr(rel))) from None
             finally:
                 os.close(fd)
             member.update(format=i["format"], store_size=i["store_size"])
@@ -369,14 +404,34 @@ def run_info(argv):
     return status
 
 
+class _Stopped(BaseException):
+    """Ctrl-C, SIGTERM or SIGHUP: unwinds, so that every private file not yet
+    committed is dropped on the way out."""
+
+    def __init__(self, status):
+        super().__init__(status)
+        self.status = status
+
+
+def _stop(signum, frame):
+    from . import _native
+    _native._remove_pending_temporaries()
+    raise _Stopped(128 + signum)
+
+
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     commands = {"sign": run_sign, "verify": run_verify, "info": run_info}
     if not argv or argv[0] not in commands:
         sys.stderr.write("usage: tarnwick {sign,verify,info} ...\n")
         return USAGE
+    # This process is the command's own: it may take these signals.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, _stop)
     try:
         return commands[argv[0]](argv[1:])
+    except _Stopped as e:
+        return e.status
     except BrokenPipeError:
         return IO_FAILURE
 

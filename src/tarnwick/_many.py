@@ -26,9 +26,12 @@ import hashlib
 import io
 import json
 import os
-import secrets
+import re
+import stat
+from typing import Any, NamedTuple, Optional
 
-from . import _model, _sdk, _sign, _verify
+from . import _model, _native, _sdk, _sign, _verify
+from ._errors import UsageError
 from ._model import CONTAINER
 from ._results import MemberVerification, ModelSignResult, ModelVerification, SignedMember
 
@@ -39,6 +42,19 @@ MISSING = ("tarnwick.member.missing", "missing")
 DIFFERS = ("tarnwick.member.mismatch", "hash differs")
 EXTRA = ("tarnwick.member.extra", "not part of the signed model")
 OTHER_MANIFEST = ("tarnwick.member.manifest", "its manifest is not the one the model's manifest records")
+REFUSED = "tarnwick.member.refused"
+DAMAGED = "tarnwick.member.unreadable"
+
+
+def _member_failure(rel, e):
+    """A member's failure in its own name, never a descriptor's path."""
+    if isinstance(e, OSError):
+        return f"{rel}: {e.strerror or e}"
+    text = str(e)
+    for prefix in ("/proc/self/fd/",):
+        if prefix in text:
+            text = re.sub(r"'?/proc/self/fd/\d+'?", repr(rel), text)
+    return text if text.startswith(rel) else f"{rel}: {text}"
 
 
 class _Place:
@@ -55,39 +71,9 @@ def _format(rel):
     return "application/json" if rel.endswith(".json") else "application/octet-stream"
 
 
-def _write_all(fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-
-
-def _hash(fd, out=None):
-    """(size, SHA-256) of the file at `fd`, copied to `out` on the way."""
-    h, pos = hashlib.sha256(), 0
-    while True:
-        data = os.pread(fd, CHUNK, pos)
-        if not data:
-            return pos, h.digest()
-        h.update(data)
-        if out is not None:
-            _write_all(out, data)
-        pos += len(data)
-
-
-def _copy(fd, dest):
-    tmp = os.path.join(os.path.dirname(dest), f".{os.path.basename(dest)}.{secrets.token_hex(6)}.tarnwick-sign")
-    out = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
-    try:
-        try:
-            result = _hash(fd, out)
-            os.fsync(out)
-        finally:
-            os.close(out)
-        os.replace(tmp, dest)
-    except BaseException:
-        _sign._unlink(tmp)
-        raise
-    return result
+def _hash(fd, name):
+    """(size, SHA-256) of the member open at `fd`, computed natively."""
+    return _native._hash_file(_model.fd_path(fd), name=name)
 
 
 def _workers(count, signer):
@@ -103,7 +89,20 @@ def _run(function, items, workers):
         except BaseException:
             for f in futures:
                 f.cancel()
+            # What finished is handed back for the caller to discard.
+            for f in futures:
+                if not f.cancelled():
+                    try:
+                        _discard(f.result())
+                    except BaseException:  # noqa: BLE001 - its own failure is the one raised
+                        pass
             raise
+
+
+def _discard(done):
+    pending = getattr(done, "pending", None)
+    if pending is not None:
+        pending.discard()
 
 
 def _open_all(model):
@@ -120,70 +119,117 @@ def _open_all(model):
     return fds
 
 
-def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None, tsa_url=None):
-    """Sign a model of many files (a folder, an index file, a first split or
-    an ONNX file with external data) as one model, in place or into the
-    folder `output`."""
+def _output_folder(output, model_folder):
+    """The folder -o names, made if missing, resolved once. A link into it
+    that another user placed in a sticky world-writable folder (/tmp) is
+    refused, whatever the kernel's protected_symlinks setting."""
+    path = os.fspath(output)
+    parent = os.path.dirname(os.path.abspath(path))
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        os.makedirs(path, exist_ok=True)
+        st = os.lstat(path)
+    if stat.S_ISLNK(st.st_mode):
+        folder = os.stat(parent)
+        shared = folder.st_mode & stat.S_ISVTX and folder.st_mode & stat.S_IWOTH
+        if shared and st.st_uid not in (os.geteuid(), folder.st_uid):
+            raise UsageError(f"{path}: a link another user placed in a shared folder; give the folder itself")
+    resolved = os.path.realpath(path)
+    if not os.path.isdir(resolved):
+        raise UsageError(f"{path}: not a folder")
+    if os.path.samefile(resolved, model_folder):
+        raise UsageError(f"{path}: the output folder is the model's own folder: sign in place instead")
+    return resolved
+
+
+class _Member(NamedTuple):
+    """A member signed or copied, not yet in place."""
+    entry: dict            # its line of the listing
+    signed: SignedMember
+    store: Optional[bytes]  # a container's own store, for the ingredient
+    pending: Any           # the native pending output, or None (hashed in place)
+
+
+class _Plan(NamedTuple):
+    """A model resolved and checked, its signer and definition ready."""
+    model: Any
+    dest_folder: str
+    in_place: bool
+    signer: Any
+    definition: dict
+
+
+def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url):
     sdk = _sdk.load("sign")
-    c2pa = sdk.c2pa
     m = _model.locate(model)
     stray = _model.strays(m)
     if stray:
-        raise ValueError(f"{stray[0]}: follows the model's naming pattern but is not part of the model "
-                         f"({m.entry} does not name it): remove it, or fix the model, before signing")
-    if signer is None:
-        cert, key = _sign._pem_bytes(cert, "cert"), _sign._pem_bytes(key, "key")
+        raise _model.ModelError(f"{stray[0]}: follows the model's naming pattern but is not part of the model "
+                                f"({m.entry} does not name it): remove it, or fix the model, before signing")
     if m.kind == "gguf":
         _model.check_splits(m)
-    the_signer = _sign._signer(c2pa, signer, cert, key, alg, tsa_url)
-    dest_folder = m.folder if output is None else os.fspath(output)
-    if output is not None:
-        os.makedirs(dest_folder, exist_ok=True)
-        if os.path.samefile(dest_folder, m.folder):
-            raise ValueError(f"{dest_folder}: the output folder is the model's own folder: sign in place instead")
-
-    fds = _open_all(m)
+    the_signer = _sign._signer(sdk.c2pa, signer, cert, key, alg, tsa_url)
+    first = next(rel for rel, kind in m.members if kind == CONTAINER)
+    fd = _model.open_member(m.folder, first)
     try:
-        def one(rel, kind):
-            fd = fds[rel]
-            if output is None:
-                dest = os.path.realpath(m.path(rel))  # a linked member: its target is replaced
-            else:
-                dest = os.path.join(dest_folder, rel)
-                os.makedirs(os.path.dirname(dest) or dest_folder, exist_ok=True)
-            entry = {"uri": rel, "dc:format": _format(rel)}
-            if kind != CONTAINER:
-                size, digest = _hash(fd) if output is None else _copy(fd, dest)
-                entry.update(size=size, hash=digest.hex())
-                return entry, SignedMember(rel, size, digest, None, None), None
-            r = _sign.sign_one(_model.fd_path(fd), signer=signer, cert=cert, key=key, alg=alg, output=dest,
-                               tsa_url=tsa_url, title=os.path.basename(rel), external_data_copied=True)
-            entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
-            store = _sign.read_file(dest)
-            return entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), store
-
-        done = _run(one, m.members, _workers(len(m.members), signer))
+        info = _sign.inspect(_model.fd_path(fd))
     finally:
-        for fd in fds.values():
-            os.close(fd)
-
-    listing = {"alg": "sha256", "uris": [entry for entry, _, _ in done]}
-    first = next(os.path.join(dest_folder, rel) for rel, kind in m.members if kind == CONTAINER)
-    info = _sign.inspect(first)
+        os.close(fd)
+    # Checked with the SDK now, before any member is signed.
     definition = _sign._definition(manifest, m.entry, info.model_type, info.format)
+    _sign.builder_for(sdk.c2pa, definition, []).close()
+    dest_folder = m.folder if output is None else _output_folder(output, m.folder)
+    return _Plan(m, dest_folder, output is None, the_signer, definition)
+
+
+def _sign_member(plan, fds, rel, kind):
+    fd = fds[rel]
+    if plan.in_place:
+        dest = None
+    else:
+        dest = os.path.join(plan.dest_folder, rel)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+    entry = {"uri": rel, "dc:format": _format(rel)}
+    if kind != CONTAINER:
+        if dest is None:
+            size, digest = _hash(fd, rel)
+            pending = None
+        else:
+            pending = _native._copying(_model.fd_path(fd), output=dest, name=rel)
+            size, digest = pending.size, pending.digest
+        entry.update(size=size, hash=digest.hex())
+        return _Member(entry, SignedMember(rel, size, digest, None, None), None, pending)
+    p = _sign.prepare(_model.fd_path(fd), output=dest, title=os.path.basename(rel), name=rel,
+                      external_data_copied=True, the_signer=plan.signer, alg="es256")
+    try:
+        signed = _sign.sign_prepared(p)
+    finally:
+        p.builder.close()
+    r = signed.result
+    store = signed.store
+    entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
+    return _Member(entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), store, signed.model)
+
+
+def _model_store(plan, members):
+    sdk = _sdk.load("sign")
+    c2pa = sdk.c2pa
+    listing = {"alg": "sha256", "uris": [member.entry for member in members]}
+    definition = json.loads(json.dumps(plan.definition))
     definition.setdefault("assertions", []).append({"label": LISTING, "data": listing})
     resources = []
-    for i, (entry, signed, store) in enumerate(done):
-        if store is None:
+    for i, member in enumerate(members):
+        if member.store is None:
             continue
         identifier = f"tarnwick.member.{i}.c2pa"
-        resources.append((identifier, store))
+        resources.append((identifier, member.store))
         definition.setdefault("ingredients", []).append({
-            "title": entry["uri"],
+            "title": member.entry["uri"],
             "format": "application/octet-stream",
             "relationship": "componentOf",
             "label": f"tarnwick.member.{i}",
-            "active_manifest": signed.label,
+            "active_manifest": member.signed.label,
             # Signed just now, its digest taken from the bytes written.
             "validation_results": {"activeManifest": {"success": [
                 {"code": "claimSignature.validated", "explanation": "claim signature valid"},
@@ -191,27 +237,52 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", manifest
                 "informational": [], "failure": []}},
             "manifest_data": {"format": "application/c2pa", "identifier": identifier},
         })
-    builder = c2pa.Builder(definition)
+    builder = _sign.builder_for(c2pa, definition, resources)
     try:
-        for identifier, store in resources:
-            builder.add_resource(identifier, io.BytesIO(store))
-        sdk.placeholder(builder, the_signer)
-        store = sdk.sign(builder, the_signer, [], hashlib.sha256(_canonical(listing)).digest())
+        _sign.sdk_call(c2pa, "make a placeholder for the model's store", sdk.placeholder, builder, plan.signer)
+        store = _sign.sdk_call(c2pa, "sign the model's store", sdk.sign, builder, plan.signer, [],
+                               hashlib.sha256(_canonical(listing)).digest())
     finally:
         builder.close()
-    dest = os.path.join(dest_folder, m.store_name)
-    tmp = _sign._temporary(dest)
+    return store
+
+
+def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
+               tsa_url=None, manifest=None):
+    """Sign a model of many files (a folder, an index file, a first split or
+    an ONNX file with external data) as one model, in place or into the
+    folder `output`."""
+    sdk = _sdk.load("sign")
+    definition = _sign.alias(definition, manifest, "definition", "manifest")
+    plan = _prepare(model, signer, cert, key, alg, definition, output, tsa_url)
+    m = plan.model
+    fds = _open_all(m)
+    members, pending_store = [], None
     try:
-        with open(tmp, "wb") as f:
-            f.write(store)
-            f.flush()
-            os.fsync(f.fileno())
-        _sign._mode_from(tmp, dest)
-        os.replace(tmp, dest)
+        try:
+            members = _run(lambda rel, kind: _sign_member(plan, fds, rel, kind), m.members,
+                           _workers(len(m.members), signer))
+        finally:
+            for fd in fds.values():
+                os.close(fd)
+        store = _model_store(plan, members)
+        entry = os.path.join(m.folder, m.entry)
+        pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name), like=entry)
+        # Commit: every member, then the model's store, last. Should a rename
+        # fail midway, the model's store (old or none) no longer matches the
+        # members: it verifies invalid or unsigned, never trusted.
+        for member in members:
+            if member.pending is not None:
+                member.pending.commit()
+        pending_store.commit()
     except BaseException:
-        _sign._unlink(tmp)
+        for member in members:
+            _discard(member)
+        if pending_store is not None:
+            pending_store.discard()
         raise
-    return ModelSignResult(dest_folder, dest, _verify.store_label(sdk, store), [s for _, s, _ in done])
+    return ModelSignResult(plan.dest_folder, pending_store.path, _verify.store_label(sdk, store),
+                           [member.signed for member in members])
 
 
 def _signed_listing(sdk, store):
@@ -244,16 +315,19 @@ def _found(folder, entry, anchors):
         fd = _model.open_member(folder, rel)
     except FileNotFoundError:
         return {"uri": rel}, "invalid", [MISSING]
-    except _model.MemberError as e:
-        return {"uri": rel}, "invalid", [("tarnwick.member.refused", str(e))]
+    except (_model.MemberError, OSError) as e:
+        return {"uri": rel}, "invalid", [(REFUSED, _member_failure(rel, e))]
     try:
         found = {"uri": rel, "dc:format": _format(rel)}
         if "manifest" not in entry:
-            size, digest = _hash(fd)
+            size, digest = _hash(fd, rel)
             found.update(size=size, hash=digest.hex())
             return found, None, []
         declared = {}
-        v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, native=True)
+        try:
+            v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, name=rel)
+        except (ValueError, OSError) as e:  # a damaged member is a verdict on it, not a failure of the call
+            return {"uri": rel}, "invalid", [(DAMAGED, _member_failure(rel, e))]
         found["size"] = os.fstat(fd).st_size
         if v.binding is not None and v.binding.hash_ok and "hash" in declared:
             found.update(hash=_hex(declared["hash"]),
@@ -267,7 +341,7 @@ def _found(folder, entry, anchors):
 
 def _member(entry, found, state, failures):
     failures = list(failures)
-    if MISSING not in failures and not any(c == "tarnwick.member.refused" for c, _ in failures):
+    if MISSING not in failures and not any(c in (REFUSED, DAMAGED) for c, _ in failures):
         keys = ("size", "hash", "exclusions")
         if any(found.get(k) != entry.get(k) for k in keys):
             failures.append(DIFFERS)
@@ -276,7 +350,7 @@ def _member(entry, found, state, failures):
     return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
 
 
-def verify_model(model, *, trust=None):
+def verify_model(model, *, trust=None):  # noqa: C901 - one verdict, several early answers
     """Verify a model of many files as one: every member against the
     model-level manifest, each container also against its own."""
     sdk = _sdk.load("verify")
@@ -295,18 +369,32 @@ def verify_model(model, *, trust=None):
     if fd is None:
         # Unsigned as a whole; the members still say what they are alone.
         def alone(rel, kind):
-            if kind != CONTAINER:
-                return MemberVerification(rel, "unsigned", [])
-            member = _model.open_member(m.folder, rel)
             try:
-                v = _verify.verify_one(_model.fd_path(member), trust=anchors, native=True)
+                member = _model.open_member(m.folder, rel)
+            except FileNotFoundError:
+                return MemberVerification(rel, "invalid", [MISSING])
+            except (_model.MemberError, OSError) as e:
+                return MemberVerification(rel, "invalid", [(REFUSED, _member_failure(rel, e))])
+            try:
+                if kind != CONTAINER:
+                    return MemberVerification(rel, "unsigned", [])
+                v = _verify.verify_one(_model.fd_path(member), trust=anchors, name=rel)
+            except (ValueError, OSError) as e:
+                return MemberVerification(rel, "invalid", [(DAMAGED, _member_failure(rel, e))])
             finally:
                 os.close(member)
             return MemberVerification(rel, v.state, list(v.failures))
         members = _run(alone, m.members, workers)
         return ModelVerification("unsigned", members, _verify._empty("unsigned", None))
     try:
-        store = os.pread(fd, os.fstat(fd).st_size, 0)
+        size = os.fstat(fd).st_size
+        if size > _verify.STORE_LIMIT:
+            manifest = _verify._empty("invalid", None)
+            manifest.failures.append(("tarnwick.store.too_large", f"{m.store_name}: a manifest store of {size} "
+                                      f"bytes is larger than the {_verify.STORE_LIMIT} bytes tarnwick reads"))
+            return ModelVerification("invalid", [MemberVerification(rel, "invalid", [DIFFERS])
+                                                 for rel, _ in m.members], manifest)
+        store = os.pread(fd, size, 0)
     finally:
         os.close(fd)
 
@@ -325,7 +413,7 @@ def verify_model(model, *, trust=None):
 
     results = _run(lambda entry: _found(m.folder, entry, anchors), [(e,) for e in signed], workers)
     rebuilt = {"alg": "sha256", "uris": [found for found, _, _ in results]}
-    manifest = _verify._validate(sdk, io.BytesIO(_canonical(rebuilt)), _Place(), store, anchors)
+    manifest = _verify._validate(sdk, io.BytesIO(_canonical(rebuilt)), _Place(), store, anchors, native=False)
     # A file hashed whole is as good as the signature over the listing: a
     # listing that differs elsewhere does not make it invalid.
     whole = manifest.state

@@ -11,23 +11,20 @@ it leads to a regular file (the Hugging Face cache keeps snapshot files as
 links into ../../blobs)."""
 
 import errno
-import json
-import mmap
 import os
 import re
 import stat
-import struct
+
+from . import _native
+from ._errors import ModelError, UsageError
 
 SPLIT = re.compile(r"^(?P<prefix>.+)-(?P<no>\d{5})-of-(?P<count>\d{5})\.(?P<ext>safetensors|gguf)$")
 INDEX_SUFFIX = ".safetensors.index.json"
-INDEX_LIMIT = 64 << 20  # an index of a million tensors is a few tens of MiB
-GGUF_METADATA_LIMIT = 256 << 20
-NESTING_LIMIT = 64
 
 CONTAINER, DATA = "container", "data"
 
 
-class MemberError(ValueError):
+class MemberError(ModelError):
     """A member name the model gives that cannot be read safely."""
 
 
@@ -108,244 +105,49 @@ def open_member(folder, rel):
     return fd
 
 
+# --- What each container says its members are, read natively --------------
+
 def fd_path(fd):
-    """A path naming exactly the file open at `fd`, for the file functions."""
+    """A path naming exactly the file open at `fd`, for the native functions;
+    they are given the member's own name for their messages."""
     return f"/proc/self/fd/{fd}"
 
 
-# --- GGUF: the split.* keys -------------------------------------------------
-
-_GGUF_FIXED = {0: 1, 1: 1, 2: 2, 3: 2, 4: 4, 5: 4, 6: 4, 7: 1, 10: 8, 11: 8, 12: 8}
-_GGUF_INTS = {0: "<B", 1: "<b", 2: "<H", 3: "<h", 4: "<I", 5: "<i", 10: "<Q", 11: "<q"}
-
-
-def gguf_split(fd, name):
-    """(split.no, split.count) of a GGUF file, or None when it has no split
-    keys. Every length is checked against the file's size."""
-    size = os.fstat(fd).st_size
-    limit = min(size, GGUF_METADATA_LIMIT)
-    pos = 0
-
-    def read(n):
-        nonlocal pos
-        if n < 0 or pos + n > limit:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        data = os.pread(fd, n, pos)
-        if len(data) != n:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        pos += n
-        return data
-
-    def u32():
-        return struct.unpack("<I", read(4))[0]
-
-    def u64():
-        return struct.unpack("<Q", read(8))[0]
-
-    def skip(n):
-        nonlocal pos
-        if n < 0 or pos + n > limit:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        pos += n
-
-    if read(4) != b"GGUF":
-        raise ValueError(f"{name}: not a GGUF file")
-    if u32() < 2:
-        raise ValueError(f"{name}: GGUF version 1 is not supported")
-    u64()  # tensor count
-    kv_count = u64()
-    if kv_count > limit:
-        raise ValueError(f"{name}: the GGUF metadata count is larger than the file")
-    found = {}
-    for _ in range(kv_count):
-        key = read(u64())
-        kind = u32()
-        if kind in _GGUF_INTS and key in (b"split.no", b"split.count"):
-            found[key] = struct.unpack(_GGUF_INTS[kind], read(_GGUF_FIXED[kind]))[0]
-            if len(found) == 2:
-                break
-        elif kind in _GGUF_FIXED:
-            skip(_GGUF_FIXED[kind])
-        elif kind == 8:
-            skip(u64())
-        elif kind == 9:
-            item, count = u32(), u64()
-            if item in _GGUF_FIXED:
-                skip(_GGUF_FIXED[item] * count)
-            elif item == 8:
-                if count > limit:
-                    raise ValueError(f"{name}: a GGUF array is larger than the file")
-                for _ in range(count):
-                    skip(u64())
-            else:
-                raise ValueError(f"{name}: a GGUF array of type {item} cannot be read")
-        else:
-            raise ValueError(f"{name}: a GGUF value of type {kind} cannot be read")
-    if b"split.count" not in found:
-        return None
-    return found.get(b"split.no", 0), found[b"split.count"]
-
-
-# --- ONNX: external-data locations -------------------------------------------
-
-def _varint(buf, pos, end):
-    shift = value = 0
-    while True:
-        if pos >= end or shift > 63:
-            raise ValueError("a protobuf varint runs past its message")
-        b = buf[pos]
-        pos += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
-            return value, pos
-        shift += 7
-
-
-def _fields(buf, start, end):
-    """(field number, wire type, value or (start, end)) of one message."""
-    pos = start
-    while pos < end:
-        key, pos = _varint(buf, pos, end)
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            value, pos = _varint(buf, pos, end)
-            yield number, wire, value
-        elif wire == 1 or wire == 5:
-            pos += 8 if wire == 1 else 4
-            if pos > end:
-                raise ValueError("a protobuf field runs past its message")
-        elif wire == 2:
-            length, pos = _varint(buf, pos, end)
-            if length > end - pos:
-                raise ValueError("a protobuf field runs past its message")
-            yield number, wire, (pos, pos + length)
-            pos += length
-        else:
-            raise ValueError(f"protobuf wire type {wire} is not used by ONNX")
-
-
-def _tensor(buf, span, out):
-    location, external = None, False
-    for number, wire, value in _fields(buf, *span):
-        if number == 13 and wire == 2:  # external_data: key = 1, value = 2
-            entry = {n: bytes(buf[v[0]:v[1]]) for n, w, v in _fields(buf, *value) if w == 2}
-            if entry.get(1) == b"location":
-                location = entry.get(2, b"")
-        elif number == 14 and wire == 0:
-            external = value == 1
-    if external:
-        if location is None:
-            raise ValueError("a tensor keeps its data externally but names no location")
-        out.append(location.decode("utf-8", "surrogateescape"))
-
-
-def _sparse(buf, span, out):
-    for number, wire, value in _fields(buf, *span):
-        if number in (1, 2) and wire == 2:
-            _tensor(buf, value, out)
-
-
-def _node(buf, span, out, depth):
-    for number, wire, value in _fields(buf, *span):
-        if number == 5 and wire == 2:  # attribute
-            for n, w, v in _fields(buf, *value):
-                if w != 2:
-                    continue
-                if n in (5, 10):
-                    _tensor(buf, v, out)
-                elif n in (6, 11):
-                    _graph(buf, v, out, depth + 1)
-                elif n in (22, 23):
-                    _sparse(buf, v, out)
-
-
-def _graph(buf, span, out, depth):
-    if depth > NESTING_LIMIT:
-        raise ValueError("ONNX graphs nested too deeply")
-    for number, wire, value in _fields(buf, *span):
-        if wire != 2:
-            continue
-        if number == 1:
-            _node(buf, value, out, depth)
-        elif number == 5:
-            _tensor(buf, value, out)
-        elif number == 15:
-            _sparse(buf, value, out)
-
-
-def onnx_locations(fd, name):
-    """The external-data locations an ONNX model names, in order of first use."""
-    size = os.fstat(fd).st_size
-    if size == 0:
-        return []
-    out = []
-    with mmap.mmap(fd, size, prot=mmap.PROT_READ) as buf:
-        try:
-            for number, wire, value in _fields(buf, 0, size):
-                if number == 7 and wire == 2:
-                    _graph(buf, value, out, 0)
-                elif number == 25 and wire == 2:  # functions: their nodes
-                    for n, w, v in _fields(buf, *value):
-                        if n == 7 and w == 2:
-                            _node(buf, v, out, 0)
-        except ValueError as e:
-            raise ValueError(f"{name}: {e}") from None
-    return list(dict.fromkeys(out))
-
-
-def onnx_external(path):
-    """The external-data files of an ONNX model file (empty when it keeps all
-    its tensors inside), each checked as a member name."""
-    fd = os.open(os.fspath(path), os.O_RDONLY | os.O_CLOEXEC)
+def _read(function, folder, rel):
+    fd = open_member(folder, rel)
     try:
-        locations = onnx_locations(fd, os.fspath(path))
+        return function(fd_path(fd), name=rel)
+    except ValueError as e:
+        raise ModelError(str(e)) from None
     finally:
         os.close(fd)
-    return [check_name(loc, os.path.basename(os.fspath(path))) for loc in locations]
+
+
+def gguf_split(folder, rel):
+    """(split.no, split.count) of a GGUF file, or None without split keys."""
+    return _read(_native._gguf_split, folder, rel)
+
+
+def onnx_locations(folder, rel):
+    """The external-data locations an ONNX model names, in order of first use."""
+    return _read(_native._onnx_external, folder, rel)
 
 
 # --- The model -----------------------------------------------------------------
 
-def _read_index(folder, name):
-    fd = open_member(folder, name)
-    try:
-        size = os.fstat(fd).st_size
-        if size > INDEX_LIMIT:
-            raise ValueError(f"{name}: the index is larger than {INDEX_LIMIT} bytes")
-        data = os.pread(fd, size, 0)
-    finally:
-        os.close(fd)
-    try:
-        index = json.loads(data)
-    except ValueError as e:
-        raise ValueError(f"{name}: not a JSON index: {e}") from None
-    weight_map = index.get("weight_map") if isinstance(index, dict) else None
-    if not isinstance(weight_map, dict) or not weight_map:
-        raise ValueError(f"{name}: the index has no weight_map")
-    shards = []
-    for tensor, shard in weight_map.items():
-        check_name(shard, f"{name}: weight_map[{tensor!r}]")
-        shards.append(shard)
-    return sorted(set(shards))
-
-
 def _splits(folder, name):
     m = SPLIT.match(os.path.basename(name))
-    fd = open_member(folder, name)
-    try:
-        keys = gguf_split(fd, name)
-    finally:
-        os.close(fd)
+    keys = gguf_split(folder, name)
     if keys is None or keys[1] <= 1:
         return None
     count = keys[1]
     if m is None or m.group("ext") != "gguf":
-        raise ValueError(f"{name}: a split GGUF model ({count} splits) must be named PREFIX-00001-of-"
+        raise ModelError(f"{name}: a split GGUF model ({count} splits) must be named PREFIX-00001-of-"
                          f"{count:05d}.gguf")
     if int(m.group("no")) != 1:
-        raise ValueError(f"{name}: give the model's first split, PREFIX-00001-of-{count:05d}.gguf")
+        raise ModelError(f"{name}: give the model's first split, PREFIX-00001-of-{count:05d}.gguf")
     if int(m.group("count")) != count:
-        raise ValueError(f"{name}: named as one of {int(m.group('count'))} splits, but its split.count is {count}")
+        raise ModelError(f"{name}: named as one of {int(m.group('count'))} splits, but its split.count is {count}")
     prefix = name[: len(name) - len(os.path.basename(name))] + m.group("prefix")
     return [f"{prefix}-{i:05d}-of-{count:05d}.gguf" for i in range(1, count + 1)]
 
@@ -355,14 +157,10 @@ def check_splits(model):
     checked before signing. Verifying needs no such check: a split out of
     place fails its hash."""
     for i, (rel, _) in enumerate(model.members):
-        fd = open_member(model.folder, rel)
-        try:
-            keys = gguf_split(fd, rel)
-        finally:
-            os.close(fd)
+        keys = gguf_split(model.folder, rel)
         if keys != (i, len(model.members)):
             got = "no split keys" if keys is None else f"split.no {keys[0]} of split.count {keys[1]}"
-            raise ValueError(f"{rel}: {got}, but its name makes it split {i} of {len(model.members)} "
+            raise ModelError(f"{rel}: {got}, but its name makes it split {i} of {len(model.members)} "
                              "(split.no counts from 0)")
 
 
@@ -376,7 +174,8 @@ def _pattern(members, ext):
 
 def _from_entry(folder, name):
     if name.endswith(INDEX_SUFFIX):
-        shards = _read_index(folder, name)
+        base = name[: len(name) - len(os.path.basename(name))]
+        shards = [base + check_name(s, f"{name}: weight_map") for s in _read(_native._index_shards, folder, name)]
         return Model(folder, name, "safetensors", [(name, DATA)] + [(s, CONTAINER) for s in shards],
                      _pattern(shards, "safetensors"))
     if name.endswith(".gguf"):
@@ -385,17 +184,12 @@ def _from_entry(folder, name):
             return Model(folder, name, "gguf", [(name, CONTAINER)])
         return Model(folder, name, "gguf", [(s, CONTAINER) for s in splits], _pattern(splits, "gguf"))
     if name.endswith(".onnx"):
-        fd = open_member(folder, name)
-        try:
-            locations = onnx_locations(fd, name)
-        finally:
-            os.close(fd)
         base = name[: len(name) - len(os.path.basename(name))]
-        data = [base + check_name(loc, f"{name}: external data location") for loc in locations]
-        return Model(folder, name, "onnx", [(name, CONTAINER)] + [(d, DATA) for d in data])
+        data = [base + check_name(loc, f"{name}: external data location") for loc in onnx_locations(folder, name)]
+        return Model(folder, name, "onnx", [(name, CONTAINER)] + [(d, DATA) for d in dict.fromkeys(data)])
     if name.endswith(".safetensors"):
         return Model(folder, name, "safetensors", [(name, CONTAINER)])
-    raise ValueError(f"{name}: not a model entry (a .safetensors.index.json, a first GGUF split, an .onnx file, "
+    raise UsageError(f"{name}: not a model entry (a .safetensors.index.json, a first GGUF split, an .onnx file, "
                      "or a folder holding one)")
 
 
@@ -413,7 +207,7 @@ def locate(path):
             candidates = [n for n in names if n.endswith((".safetensors", ".gguf")) and not SPLIT.match(n)]
         if len(candidates) != 1:
             found = ", ".join(candidates) if candidates else "none"
-            raise ValueError(f"{path}: a folder must hold one model (an index, a first split or an ONNX "
+            raise UsageError(f"{path}: a folder must hold one model (an index, a first split or an ONNX "
                              f"file); found {found}: give the entry file")
         return _from_entry(path, candidates[0])
     folder, name = os.path.split(path)
@@ -422,23 +216,25 @@ def locate(path):
 
 def is_model(path):
     """True when `path` names a model of many files (or a folder): what
-    sign_model and verify_model take rather than sign_file and verify_file."""
+    sign_model and verify_model take rather than sign_file and verify_file.
+    A file whose members cannot be determined counts as one, so that the
+    model's own functions refuse it with their message: it is never taken
+    for a file on its own."""
     path = os.fspath(path)
-    if os.path.isdir(path):
+    if os.path.isdir(path) or path.endswith(INDEX_SUFFIX):
         return True
-    if path.endswith(INDEX_SUFFIX):
-        return True
+    if not path.endswith((".gguf", ".onnx")):
+        return False
+    folder, name = os.path.split(path)
     try:
         if path.endswith(".gguf"):
-            with open(path, "rb") as f:
-                keys = gguf_split(f.fileno(), path)
+            keys = gguf_split(folder or ".", name)
             return keys is not None and keys[1] > 1
-        if path.endswith(".onnx"):
-            with open(path, "rb") as f:
-                return bool(onnx_locations(f.fileno(), path))
-    except (OSError, ValueError):
+        return bool(onnx_locations(folder or ".", name))
+    except ModelError:
+        return True
+    except OSError:
         return False
-    return False
 
 
 def strays(model):
@@ -463,14 +259,23 @@ def strays(model):
 
 def onnx_refusal(path, what):
     """The refusal of a file operation that would bind only an ONNX model's
-    graph, or None."""
+    graph, or None. A graph whose external data cannot be determined is
+    refused too: what it would cover is unknown."""
+    path = os.fspath(path)
+    if not path.endswith(".onnx"):
+        try:
+            if _native.inspect(path).format != "ONNX":
+                return None
+        except (OSError, ValueError):
+            return None
+    folder, name = os.path.split(path)
     try:
-        external = onnx_external(path)
-    except (OSError, ValueError):
+        external = onnx_locations(folder or ".", name)
+    except OSError:
         return None
     if not external:
         return None
     shown = ", ".join(external[:3]) + (", ..." if len(external) > 3 else "")
-    return (f"{os.fspath(path)} keeps tensor data in external files ({shown}): {what} would cover only the graph; "
+    return (f"{path} keeps tensor data in external files ({shown}): {what} would cover only the graph; "
             f"sign and verify the whole model with sign_model/verify_model (tarnwick sign/verify on the "
             f"folder or on this file)")

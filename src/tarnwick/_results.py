@@ -54,10 +54,15 @@ class MemberVerification(NamedTuple):
 class ModelVerification(NamedTuple):
     """The verdict on a model of many files: its members in the model's order
     (then any file that is not part of it), and the Verification of the
-    model-level manifest."""
+    model-level store."""
     state: str
     members: List[MemberVerification]
-    manifest: Verification
+    store_verification: Verification
+
+    @property
+    def manifest(self) -> Verification:
+        """store_verification, by its earlier name."""
+        return self.store_verification
 
 
 class SignedMember(NamedTuple):
@@ -71,10 +76,15 @@ class SignedMember(NamedTuple):
 
 
 class ModelSignResult(NamedTuple):
-    """The outcome of signing a model of many files: its folder, the
-    model-level manifest store written there, that manifest's label, and
-    every member."""
+    """The outcome of signing a model of many files: its folder, the path of
+    the model-level store written there, that manifest's label, and every
+    member."""
     path: str
-    manifest: str
+    store_path: str
     label: str
     members: List[SignedMember]
+
+    @property
+    def manifest(self) -> str:
+        """store_path, by its earlier name."""
+        return self.store_path

@@ -1,25 +1,33 @@
-"""sign_file: a C2PA data-hash signature in one pass over the model.
+"""sign_file: a C2PA data-hash signature in one pass over the model, in
+stages with a value between them:
 
-The SDK's placeholder gives the signed store's size; embed_file reserves it
-and hashes the rest of the new file as it writes it; the SDK signs that
-range and digest; patch_file writes the store into the range. All of it
-happens in a temporary file beside the destination, which replaces the
-destination only when complete and checked."""
+prepare  the definition, the signer, the ingredients and the store's size,
+         every refusal; nothing written (a `Prepared`)
+sign     the model rewritten once into a private new file with a room of
+         that size, hashed as written; the SDK signs the range and digest;
+         the store patched into the room (a `Signed`, not yet committed)
+commit   the new file linked or renamed into place, last
+
+Every byte goes through the native file layer: the new file is private until
+committed, replaces the model's target (not a link to it) with its owner,
+mode and extended attributes, and a failure or signal before the commit
+leaves the model as it was."""
 
 import io
 import json
 import os
-import secrets
-import stat
+from typing import Any, NamedTuple, Optional
 
-from . import _model, _sdk
-from ._native import embed_file, inspect, patch_file, read_file, strip_file
+from . import _model, _native, _sdk
+from ._errors import SigningError, UsageError
+from ._native import inspect, read_file
 from ._results import SignResult
 from ._verify import UNTRUSTED, verify_one
 
 ALGS = ("es256", "es384", "es512", "ps256", "ps384", "ps512", "ed25519")
 TRAINED = "http://cv.iptc.org/newscodes/digitalsourcetype/trainedAlgorithmicMedia"
 PARENT = "tarnwick.parent"
+PEM_LIMIT = 1 << 20
 
 
 def _version():
@@ -36,21 +44,24 @@ def _pem_bytes(value, what):
     if isinstance(value, str) and value.lstrip().startswith("-----BEGIN"):
         return value.encode("ascii")
     if value is None:
-        raise ValueError(f"signing needs a signer, or a certificate chain and a private key: {what} is missing")
-    with open(os.fspath(value), "rb") as f:
-        return f.read()
+        raise UsageError(f"signing needs a signer, or a certificate chain and a private key: {what} is missing")
+    from ._verify import read_store_file
+    return read_store_file(value, PEM_LIMIT)
 
 
 def _signer(c2pa, signer, cert, key, alg, tsa_url):
     if signer is not None:
         if cert is not None or key is not None:
-            raise ValueError("give either signer or cert and key, not both")
+            raise UsageError("give either signer or cert and key, not both")
         return signer
     if alg not in ALGS:
-        raise ValueError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
+        raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
     info = c2pa.C2paSignerInfo(alg.encode(), _pem_bytes(cert, "cert"), _pem_bytes(key, "key"),
                                tsa_url.encode() if tsa_url else None)
-    return c2pa.Signer.from_info(info)
+    try:
+        return c2pa.Signer.from_info(info)
+    except c2pa.C2paError as e:
+        raise SigningError(f"the C2PA SDK cannot sign with this certificate and key: {e}") from None
 
 
 def _definition(manifest, title, model_type, fmt):
@@ -63,23 +74,29 @@ def _definition(manifest, title, model_type, fmt):
                 {"label": "c2pa.asset-type", "data": {"types": [{"type": model_type, "version": fmt}]}},
             ],
         }
-    definition = json.loads(manifest) if isinstance(manifest, (str, bytes)) else json.loads(json.dumps(manifest))
+    try:
+        definition = json.loads(manifest) if isinstance(manifest, (str, bytes)) else json.loads(json.dumps(manifest))
+    except (TypeError, ValueError) as e:
+        raise UsageError(f"the manifest definition is not JSON: {e}") from None
     if not isinstance(definition, dict):
-        raise ValueError("the manifest definition must be a JSON object")
-    for assertion in definition.get("assertions") or []:
+        raise UsageError("the manifest definition must be a JSON object")
+    assertions = definition.get("assertions") or []
+    if not isinstance(assertions, list) or not all(isinstance(a, dict) for a in assertions):
+        raise UsageError("the manifest definition's assertions must be a list of objects")
+    for assertion in assertions:
         label = str(assertion.get("label", ""))
         if label.startswith("c2pa.hash."):
-            raise ValueError(f"the manifest definition brings its own hard binding ({label}): tarnwick adds the "
+            raise UsageError(f"the manifest definition brings its own hard binding ({label}): tarnwick adds the "
                              "data hash itself")
     definition.setdefault("title", title)
     definition.setdefault("claim_generator_info", [{"name": "tarnwick", "version": _version()}])
     return definition
 
 
-def _ingredient(definition, path, store, relationship, label):
+def _ingredient(definition, path, store, relationship, label, shown):
     """Adds a signed model's store as an ingredient, with the validation
     results tarnwick found for it (the SDK cannot read the model itself)."""
-    check = verify_one(path)
+    check = verify_one(path, store=store, name=shown)
     results = {
         "activeManifest": {
             "success": [],
@@ -94,7 +111,7 @@ def _ingredient(definition, path, store, relationship, label):
             results["activeManifest"]["success"].append({"code": "assertion.dataHash.match", "explanation": "data hash valid"})
     resource = f"{label}.c2pa"
     definition.setdefault("ingredients", []).append({
-        "title": check.title or os.path.basename(path),
+        "title": check.title or os.path.basename(shown),
         "format": "application/octet-stream",
         "relationship": relationship,
         "label": label,
@@ -111,6 +128,8 @@ def _with_parent_action(definition):
     for assertion in definition.setdefault("assertions", []):
         if str(assertion.get("label", "")).startswith("c2pa.actions"):
             actions = assertion.setdefault("data", {}).setdefault("actions", [])
+            if not isinstance(actions, list) or not all(isinstance(a, dict) for a in actions):
+                raise UsageError("the manifest definition's c2pa.actions must hold a list of action objects")
             actions[:] = [a for a in actions if a.get("action") != "c2pa.created"]
             if not any(a.get("action") == "c2pa.opened" for a in actions):
                 actions.insert(0, opened)
@@ -118,122 +137,180 @@ def _with_parent_action(definition):
     definition["assertions"].insert(0, {"label": "c2pa.actions", "data": {"actions": [opened]}})
 
 
-def _temporary(dest):
-    folder, name = os.path.split(os.path.abspath(dest))
-    return os.path.join(folder, f".{name}.{secrets.token_hex(6)}.tarnwick-sign")
-
-
-def _mode_from(tmp, existing):
-    """The new file takes the replaced file's permission bits and owner."""
+def builder_for(c2pa, definition, resources):
+    """The SDK's builder of a definition, its resources added; a definition
+    the SDK refuses is a usage error, found before anything is written."""
     try:
-        st = os.stat(existing)
-    except FileNotFoundError:
-        return
-    if not stat.S_ISREG(st.st_mode):
-        return
-    os.chmod(tmp, stat.S_IMODE(st.st_mode))
-    try:
-        os.chown(tmp, st.st_uid, st.st_gid)
-    except OSError:
-        pass
-
-
-def _unlink(path):
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
-
-
-def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None,
-              hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None):
-    """Sign a model file with a C2PA data hash, in place or into `output`."""
-    _sdk.load("sign")
-    refusal = _model.onnx_refusal(model, "sign_file")
-    if refusal is not None:
-        raise ValueError(refusal)
-    return sign_one(model, signer=signer, cert=cert, key=key, alg=alg, manifest=manifest, output=output, hash=hash,
-                    ingredients=ingredients, progress=progress, remote_uri=remote_uri, sidecar=sidecar,
-                    tsa_url=tsa_url)
-
-
-def sign_one(model, *, signer=None, cert=None, key=None, alg="es256", manifest=None, output=None,
-             hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None, title=None,
-             external_data_copied=False):
-    """sign_file without the check for external data: one member of a model
-    (`external_data_copied`: sign_model writes its other members beside it)."""
-    sdk = _sdk.load("sign")
-    c2pa = sdk.c2pa
-    if hash != "sha256":
-        raise ValueError(f"c2pa-python {_sdk._version_found()} signs SHA-256 data hashes only (its placeholder "
-                         f"fixes the algorithm); {hash!r} cannot be signed")
-    if (remote_uri is None) != (sidecar is None):
-        raise ValueError("remote_uri and sidecar go together: the store is written to sidecar for publishing at "
-                         "remote_uri")
-    path = os.fspath(model)
-    dest = os.fspath(output) if output is not None else path
-    info = inspect(path)
-    the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
-
-    definition = _definition(manifest, title or os.path.basename(dest), info.model_type, info.format)
-    resources = []
-    if info.store_size is not None:  # re-signing: the earlier manifest becomes the parent
-        resources.append(_ingredient(definition, path, read_file(path), "parentOf", PARENT))
-        _with_parent_action(definition)
-    for i, other in enumerate(ingredients):
-        other = os.fspath(other)
-        if inspect(other).store_size is None:
-            raise ValueError(f"{other}: an ingredient must be a signed model with an embedded manifest store")
-        resources.append(_ingredient(definition, other, read_file(other), "componentOf", f"tarnwick.ingredient.{i}"))
-    builder = c2pa.Builder(definition)
+        builder = c2pa.Builder(definition)
+    except c2pa.C2paError as e:
+        raise UsageError(f"the C2PA SDK refuses the manifest definition: {e}") from None
     try:
         for identifier, store in resources:
             builder.add_resource(identifier, io.BytesIO(store))
-        size = len(sdk.placeholder(builder, the_signer))
-
-        tmp = _temporary(dest)
-        side_tmp = _temporary(os.fspath(sidecar)) if sidecar is not None else None
-        try:
-            if remote_uri is not None:
-                # Only the URI goes into the model; the hash covers all of it.
-                source = path
-                if info.store_size is not None:
-                    strip_file(path, output=tmp, external_data_copied=external_data_copied)
-                    source = tmp
-                written = embed_file(source, uri=remote_uri, hash="sha256", output=tmp, progress=progress,
-                                     external_data_copied=external_data_copied)
-                store = sdk.sign(builder, the_signer, [], written.digest)
-                with open(side_tmp, "wb") as f:
-                    f.write(store)
-                    f.flush()
-                    os.fsync(f.fileno())
-                _mode_from(side_tmp, os.fspath(sidecar))
-            else:
-                source = path
-                if info.uri is not None:  # a stale remote reference would point elsewhere
-                    strip_file(path, output=tmp, external_data_copied=external_data_copied)
-                    source = tmp
-                written = embed_file(source, reserve=size, hash="sha256", output=tmp, progress=progress,
-                                     external_data_copied=external_data_copied)
-                store = sdk.sign(builder, the_signer, [written.store_range], written.digest)
-                if len(store) != size:
-                    raise RuntimeError(f"the SDK signed a {len(store)}-byte store for a {size}-byte placeholder")
-                patch_file(tmp, store)
-                # The digest excludes the patched range, so the binding holds if
-                # the store now lies, whole, exactly there.
-                if inspect(tmp).store_range != written.store_range or read_file(tmp) != store:
-                    raise RuntimeError("the signed store did not land in the reserved range")
-            _mode_from(tmp, dest)
-            if side_tmp is not None:
-                os.replace(side_tmp, os.fspath(sidecar))
-            os.replace(tmp, dest)
-        except BaseException:
-            _unlink(tmp)
-            if side_tmp is not None:
-                _unlink(side_tmp)
-            raise
-    finally:
+    except BaseException:
         builder.close()
+        raise
+    return builder
+
+
+def sdk_call(c2pa, what, call, *args):
+    try:
+        return call(*args)
+    except c2pa.C2paError as e:
+        raise SigningError(f"the C2PA SDK could not {what}: {e}") from None
+
+
+def alias(value, earlier, name, earlier_name):
+    """A keyword's value, given under its name or its earlier one."""
+    if earlier is None:
+        return value
+    if value is not None:
+        raise UsageError(f"give {name} or {earlier_name} (its earlier name), not both")
+    return earlier
+
+
+def member_of_signed_model(path):
+    """The model-level store beside `path` when `path` is a split or shard of
+    a model signed as a whole, else None."""
+    folder, name = os.path.split(os.path.abspath(path))
+    m = _model.SPLIT.match(name)
+    if m is None:
+        return None
+    store = os.path.join(folder, m.group("prefix") + ".c2pa")
+    return store if os.path.lexists(store) else None
+
+
+class Prepared(NamedTuple):
+    """Everything signing needs, every refusal made; nothing written yet."""
+    model: str           # the path the native layer opens
+    name: str            # the model as the caller knows it, for messages
+    output: Optional[str]
+    builder: Any
+    signer: Any
+    store_size: int      # of the signed store, from the SDK's placeholder
+    remote_uri: Optional[str]
+    sidecar: Optional[str]
+    external_data_copied: bool
+    signing_alg: str
+
+
+class Signed(NamedTuple):
+    """A model signed into a private new file (and its sidecar), not yet in
+    place: commit() puts them there, discard() drops them."""
+    result: SignResult
+    store: bytes           # the signed store
+    model: Any             # the native pending output
+    sidecar: Any           # the sidecar's, or None
+
+    def commit(self):
+        if self.sidecar is not None:
+            self.sidecar.commit()
+        self.model.commit()
+        return self.result
+
+    def discard(self):
+        if self.sidecar is not None:
+            self.sidecar.discard()
+        self.model.discard()
+
+
+def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, hash="sha256",
+            ingredients=(), remote_uri=None, sidecar=None, tsa_url=None, title=None, name=None,
+            external_data_copied=False, the_signer=None):
+    """Stage one: the builder with its definition and ingredients, the signer,
+    and the size of the store to reserve. `the_signer`: one built already
+    (a model of many files builds its signer once)."""
+    sdk = _sdk.load("sign")
+    c2pa = sdk.c2pa
+    if hash != "sha256":
+        raise UsageError(f"c2pa-python {_sdk._version_found()} signs SHA-256 data hashes only (its placeholder "
+                         f"fixes the algorithm); {hash!r} cannot be signed")
+    if (remote_uri is None) != (sidecar is None):
+        raise UsageError("remote_uri and sidecar go together: the store is written to sidecar for publishing at "
+                         "remote_uri")
+    path = os.fspath(model)
+    shown = name or path
+    dest = os.fspath(output) if output is not None else path
+    info = inspect(path)
+    if the_signer is None:
+        the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
+    built = _definition(definition, title or os.path.basename(dest), info.model_type, info.format)
+    resources = []
+    if info.store_size is not None:  # re-signing: the earlier manifest becomes the parent
+        resources.append(_ingredient(built, path, read_file(path), "parentOf", PARENT, shown))
+        _with_parent_action(built)
+    for i, other in enumerate(ingredients):
+        other = os.fspath(other)
+        if inspect(other).store_size is None:
+            raise UsageError(f"{other}: an ingredient must be a signed model with an embedded manifest store")
+        resources.append(_ingredient(built, other, read_file(other), "componentOf", f"tarnwick.ingredient.{i}",
+                                     other))
+    builder = builder_for(c2pa, built, resources)
+    try:
+        size = len(sdk_call(c2pa, "make a placeholder for the store", sdk.placeholder, builder, the_signer))
+    except BaseException:
+        builder.close()
+        raise
+    return Prepared(path, shown, None if output is None else os.fspath(output), builder, the_signer, size,
+                    remote_uri, None if sidecar is None else os.fspath(sidecar), external_data_copied,
+                    alg if signer is None else getattr(signer, "alg", "signer"))
+
+
+def sign_prepared(p, progress=None):
+    """Stage two: the model rewritten into a private new file, signed, the
+    store patched into its room. Nothing is in place until commit()."""
+    sdk = _sdk.load("sign")
+    c2pa = sdk.c2pa
     from ._verify import store_label
-    return SignResult(dest, written.size, written.store_range if remote_uri is None else None, written.digest,
-                      "sha256", alg if signer is None else getattr(signer, "alg", "signer"), store_label(sdk, store))
+    remote = p.remote_uri is not None
+    pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size, uri=p.remote_uri,
+                                       output=p.output, name=p.name, progress=progress,
+                                       external_data_copied=p.external_data_copied)
+    side = None
+    try:
+        exclusions = [] if remote else [pending.store_range]
+        store = sdk_call(c2pa, "sign the store", sdk.sign, p.builder, p.signer, exclusions, pending.digest)
+        if remote:
+            side = _native._storing(store, output=p.sidecar, like=p.model)
+        else:
+            if len(store) != p.store_size:
+                raise SigningError(f"the C2PA SDK signed a {len(store)}-byte store for a {p.store_size}-byte "
+                                   "placeholder")
+            pending.patch(store)
+        result = SignResult(pending.path, pending.size, None if remote else pending.store_range, pending.digest,
+                            "sha256", p.signing_alg, store_label(sdk, store))
+        return Signed(result, store, pending, side)
+    except BaseException:
+        if side is not None:
+            side.discard()
+        pending.discard()
+        raise
+
+
+def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
+              hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None,
+              manifest=None):
+    """Sign a model file with a C2PA data hash, in place or into `output`."""
+    _sdk.load("sign")
+    definition = alias(definition, manifest, "definition", "manifest")
+    refusal = _model.onnx_refusal(model, "sign_file")
+    if refusal is not None:
+        raise _model.ModelError(refusal)
+    if output is None or os.path.dirname(os.path.abspath(os.fspath(output))) == \
+            os.path.dirname(os.path.abspath(os.fspath(model))):
+        store = member_of_signed_model(model if output is None else output)
+        if store is not None:
+            raise UsageError(f"{os.fspath(model)} is a member of the model signed as a whole in {store}: signing "
+                             "it alone would leave that model invalid; sign the whole model with sign_model "
+                             "(tarnwick sign on its folder)")
+    p = prepare(model, signer=signer, cert=cert, key=key, alg=alg, definition=definition, output=output, hash=hash,
+                ingredients=ingredients, remote_uri=remote_uri, sidecar=sidecar, tsa_url=tsa_url)
+    try:
+        signed = sign_prepared(p, progress)
+    finally:
+        p.builder.close()
+    try:
+        return signed.commit()
+    except BaseException:
+        signed.discard()
+        raise

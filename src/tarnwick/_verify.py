@@ -1,19 +1,25 @@
-"""verify_file: the SDK's validation of a model and its store, combined with
-tarnwick's check that the data hash excludes exactly the store's range.
+"""verify_file: the SDK's validation of a model's store, combined with
+tarnwick's own check of the data hash: the digest computed natively in one
+streamed pass, and its exclusion exactly the store's range.
 
-The SDK hashes the model itself; tarnwick adds only metadata work (the
-store's range from the container, compared with the declared exclusions),
-never a second pass over the tensor data."""
+The SDK is given the store and an empty asset: it checks the signature, the
+claim, the certificate chain and trust, never the model's bytes, which it
+would read whole into memory. Every byte it does not read is accounted for
+here: the excluded range holds exactly one store, with nothing after it."""
 
 import base64
 import io
 import ipaddress
 import json
 import os
+import socket
+import stat
+import time
 import urllib.parse
 import urllib.request
 
 from . import _model, _sdk
+from ._errors import UsageError
 from ._native import BindingCheck, check_binding, inspect, read_file
 from ._results import Ingredient, Verification
 
@@ -24,8 +30,12 @@ LOCATION_UNCHECKED = "data hash exclusion does not match the manifest location"
 UNTRUSTED = "signingCredential.untrusted"
 TRUSTED = "signingCredential.trusted"
 
-FETCH_TIMEOUT = 30.0
-FETCH_LIMIT = 64 << 20
+FETCH_TIMEOUT = 30.0  # for the whole fetch, not for each read
+# No store that tarnwick or the SDK writes comes near this; a larger one is
+# refused before it is read (a sidecar, a model-level store, --manifest, a
+# fetched store or one embedded in a model).
+STORE_LIMIT = 64 << 20
+FETCH_LIMIT = STORE_LIMIT
 
 
 def _pem(value, what):
@@ -38,11 +48,55 @@ def _pem(value, what):
         return f.read().decode("ascii")
 
 
+def read_store_file(path, limit=STORE_LIMIT):
+    """A store kept in a file of its own: a regular file only (a FIFO is
+    refused, never waited on), refused past `limit` before it is read."""
+    fd = os.open(os.fspath(path), os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise UsageError(f"{os.fspath(path)}: not a regular file")
+        if st.st_size > limit:
+            raise StoreTooLarge(f"{os.fspath(path)}: a manifest store of {st.st_size} bytes is larger than "
+                                f"the {limit} bytes tarnwick reads")
+        os.set_blocking(fd, True)
+        data = os.pread(fd, st.st_size + 1, 0)
+        if len(data) > st.st_size:
+            raise StoreTooLarge(f"{os.fspath(path)}: the file grew while it was read")
+        return data
+    finally:
+        os.close(fd)
+
+
+class StoreTooLarge(UsageError):
+    """A store larger than tarnwick reads."""
+
+
 def _store(value):
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value)
-    with open(os.fspath(value), "rb") as f:
-        return f.read()
+    return read_store_file(value)
+
+
+def store_slack(store):
+    """Why `store` is not exactly one JUMBF superbox (what the SDK reads),
+    or None: bytes after the box are covered by no signature."""
+    if len(store) < 8:
+        return "the manifest store is shorter than a JUMBF box header"
+    size, kind = int.from_bytes(store[:4], "big"), bytes(store[4:8])
+    if kind != b"jumb":
+        return "the manifest store is not a JUMBF superbox"
+    if size == 1:
+        if len(store) < 16:
+            return "the manifest store is shorter than a JUMBF box header"
+        size = int.from_bytes(store[8:16], "big")
+    elif size == 0:
+        size = len(store)
+    if size != len(store):
+        return (f"the manifest store's box is {size} bytes, but {len(store)} bytes are held: "
+                f"{len(store) - size} bytes that no signature covers" if size < len(store)
+                else f"the manifest store's box claims {size} bytes, but only {len(store)} are held")
+    return None
 
 
 def _loopback(host):
@@ -68,15 +122,33 @@ class _Redirects(urllib.request.HTTPRedirectHandler):
 
 
 def fetch_store(url, timeout=FETCH_TIMEOUT, limit=FETCH_LIMIT):
-    """The manifest store published at `url`: HTTPS (HTTP on loopback), a
-    timeout, and a size cap."""
+    """The manifest store published at `url`: HTTPS (HTTP on loopback), one
+    deadline for the whole fetch (a server that drips bytes cannot hold it),
+    and a size cap."""
     _check_url(url)
+    deadline = time.monotonic() + timeout
     opener = urllib.request.build_opener(_Redirects)
+    late = TimeoutError(f"fetching the manifest from {url!r} took longer than {timeout:g} s")
     with opener.open(urllib.request.Request(url, headers={"Accept": "application/c2pa"}), timeout=timeout) as r:
-        data = r.read(limit + 1)
-    if len(data) > limit:
-        raise ValueError(f"the manifest at {url!r} is larger than {limit} bytes")
-    return data
+        sock = getattr(getattr(r.fp, "raw", None), "_sock", None)
+        parts, size = [], 0
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise late
+            if sock is not None:
+                sock.settimeout(left)
+            try:
+                part = r.read1(65536)
+            except socket.timeout:  # TimeoutError from 3.10 on
+                raise late from None
+            if not part:
+                break
+            size += len(part)
+            if size > limit:
+                raise UsageError(f"the manifest at {url!r} is larger than {limit} bytes")
+            parts.append(part)
+    return b"".join(parts)
 
 
 def _codes(entries):
@@ -112,28 +184,34 @@ def _empty(state, remote_uri, informational=()):
 
 
 def _native_hash(path, data_hash_assertion):
-    """Whether the file's data hash, computed natively (in parallel, the
-    interpreter lock released), is the one the signed assertion declares,
-    and its exclusion is where the store lies in that same open of the file:
-    both judged on one reading, whatever the name leads to meanwhile."""
+    """(hash_ok, store_range): whether the file's data hash, computed natively
+    (in parallel, the interpreter lock released), is the one the signed
+    assertion declares, and where the store lies in that same open of the
+    file, so that both are judged on one reading whatever the name leads to
+    meanwhile. store_range is False when the file could not be read."""
     if data_hash_assertion.get("alg", "sha256") != "sha256":
-        return False
+        return False, False
     declared = data_hash_assertion.get("hash")
     try:
         declared = base64.b64decode(declared) if isinstance(declared, str) else bytes(declared)
         exclusions = [(e["start"], e["length"]) for e in data_hash_assertion.get("exclusions") or []]
-        return check_binding(path, exclusions, declared).ok
+        check = check_binding(path, exclusions, declared)
     except (ValueError, TypeError, KeyError, OSError):
-        return False
+        return False, False
+    return check.hash_ok, check.store_range
 
 
-def _validate(sdk, path, info, store, anchors, declared=None, native=False):
+SLACK = "tarnwick.store.slack"
+
+
+def _validate(sdk, path, info, store, anchors, declared=None, native=True):
     """The SDK's validation of `store` against the file at `path` (or a file
     object). `declared`, a dict, receives the data hash assertion. `native`:
     the SDK checks everything but the data hash, which tarnwick computes
     itself; the SDK would read the whole file into memory under one call
     and hash it there, twice the time of a streamed hash."""
     c2pa = sdk.c2pa
+    slack = store_slack(store)
     context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
     try:
         with (io.BytesIO(b"") if native else open(path, "rb") if isinstance(path, (str, bytes, os.PathLike))
@@ -144,6 +222,8 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=False):
             card = json.loads(reader.crjson())
     except c2pa.C2paError as e:
         failures = [("tarnwick.store.unreadable", f"the SDK cannot read the manifest store: {e}")]
+        if slack is not None:
+            failures.append((SLACK, slack))
         binding = BindingCheck((False, False, False, info.store_range, "the manifest store cannot be read"))
         return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
                             info.uri, [], None)
@@ -173,7 +253,10 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=False):
     if native:
         # Any other hard binding is one tarnwick does not check itself.
         others = [k for k in assertion_store if k.startswith("c2pa.hash.") and k != "c2pa.hash.data"]
-        hash_ok = data_hash is not None and not others and _native_hash(path, data_hash)
+        hash_ok, seen = (False, None) if data_hash is None or others else _native_hash(path, data_hash)
+        if seen is not False and seen != info.store_range:
+            location_ok = False
+            reason = "the model changed while it was verified"
     else:
         hash_ok = "assertion.dataHash.match" in success
     if reason is None and not hash_ok:
@@ -200,6 +283,8 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=False):
             failures.append((code, text))
     if not location_ok and not any(code == "assertion.dataHash.mismatch" for code, _ in failures):
         failures.append(("tarnwick.binding.location", reason))
+    if slack is not None:
+        failures.append((SLACK, slack))
 
     state = "invalid" if failures else "trusted" if TRUSTED in success else "valid"
 
@@ -227,25 +312,43 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=False):
         binding, info.uri, informational, label)
 
 
-def verify_file(model, *, trust=None, manifest=None, fetch=False):
+def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None):
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
     _sdk.load("verify")
+    if manifest is not None:  # the keyword's earlier name
+        if store is not None:
+            raise UsageError("give store or manifest (its earlier name), not both")
+        store = manifest
     refusal = _model.onnx_refusal(model, "verify_file")
     if refusal is not None:
-        raise ValueError(refusal)
-    return verify_one(model, trust=trust, manifest=manifest, fetch=fetch)
+        raise _model.ModelError(refusal)
+    return verify_one(model, trust=trust, store=store, fetch=fetch)
 
 
-def verify_one(model, *, trust=None, manifest=None, fetch=False, declared=None, native=False):
-    """verify_file without the check for external data: one member of a model."""
+def _too_large(info, text):
+    failures = [("tarnwick.store.too_large", text)]
+    binding = BindingCheck((False, False, False, info.store_range, text))
+    return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
+                        info.uri, [], None)
+
+
+def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None):
+    """verify_file without the check for external data: one member of a model
+    (`name`, the member's own name, for messages about `model`)."""
     sdk = _sdk.load("verify")
     path = os.fspath(model)
     info = inspect(path)
     anchors = _pem(trust, "trust") if trust is not None else None
-    if manifest is not None:
-        store = _store(manifest)
+    if store is not None:
+        try:
+            store = _store(store)
+        except StoreTooLarge as e:
+            return _too_large(info, str(e))
     elif info.store_size is not None:
+        if info.store_size > STORE_LIMIT:
+            return _too_large(info, f"{name or path}: an embedded manifest store of {info.store_size} bytes is "
+                              f"larger than the {STORE_LIMIT} bytes tarnwick reads")
         store = read_file(path)
     elif info.uri is not None:
         if not fetch:
@@ -256,7 +359,7 @@ def verify_one(model, *, trust=None, manifest=None, fetch=False, declared=None, 
         store = fetch_store(info.uri)
     else:
         return _empty("unsigned", None)
-    return _validate(sdk, path, info, store, anchors, declared, native)
+    return _validate(sdk, path, info, store, anchors, declared)
 
 
 def store_label(sdk, store):

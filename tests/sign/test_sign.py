@@ -117,7 +117,7 @@ TAMPERINGS = [
     (flip_weight, "invalid", ["assertion.dataHash.mismatch"], (True, False)),
     (other_store, "invalid", ["assertion.dataHash.mismatch", "assertion.dataHash.mismatch"], (False, False)),
     (move_exclusion, "invalid", ["assertion.dataHash.mismatch"], (False, True)),
-    (truncate_store, "invalid", ["tarnwick.store.unreadable"], (False, False)),
+    (truncate_store, "invalid", ["tarnwick.store.unreadable", "tarnwick.store.slack"], (False, False)),
     (untrusted_anchor, "valid", [], (True, True)),
 ]
 

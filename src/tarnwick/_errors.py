@@ -1,0 +1,14 @@
+"""The failures a caller can tell apart. Each is a ValueError, so code that
+caught ValueError before keeps working."""
+
+
+class ModelError(ValueError):
+    """The model cannot be read as the loader would read it: a damaged file, or members that cannot be determined."""
+
+
+class UsageError(ValueError):
+    """The call itself is wrong: arguments that do not go together, a manifest definition that cannot be used."""
+
+
+class SigningError(ValueError):
+    """The C2PA SDK refused to sign; nothing was written."""
