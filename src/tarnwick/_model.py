@@ -11,18 +11,14 @@ it leads to a regular file (the Hugging Face cache keeps snapshot files as
 links into ../../blobs)."""
 
 import errno
-import json
-import mmap
 import os
 import re
 import stat
-import struct
+
+from . import _native
 
 SPLIT = re.compile(r"^(?P<prefix>.+)-(?P<no>\d{5})-of-(?P<count>\d{5})\.(?P<ext>safetensors|gguf)$")
 INDEX_SUFFIX = ".safetensors.index.json"
-INDEX_LIMIT = 64 << 20  # an index of a million tensors is a few tens of MiB
-GGUF_METADATA_LIMIT = 256 << 20
-NESTING_LIMIT = 64
 
 CONTAINER, DATA = "container", "data"
 
@@ -113,195 +109,29 @@ def fd_path(fd):
     return f"/proc/self/fd/{fd}"
 
 
-# --- GGUF: the split.* keys -------------------------------------------------
-
-_GGUF_FIXED = {0: 1, 1: 1, 2: 2, 3: 2, 4: 4, 5: 4, 6: 4, 7: 1, 10: 8, 11: 8, 12: 8}
-_GGUF_INTS = {0: "<B", 1: "<b", 2: "<H", 3: "<h", 4: "<I", 5: "<i", 10: "<Q", 11: "<q"}
-
+# --- What the model names, read by the native containers --------------------
+#
+# Each reads the file through a path naming the descriptor opened here, and
+# gives `name` in its messages.
 
 def gguf_split(fd, name):
-    """(split.no, split.count) of a GGUF file, or None when it has no split
-    keys. Every length is checked against the file's size."""
-    size = os.fstat(fd).st_size
-    limit = min(size, GGUF_METADATA_LIMIT)
-    pos = 0
-
-    def read(n):
-        nonlocal pos
-        if n < 0 or pos + n > limit:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        data = os.pread(fd, n, pos)
-        if len(data) != n:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        pos += n
-        return data
-
-    def u32():
-        return struct.unpack("<I", read(4))[0]
-
-    def u64():
-        return struct.unpack("<Q", read(8))[0]
-
-    def skip(n):
-        nonlocal pos
-        if n < 0 or pos + n > limit:
-            raise ValueError(f"{name}: the GGUF metadata runs past the end of the file")
-        pos += n
-
-    if read(4) != b"GGUF":
-        raise ValueError(f"{name}: not a GGUF file")
-    if u32() < 2:
-        raise ValueError(f"{name}: GGUF version 1 is not supported")
-    u64()  # tensor count
-    kv_count = u64()
-    if kv_count > limit:
-        raise ValueError(f"{name}: the GGUF metadata count is larger than the file")
-    found = {}
-    for _ in range(kv_count):
-        key = read(u64())
-        kind = u32()
-        if kind in _GGUF_INTS and key in (b"split.no", b"split.count"):
-            found[key] = struct.unpack(_GGUF_INTS[kind], read(_GGUF_FIXED[kind]))[0]
-            if len(found) == 2:
-                break
-        elif kind in _GGUF_FIXED:
-            skip(_GGUF_FIXED[kind])
-        elif kind == 8:
-            skip(u64())
-        elif kind == 9:
-            item, count = u32(), u64()
-            if item in _GGUF_FIXED:
-                skip(_GGUF_FIXED[item] * count)
-            elif item == 8:
-                if count > limit:
-                    raise ValueError(f"{name}: a GGUF array is larger than the file")
-                for _ in range(count):
-                    skip(u64())
-            else:
-                raise ValueError(f"{name}: a GGUF array of type {item} cannot be read")
-        else:
-            raise ValueError(f"{name}: a GGUF value of type {kind} cannot be read")
-    if b"split.count" not in found:
-        return None
-    return found.get(b"split.no", 0), found[b"split.count"]
-
-
-# --- ONNX: external-data locations -------------------------------------------
-
-def _varint(buf, pos, end):
-    shift = value = 0
-    while True:
-        if pos >= end or shift > 63:
-            raise ValueError("a protobuf varint runs past its message")
-        b = buf[pos]
-        pos += 1
-        value |= (b & 0x7F) << shift
-        if b < 0x80:
-            return value, pos
-        shift += 7
-
-
-def _fields(buf, start, end):
-    """(field number, wire type, value or (start, end)) of one message."""
-    pos = start
-    while pos < end:
-        key, pos = _varint(buf, pos, end)
-        number, wire = key >> 3, key & 7
-        if wire == 0:
-            value, pos = _varint(buf, pos, end)
-            yield number, wire, value
-        elif wire == 1 or wire == 5:
-            pos += 8 if wire == 1 else 4
-            if pos > end:
-                raise ValueError("a protobuf field runs past its message")
-        elif wire == 2:
-            length, pos = _varint(buf, pos, end)
-            if length > end - pos:
-                raise ValueError("a protobuf field runs past its message")
-            yield number, wire, (pos, pos + length)
-            pos += length
-        else:
-            raise ValueError(f"protobuf wire type {wire} is not used by ONNX")
-
-
-def _tensor(buf, span, out):
-    location, external = None, False
-    for number, wire, value in _fields(buf, *span):
-        if number == 13 and wire == 2:  # external_data: key = 1, value = 2
-            entry = {n: bytes(buf[v[0]:v[1]]) for n, w, v in _fields(buf, *value) if w == 2}
-            if entry.get(1) == b"location":
-                location = entry.get(2, b"")
-        elif number == 14 and wire == 0:
-            external = value == 1
-    if external:
-        if location is None:
-            raise ValueError("a tensor keeps its data externally but names no location")
-        out.append(location.decode("utf-8", "surrogateescape"))
-
-
-def _sparse(buf, span, out):
-    for number, wire, value in _fields(buf, *span):
-        if number in (1, 2) and wire == 2:
-            _tensor(buf, value, out)
-
-
-def _node(buf, span, out, depth):
-    for number, wire, value in _fields(buf, *span):
-        if number == 5 and wire == 2:  # attribute
-            for n, w, v in _fields(buf, *value):
-                if w != 2:
-                    continue
-                if n in (5, 10):
-                    _tensor(buf, v, out)
-                elif n in (6, 11):
-                    _graph(buf, v, out, depth + 1)
-                elif n in (22, 23):
-                    _sparse(buf, v, out)
-
-
-def _graph(buf, span, out, depth):
-    if depth > NESTING_LIMIT:
-        raise ValueError("ONNX graphs nested too deeply")
-    for number, wire, value in _fields(buf, *span):
-        if wire != 2:
-            continue
-        if number == 1:
-            _node(buf, value, out, depth)
-        elif number == 5:
-            _tensor(buf, value, out)
-        elif number == 15:
-            _sparse(buf, value, out)
+    """(split.no, split.count) of a GGUF file, or None when it has no
+    split.count."""
+    return _native._gguf_split(fd_path(fd), name=name)
 
 
 def onnx_locations(fd, name):
-    """The external-data locations an ONNX model names, in order of first use."""
-    size = os.fstat(fd).st_size
-    if size == 0:
-        return []
-    out = []
-    with mmap.mmap(fd, size, prot=mmap.PROT_READ) as buf:
-        try:
-            for number, wire, value in _fields(buf, 0, size):
-                if number == 7 and wire == 2:
-                    _graph(buf, value, out, 0)
-                elif number == 25 and wire == 2:  # functions: their nodes
-                    for n, w, v in _fields(buf, *value):
-                        if n == 7 and w == 2:
-                            _node(buf, v, out, 0)
-        except ValueError as e:
-            raise ValueError(f"{name}: {e}") from None
-    return list(dict.fromkeys(out))
+    """The external-data locations an ONNX model names, each once; a model
+    whose walk fails is refused, never read as having none."""
+    return _native._onnx_external(fd_path(fd), name=name)
 
 
 def onnx_external(path):
     """The external-data files of an ONNX model file (empty when it keeps all
     its tensors inside), each checked as a member name."""
-    fd = os.open(os.fspath(path), os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        locations = onnx_locations(fd, os.fspath(path))
-    finally:
-        os.close(fd)
-    return [check_name(loc, os.path.basename(os.fspath(path))) for loc in locations]
+    path = os.fspath(path)
+    locations = _native._onnx_external(path)
+    return [check_name(loc, os.path.basename(path)) for loc in locations]
 
 
 # --- The model -----------------------------------------------------------------
@@ -309,24 +139,10 @@ def onnx_external(path):
 def _read_index(folder, name):
     fd = open_member(folder, name)
     try:
-        size = os.fstat(fd).st_size
-        if size > INDEX_LIMIT:
-            raise ValueError(f"{name}: the index is larger than {INDEX_LIMIT} bytes")
-        data = os.pread(fd, size, 0)
+        shards = _native._index_shards(fd_path(fd), name=name)
     finally:
         os.close(fd)
-    try:
-        index = json.loads(data)
-    except ValueError as e:
-        raise ValueError(f"{name}: not a JSON index: {e}") from None
-    weight_map = index.get("weight_map") if isinstance(index, dict) else None
-    if not isinstance(weight_map, dict) or not weight_map:
-        raise ValueError(f"{name}: the index has no weight_map")
-    shards = []
-    for tensor, shard in weight_map.items():
-        check_name(shard, f"{name}: weight_map[{tensor!r}]")
-        shards.append(shard)
-    return sorted(set(shards))
+    return [check_name(shard, f"{name}: weight_map") for shard in shards]
 
 
 def _splits(folder, name):
@@ -430,14 +246,16 @@ def is_model(path):
         return True
     try:
         if path.endswith(".gguf"):
-            with open(path, "rb") as f:
-                keys = gguf_split(f.fileno(), path)
+            keys = _native._gguf_split(path)
             return keys is not None and keys[1] > 1
         if path.endswith(".onnx"):
-            with open(path, "rb") as f:
-                return bool(onnx_locations(f.fileno(), path))
-    except (OSError, ValueError):
+            return bool(_native._onnx_external(path))
+    except OSError:
         return False
+    except ValueError:
+        # An ONNX file whose external data cannot be told is taken as a
+        # model, whose reading then refuses it with the reason.
+        return path.endswith(".onnx")
     return False
 
 
@@ -463,11 +281,20 @@ def strays(model):
 
 def onnx_refusal(path, what):
     """The refusal of a file operation that would bind only an ONNX model's
-    graph, or None."""
+    graph, or None. An ONNX model whose external data cannot be told is
+    refused too; any other file, or one that cannot be read, is left to the
+    operation."""
     try:
-        external = onnx_external(path)
+        if _native.inspect(path).format != "ONNX":
+            return None
     except (OSError, ValueError):
         return None
+    try:
+        external = onnx_external(path)
+    except OSError:
+        return None
+    except ValueError as e:
+        return f"{e}: {what} cannot tell which files the model keeps its tensor data in"
     if not external:
         return None
     shown = ", ".join(external[:3]) + (", ..." if len(external) > 3 else "")
