@@ -716,8 +716,9 @@ int hand_off(const std::vector<std::string>& argv) {
 }
 
 // The entry file of a model of many files (an index, a first split by its
-// name, an ONNX file with external data): what `info` hands to the Python
-// entry point, which knows the model's members.
+// name, an ONNX file with external data or whose external data cannot be
+// told): what `info` hands to the Python entry point, which knows the
+// model's members.
 bool is_model_entry(const std::string& path) {
   if (path == "-") return false;
   const auto ends_with = [&](std::string_view end) {
@@ -743,7 +744,9 @@ bool is_model_entry(const std::string& path) {
       has_external_data(m.bytes(), [&](std::uint64_t offset, std::uint64_t length) {
         return m.load_range(offset, length).ok();
       });
-  return external.ok() && external.value();
+  // One the walk cannot read through goes to the entry point too, which
+  // refuses it with the walk's message.
+  return !external.ok() || external.value();
 }
 
 int print_help(std::string_view text) {

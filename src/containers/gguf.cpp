@@ -1,5 +1,6 @@
 #include "containers/gguf.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/json.h"
 #include "core/layout.h"
 
 namespace tarnwick::gguf {
@@ -428,7 +430,64 @@ std::uint64_t offset_in(ByteView data, ByteView part) {
   return static_cast<std::uint64_t>(part.data() - data.data());
 }
 
+constexpr std::string_view kSplitNo = "split.no";
+constexpr std::string_view kSplitCount = "split.count";
+constexpr std::string_view kTypeNames[] = {"UINT8", "INT8",   "UINT16", "INT16",  "UINT32", "INT32",  "FLOAT32",
+                                           "BOOL",  "STRING", "ARRAY",  "UINT64", "INT64",  "FLOAT64"};
+static_assert(std::size(kTypeNames) == std::size(kPayloadSize));
+
+bool is_signed(std::uint32_t type) { return type == kInt8 || type == kInt16 || type == kInt32 || type == kInt64; }
+bool is_integer(std::uint32_t type) {
+  return is_signed(type) || type == kUint8 || type == kUint16 || type == kUint32 || type == kUint64;
+}
+
+// A split key's value (type code, then payload, as the walk checked it).
+Result<std::uint64_t> split_number(std::string_view key, ByteView value) {
+  Cursor c(value);
+  std::uint32_t type;
+  if (!c.u32le(&type)) return truncated();
+  if (!is_integer(type)) {
+    const std::string name = is_known(type) ? std::string(kTypeNames[type]) : "type " + std::to_string(type);
+    return Error::malformed(std::string(key) + " is a " + name + ", not an integer");
+  }
+  const std::uint64_t size = kPayloadSize[type];
+  std::uint64_t raw = 0;
+  for (std::uint64_t i = 0; i < size; ++i) {
+    std::uint8_t b;
+    if (!c.u8(&b)) return truncated();
+    raw |= std::uint64_t{b} << (8 * i);
+  }
+  if (is_signed(type)) {
+    const std::uint64_t unused = 64 - 8 * size;
+    const auto v = static_cast<std::int64_t>(raw << unused) >> unused;
+    if (v < 0) return Error::malformed(std::string(key) + " is negative (" + std::to_string(v) + ")");
+  }
+  return raw;
+}
+
 }  // namespace
+
+Result<std::optional<SplitKeys>> split_keys(ByteView data) {
+  // Keys as views of the input: one per entry, each entry at least 13 bytes
+  // of it, so this list costs about what the metadata does.
+  std::vector<std::string_view> keys;
+  std::optional<ByteView> no, count;
+  TW_CHECK(walk(data, [&](const Entry& e) {
+    keys.push_back(e.key);
+    if (e.key == kSplitNo) no = e.value;
+    if (e.key == kSplitCount) count = e.value;
+  }));
+  std::sort(keys.begin(), keys.end());
+  if (auto twice = std::adjacent_find(keys.begin(), keys.end()); twice != keys.end())
+    return Error::malformed("duplicate metadata key " + json::quoted(*twice));
+  SplitKeys split{0, 0};
+  if (no) {
+    TW_TRY(split.no, split_number(kSplitNo, *no));
+  }
+  if (!count) return std::optional<SplitKeys>();
+  TW_TRY(split.count, split_number(kSplitCount, *count));
+  return std::optional<SplitKeys>(split);
+}
 
 Result<std::optional<StoreRange>> locate_store(ByteView data) {
   TW_TRY(const std::optional<ByteView> value, only_value(data, kStoreKey, Error::duplicate_manifest));

@@ -29,4 +29,16 @@ namespace tarnwick::gguf {
 // inside them. Errors other than that end are the parser's own.
 [[nodiscard]] Result<std::optional<std::uint64_t>> metadata_size(ByteView prefix);
 
+// split.no and split.count: which file of a split model this is, counting
+// from 0, and how many files it has.
+struct SplitKeys {
+  std::uint64_t no;
+  std::uint64_t count;
+};
+// The split keys of a whole file, read as llama.cpp reads them: every entry
+// and tensor-info record is walked, wherever in the file; a key given twice
+// is refused, and so is a split key that is not an integer (of any width)
+// or is negative. nullopt without split.count; split.no absent reads as 0.
+[[nodiscard]] Result<std::optional<SplitKeys>> split_keys(ByteView data);
+
 }  // namespace tarnwick::gguf

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <string_view>
+#include <unordered_set>
 
 #include "core/base64.h"
 
@@ -186,14 +188,16 @@ void write_varint(Bytes& out, std::uint64_t v) {
   out.push_back(static_cast<std::uint8_t>(v));
 }
 
+// A key is judged before its wire type and its payload, as at the top level,
+// where every key is judged before any entry is read.
 Result<Entry> parse_entry(ByteView payload) {
   Entry entry;
-  TW_CHECK(for_each_field(payload, [&](const Field& field) -> Status {
-    TW_CHECK(check_tag(field));
+  for (std::uint64_t pos = 0; pos < payload.size();) {
+    TW_TRY(const Field field, read_known_field(payload, pos));
     if (is_field(field, kEntryKey)) entry.key = payload_of(payload, field);
     if (is_field(field, kEntryValue)) entry.value = payload_of(payload, field);
-    return ok();
-  }));
+    pos = field.end;
+  }
   return entry;
 }
 
@@ -296,87 +300,210 @@ Result<Pieces> remove(ByteView data) { return without_c2pa_entries(data); }
 namespace {
 
 // The messages on the way to a TensorProto, and the fields that lead on.
-enum class Message : std::uint8_t { Model, Function, Graph, Node, Attribute, Sparse, Tensor };
+enum class Message : std::uint8_t { Model, Function, TrainingInfo, Graph, Node, Attribute, Sparse, Tensor };
+
+// Each frame keeps the state of the tensors it merges: protobuf merges the
+// occurrences of a singular message field within one parent into one
+// message, so a tensor split over two AttributeProto.t fields is one tensor,
+// settled only when its parent ends. An element of a repeated field is a
+// message of its own. Two occurrences of a singular graph are walked one
+// after the other: all a graph leads on to is repeated, so that reads as
+// their merge does.
+inline constexpr std::uint8_t kOwn = 0xFF;
+enum Slot : std::uint8_t { kT = 0, kValues = 1, kIndices = 2, kSlots = 3 };
 
 struct Child {
   Message from;
   std::uint64_t number;
   Message to;
+  std::uint8_t slot;  // kOwn: an element of a repeated field; else where
+                      // in the parent (or its owner) the child merges
 };
 constexpr Child kChildren[] = {
-    {Message::Model, 7, Message::Graph},         // ModelProto.graph
-    {Message::Model, 25, Message::Function},     // ModelProto.functions
-    {Message::Function, 7, Message::Node},       // FunctionProto.node
-    {Message::Graph, 1, Message::Node},          // GraphProto.node
-    {Message::Graph, 5, Message::Tensor},        // GraphProto.initializer
-    {Message::Graph, 15, Message::Sparse},       // GraphProto.sparse_initializer
-    {Message::Node, 5, Message::Attribute},      // NodeProto.attribute
-    {Message::Attribute, 5, Message::Tensor},    // AttributeProto.t
-    {Message::Attribute, 10, Message::Tensor},   // AttributeProto.tensors
-    {Message::Attribute, 6, Message::Graph},     // AttributeProto.g
-    {Message::Attribute, 11, Message::Graph},    // AttributeProto.graphs
-    {Message::Attribute, 22, Message::Sparse},   // AttributeProto.sparse_tensor
-    {Message::Attribute, 23, Message::Sparse},   // AttributeProto.sparse_tensors
-    {Message::Sparse, 1, Message::Tensor},       // SparseTensorProto.values
-    {Message::Sparse, 2, Message::Tensor},       // SparseTensorProto.indices
+    {Message::Model, 7, Message::Graph, kOwn},               // ModelProto.graph
+    {Message::Model, 20, Message::TrainingInfo, kOwn},       // ModelProto.training_info
+    {Message::Model, 25, Message::Function, kOwn},           // ModelProto.functions
+    {Message::Function, 7, Message::Node, kOwn},             // FunctionProto.node
+    {Message::TrainingInfo, 1, Message::Graph, kOwn},        // TrainingInfoProto.initialization
+    {Message::TrainingInfo, 2, Message::Graph, kOwn},        // TrainingInfoProto.algorithm
+    {Message::Graph, 1, Message::Node, kOwn},                // GraphProto.node
+    {Message::Graph, 5, Message::Tensor, kOwn},              // GraphProto.initializer
+    {Message::Graph, 15, Message::Sparse, kOwn},             // GraphProto.sparse_initializer
+    {Message::Node, 5, Message::Attribute, kOwn},            // NodeProto.attribute
+    {Message::Attribute, 5, Message::Tensor, kT},            // AttributeProto.t
+    {Message::Attribute, 10, Message::Tensor, kOwn},         // AttributeProto.tensors
+    {Message::Attribute, 6, Message::Graph, kOwn},           // AttributeProto.g
+    {Message::Attribute, 11, Message::Graph, kOwn},          // AttributeProto.graphs
+    {Message::Attribute, 22, Message::Sparse, kValues},      // AttributeProto.sparse_tensor
+    {Message::Attribute, 23, Message::Sparse, kOwn},         // AttributeProto.sparse_tensors
+    {Message::Sparse, 1, Message::Tensor, kValues},          // SparseTensorProto.values
+    {Message::Sparse, 2, Message::Tensor, kIndices},         // SparseTensorProto.indices
 };
 
-// TensorProto.data_location, and its value EXTERNAL.
+// TensorProto.external_data and .data_location, whose values are a closed
+// enum: DEFAULT or EXTERNAL.
+constexpr std::uint64_t kExternalData = 13;
 constexpr std::uint64_t kDataLocation = 14;
-constexpr std::uint64_t kExternal = 1;
+constexpr std::int32_t kDefault = 0;
+constexpr std::int32_t kExternal = 1;
 constexpr std::uint8_t kVarintWire = 0;
+constexpr std::string_view kLocationKey = "location";
+// Enough for a field's key and the varint after it.
+constexpr std::uint64_t kFieldHead = 32;
 
-std::optional<Message> child_of(Message from, const Field& field) {
-  if (field.wire_type != kLengthDelimited) return std::nullopt;
+const Child* child_of(Message from, const Field& field) {
+  if (field.wire_type != kLengthDelimited) return nullptr;
   for (const Child& c : kChildren)
-    if (c.from == from && c.number == field.number) return c.to;
-  return std::nullopt;
+    if (c.from == from && c.number == field.number) return &c;
+  return nullptr;
 }
+
+// One tensor as read so far: data_location, and the value of the last
+// external_data entry keyed "location" (empty for one without a value).
+struct TensorState {
+  bool external = false;
+  std::optional<ByteView> location;
+};
 
 struct Frame {
   Message message;
   std::uint64_t pos;
   std::uint64_t end;
-  int graphs;  // subgraphs entered on the way here
+  int graphs;         // subgraphs entered on the way here
+  std::size_t owner;  // Tensor, Sparse: the frame whose slots they fill
+  std::uint8_t slot;
+  TensorState merged[kSlots];
 };
+
+// The walk's reads of what the model holds: each range loaded first, and
+// every key judged before its wire type or its payload, as protobuf reads
+// a key as 32 bits and field number 0 as no field.
+class Reader {
+ public:
+  Reader(ByteView model, const LoadFn& load) : model_(model), load_(load) {}
+
+  [[nodiscard]] Status load(std::uint64_t offset, std::uint64_t length) const {
+    if (length != 0 && !load_(offset, length)) return Error::malformed("the ONNX model could not be read");
+    return ok();
+  }
+
+  [[nodiscard]] Result<Field> field(std::uint64_t pos, std::uint64_t end) const {
+    TW_CHECK(load(pos, std::min(kFieldHead, end - pos)));
+    const ByteView within = model_.first(static_cast<std::size_t>(end));
+    TW_TRY(const Varint key, read_varint(within, pos));
+    if ((key.value >> 3) == 0) return Error::malformed("field number 0");
+    return read_known_field(within, pos);
+  }
+
+  // The varint of a field of wire type 0, loaded with its head.
+  [[nodiscard]] Result<std::uint64_t> varint_of(const Field& field) const {
+    const ByteView within = model_.first(static_cast<std::size_t>(field.end));
+    TW_TRY(const Varint key, read_varint(within, field.start));
+    TW_TRY(const Varint value, read_varint(within, key.next));
+    return value.value;
+  }
+
+  ByteView payload(const Field& field) const { return payload_of(model_, field); }
+
+ private:
+  ByteView model_;
+  const LoadFn& load_;
+};
+
+// A StringStringEntryProto of TensorProto.external_data: its location when
+// its key is "location", else nullopt. Only a key of that length is loaded,
+// and the value only once the key is known.
+Result<std::optional<ByteView>> location_entry(const Reader& in, const Field& entry) {
+  std::optional<Field> key, value;
+  for (std::uint64_t pos = entry.payload_start; pos < entry.payload_end;) {
+    TW_TRY(const Field field, in.field(pos, entry.payload_end));
+    if (is_field(field, kEntryKey)) key = field;
+    if (is_field(field, kEntryValue)) value = field;
+    pos = field.end;
+  }
+  if (!key || key->payload_end - key->payload_start != kLocationKey.size()) return std::optional<ByteView>();
+  TW_CHECK(in.load(key->payload_start, kLocationKey.size()));
+  if (text_of(in.payload(*key)) != kLocationKey) return std::optional<ByteView>();
+  if (!value) return std::optional<ByteView>(ByteView{});
+  TW_CHECK(in.load(value->payload_start, value->payload_end - value->payload_start));
+  return std::optional<ByteView>(in.payload(*value));
+}
+
+// Adds a settled tensor's location to `out`, once.
+Status settle(const TensorState& tensor, std::vector<std::string>& out,
+              std::unordered_set<std::string_view>& seen) {
+  if (!tensor.external) return ok();
+  if (!tensor.location) return Error::malformed("a tensor's data is EXTERNAL but it names no location");
+  if (tensor.location->empty()) return Error::malformed("an external data location is empty");
+  if (!is_utf8(*tensor.location)) return Error::malformed("an external data location is not UTF-8");
+  if (seen.insert(text_of(*tensor.location)).second) out.emplace_back(text_of(*tensor.location));
+  return ok();
+}
 
 }  // namespace
 
-Result<bool> has_external_data(ByteView model, const LoadFn& load) {
+Result<Field> read_known_field(ByteView data, std::uint64_t pos) {
+  TW_TRY(const Varint key, read_varint(data, pos));
+  if ((key.value >> 3) > kMaxFieldNumber) return Error::malformed("field tag beyond 32 bits");
+  return read_field(data, pos);
+}
+
+Result<std::vector<std::string>> external_locations(ByteView model, const LoadFn& load) {
+  const Reader in(model, load);
+  std::vector<std::string> out;
+  std::unordered_set<std::string_view> seen;
   // Depth first with an explicit stack; a frame resumes after the child it
   // entered, so the stack holds one path, bounded by the graph nesting.
-  std::vector<Frame> stack{{Message::Model, 0, model.size(), 0}};
+  std::vector<Frame> stack;
+  stack.push_back({Message::Model, 0, model.size(), 0, 0, kOwn, {}});
   while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.pos >= top.end) {
+    const std::size_t at = stack.size() - 1;
+    if (stack[at].pos >= stack[at].end) {
+      for (const TensorState& tensor : stack[at].merged) {
+        TW_CHECK(settle(tensor, out, seen));
+      }
       stack.pop_back();
       continue;
     }
-    if (!load(top.pos, std::min<std::uint64_t>(32, top.end - top.pos)))
-      return Error::malformed("the ONNX model could not be read");
-    Result<Field> read = read_field(model.first(static_cast<std::size_t>(top.end)), top.pos);
-    if (!read.ok()) {
-      stack.pop_back();
-      continue;
-    }
-    const Field field = read.value();
-    top.pos = field.end;
+    TW_TRY(const Field field, in.field(stack[at].pos, stack[at].end));
+    stack[at].pos = field.end;
+    const Frame& top = stack[at];
     if (top.message == Message::Tensor) {
-      if (field.number != kDataLocation || field.wire_type != kVarintWire) continue;
-      const ByteView within = model.first(static_cast<std::size_t>(field.end));
-      TW_TRY(const Varint key, read_varint(within, field.start));
-      TW_TRY(const Varint location, read_varint(within, key.next));
-      if (location.value == kExternal) return true;
+      TensorState& tensor = stack[top.owner].merged[top.slot];
+      if (field.number == kDataLocation && field.wire_type == kVarintWire) {
+        // Read as int32; any other value is unknown to the enum and leaves
+        // the field as it was.
+        TW_TRY(const std::uint64_t raw, in.varint_of(field));
+        const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
+        if (value == kDefault || value == kExternal) tensor.external = value == kExternal;
+      } else if (is_field(field, kExternalData)) {
+        TW_TRY(const std::optional<ByteView> location, location_entry(in, field));
+        if (location) tensor.location = location;
+      }
       continue;
     }
-    const std::optional<Message> child = child_of(top.message, field);
-    if (!child) continue;
-    // The model's graph is level 0, as in the Python walk of member names.
-    const int graphs = top.graphs + (*child == Message::Graph && top.message == Message::Attribute ? 1 : 0);
+    const Child* child = child_of(top.message, field);
+    if (child == nullptr) continue;
+    // The model's and the training graphs are level 0; a node's subgraph is one deeper.
+    const int graphs = top.graphs + (child->to == Message::Graph && top.message == Message::Attribute ? 1 : 0);
     if (graphs > kMaxGraphNesting) return Error::malformed("ONNX graphs nested too deeply");
-    stack.push_back({*child, field.payload_start, field.payload_end, graphs});
+    Frame next{child->to, field.payload_start, field.payload_end, graphs, stack.size(), kT, {}};
+    if (child->slot != kOwn) {
+      // A SparseTensorProto's values and indices merge where it does.
+      next.owner = top.message == Message::Sparse ? top.owner : at;
+      next.slot = top.message == Message::Sparse ? static_cast<std::uint8_t>(top.slot + child->slot - kValues)
+                                                 : child->slot;
+    } else if (child->to == Message::Sparse) {
+      next.slot = kValues;
+    }
+    stack.push_back(next);
   }
-  return false;
+  return out;
+}
+
+Result<bool> has_external_data(ByteView model, const LoadFn& load) {
+  TW_TRY(const std::vector<std::string> locations, external_locations(model, load));
+  return !locations.empty();
 }
 
 }  // namespace tarnwick::onnx

@@ -74,16 +74,26 @@ void encode_entry(Bytes& out, std::string_view key, ByteView value);
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source);
 [[nodiscard]] Result<Pieces> remove(ByteView data);
 
-// Whether any tensor of the model (initializers, sparse initializers, the
-// tensors and subgraphs of node attributes, functions' nodes) keeps its data
-// outside the file (TensorProto.data_location EXTERNAL). Walks field heads
-// only, never a tensor's bytes; `load(offset, length)` is called before each
-// head is read (false: stop, the file could not be read). A message that
-// does not parse ends the walk of that message only: what a loader cannot
-// read it does not load either. Subgraphs nested deeper than kMaxGraphNesting
-// are an error.
+// As read_field, but a key whose number protobuf would not read as 32 bits
+// is refused before its wire type or payload is looked at.
+[[nodiscard]] Result<Field> read_known_field(ByteView data, std::uint64_t pos);
+
+// The places named by the model's tensors that keep their data outside the
+// file (TensorProto.data_location EXTERNAL): initializers, sparse
+// initializers, the tensors and subgraphs of node attributes, functions'
+// nodes and training graphs. Each location once, as raw text, in the order
+// the tensors settle: one merged from occurrences of a singular field (two
+// AttributeProto.t) settles when its parent ends. Walks field heads and
+// external_data entries only, never a tensor's bytes; `load(offset, length)`
+// is called before each range is read (false: the file could not be read).
+// Fails closed, as the model's loaders read it or refuse it: a message on
+// the walk that does not parse, a group, an EXTERNAL tensor without a
+// location, a location that is empty or not UTF-8, or subgraphs nested
+// deeper than kMaxGraphNesting, is an error.
 inline constexpr int kMaxGraphNesting = 64;
 using LoadFn = std::function<bool(std::uint64_t offset, std::uint64_t length)>;
+[[nodiscard]] Result<std::vector<std::string>> external_locations(ByteView model, const LoadFn& load);
+// Whether external_locations names any file; its errors are this one's.
 [[nodiscard]] Result<bool> has_external_data(ByteView model, const LoadFn& load);
 
 }  // namespace tarnwick::onnx

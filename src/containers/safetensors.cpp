@@ -1,5 +1,6 @@
 #include "containers/safetensors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -358,5 +359,97 @@ Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t 
 }
 
 Result<Pieces> remove(ByteView data, std::uint64_t block) { return rewrite(data, nullptr, block); }
+
+namespace {
+
+// One pass over an index, keeping the weight_map's members. The parser
+// cannot be stopped, so the first fault is kept and later tokens ignored.
+class IndexPass final : public json::Events {
+ public:
+  void open(bool object) override {
+    if (depth_ == 0 && !object) fail("the index is not a JSON object");
+    if (depth_ == 1 && weight_map_value_) {
+      if (object) in_map_ = true;
+      else fail("the index's weight_map is not an object");
+    }
+    if (depth_ == 2 && in_map_) not_a_string();
+    weight_map_value_ = false;
+    ++depth_;
+  }
+  void close() override {
+    --depth_;
+    if (depth_ == 1) in_map_ = false;
+  }
+  void key(std::string_view text) override {
+    if (depth_ == 1) {
+      weight_map_value_ = text == "weight_map";
+      if (weight_map_value_ && seen_map) fail("the index has more than one weight_map");
+      seen_map = seen_map || weight_map_value_;
+    } else if (depth_ == 2 && in_map_) {
+      tensor_.assign(text);
+    }
+  }
+  void string_value(std::string_view text, std::size_t, std::size_t) override {
+    if (depth_ == 2 && in_map_ && !failed_) entries.emplace_back(tensor_, text);
+    value(false);
+  }
+  void scalar(std::string_view) override { value(true); }
+
+  std::optional<Error> error;
+  bool seen_map = false;
+  std::vector<std::pair<std::string, std::string>> entries;  // tensor, shard
+
+ private:
+  void value(bool scalar) {
+    if (depth_ == 0) fail("the index is not a JSON object");
+    if (depth_ == 1 && weight_map_value_) fail("the index's weight_map is not an object");
+    if (depth_ == 2 && in_map_ && scalar) not_a_string();
+    weight_map_value_ = false;
+  }
+  void not_a_string() { fail("weight_map[" + json::quoted(tensor_) + "] is not a string"); }
+  void fail(std::string text) {
+    if (!failed_) error = Error::malformed(std::move(text));
+    failed_ = true;
+  }
+
+  std::size_t depth_ = 0;
+  bool weight_map_value_ = false;  // the next value is the weight_map's
+  bool in_map_ = false;
+  bool failed_ = false;
+  std::string tensor_;
+};
+
+}  // namespace
+
+Status check_index_size(std::uint64_t size) {
+  if (size > kMaxIndexSize)
+    return Error::too_large("the index is " + std::to_string(size) + " bytes, more than the " +
+                            std::to_string(kMaxIndexSize) + " an index may have");
+  return ok();
+}
+
+Result<std::vector<std::string>> index_shards(ByteView index) {
+  TW_CHECK(check_index_size(index.size()));
+  if (!is_utf8(index)) return Error::malformed("the index is not UTF-8");
+  IndexPass pass;
+  if (std::string error = json::parse(text_of(index), &pass); !error.empty())
+    return Error::malformed("the index is not JSON: " + error);
+  if (pass.error) return *pass.error;
+  if (!pass.seen_map) return Error::malformed("the index has no weight_map");
+  auto& entries = pass.entries;
+  if (entries.empty()) return Error::malformed("the index's weight_map is empty");
+  // A tensor named twice is harmless only when both name one shard.
+  std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::size_t i = 1; i < entries.size(); ++i)
+    if (entries[i].first == entries[i - 1].first && entries[i].second != entries[i - 1].second)
+      return Error::malformed("weight_map names " + json::quoted(entries[i].first) + " twice, in " +
+                              json::quoted(entries[i - 1].second) + " and " + json::quoted(entries[i].second));
+  std::vector<std::string> shards;
+  shards.reserve(entries.size());
+  for (auto& entry : entries) shards.push_back(std::move(entry.second));
+  std::sort(shards.begin(), shards.end());
+  shards.erase(std::unique(shards.begin(), shards.end()), shards.end());
+  return shards;
+}
 
 }  // namespace tarnwick::safetensors

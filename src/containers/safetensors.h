@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/error.h"
@@ -47,5 +48,14 @@ inline constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 [[nodiscard]] Result<std::optional<std::string>> read_uri(ByteView data);
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block);
 [[nodiscard]] Result<Pieces> remove(ByteView data, std::uint64_t block);
+
+// The shard files a sharded model's index (NAME.safetensors.index.json)
+// names: the values of its "weight_map" object, each once, sorted. The
+// index is read strictly: a JSON object of UTF-8 text holding one non-empty
+// weight_map of strings, in which a tensor named twice names one shard.
+inline constexpr std::uint64_t kMaxIndexSize = 64 << 20;
+// An index of `size` bytes is refused past kMaxIndexSize, by its size alone.
+[[nodiscard]] Status check_index_size(std::uint64_t size);
+[[nodiscard]] Result<std::vector<std::string>> index_shards(ByteView index);
 
 }  // namespace tarnwick::safetensors

@@ -370,6 +370,19 @@ void write_string(Bytes& out, std::string_view text) {
   out.push_back('"');
 }
 
+std::string quoted(std::string_view text, std::size_t limit) {
+  std::size_t cut = text.size();
+  if (cut > limit) {
+    cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  }
+  Bytes out;
+  write_string(out, text.substr(0, cut));
+  std::string shown(text_of(out));
+  if (cut < text.size()) shown += "...";
+  return shown;
+}
+
 void Writer::before_value() {
   if (after_key_) {
     after_key_ = false;  // a member's value follows its colon

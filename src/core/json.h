@@ -82,4 +82,8 @@ class Writer final : public Events {
 // control characters escaped, everything else as it is.
 void write_string(Bytes& out, std::string_view text);
 
+// A name from a file as a message shows it: a JSON string of at most
+// `limit` bytes of the UTF-8 `text`, cut at a character and marked "...".
+[[nodiscard]] std::string quoted(std::string_view text, std::size_t limit = 64);
+
 }  // namespace tarnwick::json

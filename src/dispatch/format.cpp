@@ -188,6 +188,15 @@ Result<bool> has_external_data(ByteView data, const std::function<bool(std::uint
   return onnx::has_external_data(data, load);
 }
 
+Result<std::vector<std::string>> external_data_locations(
+    ByteView data, const std::function<bool(std::uint64_t, std::uint64_t)>& load) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format) return Error::unrecognized_format();
+  if (*format != Format::ONNX)
+    return Error::malformed("a " + std::string(format->display_name()) + " file, not an ONNX model");
+  return onnx::external_locations(data, load);
+}
+
 namespace {
 
 // Bytes read at the start of every file, and first for a GGUF file, whose

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/layout.h"
@@ -84,8 +85,14 @@ struct StoreWrite {
 
 // Whether the model keeps tensor data in other files (ONNX external data;
 // never for the other formats), whose places are relative to its folder.
-// `load` as for load_metadata below: the walk reads field heads only.
+// `load` as for load_metadata below: the walk reads field heads and
+// external_data entries only. A model the walk cannot read through is an
+// error, never "no external data" (onnx::external_locations).
 [[nodiscard]] Result<bool> has_external_data(ByteView data, const std::function<bool(std::uint64_t, std::uint64_t)>& load);
+// The places of an ONNX model's external data (onnx::external_locations);
+// another input is refused.
+[[nodiscard]] Result<std::vector<std::string>> external_data_locations(
+    ByteView data, const std::function<bool(std::uint64_t, std::uint64_t)>& load);
 
 // A model file is not read whole: only the bytes that detection and the
 // operations above read, its metadata, are brought into memory, and the

@@ -4,6 +4,8 @@
 
 #include "python/files.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -11,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "containers/gguf.h"
+#include "containers/safetensors.h"
 #include "core/digest.h"
 #include "dispatch/format.h"
 #include "core/manifest.h"
@@ -501,6 +505,153 @@ PyObject* py_check_binding(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------------------
+// The files of a model of many files, read from its entry file and members
+// for the Python layer, which opens each member safely and names it here
+// as the model names it.
+
+// The name a member's messages give: `name` when given, else the path.
+bool member_args(const Signature& sig, PyObject* args, PyObject* kwargs, Path* path, PyObject** name) {
+  PyObject* a[kMaxParams];
+  if (!bind(sig, args, kwargs, a) || !path_arg(sig.function, "model", a[0], path)) return false;
+  if (!is_given(a[1])) {
+    *name = path->shown.get();
+    return true;
+  }
+  if (!PyUnicode_Check(a[1])) return wrong_type(sig.function, "name", "str", a[1]);
+  *name = a[1];
+  return true;
+}
+
+// As raise_file_error, but every message starts with the member's name and
+// a failed system call names it too.
+PyObject* raise_member_error(const FileError& e, PyObject* name) {
+  switch (e.kind) {
+    case FileError::Kind::System:
+      errno = e.err;
+      return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name);
+    case FileError::Kind::Model: {
+      Ref text(PyUnicode_FromFormat("%U: %s", name, e.message().c_str()));
+      Ref error(text ? PyObject_CallFunctionObjArgs(PyExc_ValueError, text.get(), nullptr) : nullptr);
+      if (!error || PyObject_SetAttrString(error.get(), "filename", name) < 0) return nullptr;
+      PyErr_SetObject(PyExc_ValueError, error.get());
+      return nullptr;
+    }
+    case FileError::Kind::SameFile:
+    case FileError::Kind::NotRegular:
+    case FileError::Kind::HardLinked:
+    case FileError::Kind::ExternalData:
+      PyErr_Format(PyExc_ValueError, "%U: %s", name, e.message().c_str());
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_OSError, "%U: %s", name, e.message().c_str());
+      return nullptr;
+  }
+}
+
+// Opens the regular file at `path` and runs read(const Model&) ->
+// Outcome<T> on it without the lock.
+template <class T, class Read>
+std::optional<T> read_member(const Path& path, PyObject* name, Read&& read) {
+  std::optional<T> out;
+  std::optional<FileError> failed;
+  {
+    Unlocked unlocked;
+    auto opened = file::Model::open(path.native, file::Model::Access::File);
+    file::Outcome<T> result = opened.ok() ? read(opened.value()) : file::Outcome<T>(opened.error());
+    if (result.ok()) out = std::move(result).value(); else failed = result.error();
+  }
+  if (failed) raise_member_error(*failed, name);
+  return out;
+}
+
+// A reader that loads what it reads, as read_metadata; a failed load is
+// reported as the file's failure, not the model's.
+template <class T, class Read>
+file::Outcome<T> read_loading(const file::Model& m, Read&& read) {
+  std::optional<FileError> failed;
+  const LoadRange load = [&](std::uint64_t offset, std::uint64_t length) {
+    file::Done d = m.load_range(offset, length);
+    if (!d.ok()) failed = d.error();
+    return d.ok();
+  };
+  file::Outcome<T> out = read_metadata<T>(m, [&](ByteView b) { return read(b, load); });
+  if (failed) return *failed;
+  return out;
+}
+
+PyObject* str_list(const std::vector<std::string>& texts) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = str_from(texts[i]);
+    if (text == nullptr || PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), text) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* py__onnx_external(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_onnx_external", {"model", "name"}, 2, 1, 1};
+    Path path;
+    PyObject* name = nullptr;
+    if (!member_args(sig, args, kwargs, &path, &name)) return nullptr;
+    auto locations = read_member<std::vector<std::string>>(path, name, [](const file::Model& m) {
+      return read_loading<std::vector<std::string>>(
+          m, [](ByteView b, const LoadRange& load) { return external_data_locations(b, load); });
+    });
+    return locations ? str_list(*locations) : nullptr;
+  });
+}
+
+PyObject* py__gguf_split(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_gguf_split", {"model", "name"}, 2, 1, 1};
+    Path path;
+    PyObject* name = nullptr;
+    if (!member_args(sig, args, kwargs, &path, &name)) return nullptr;
+    // The file's whole metadata is loaded at open, and the walk reads no
+    // further than that.
+    auto keys = read_member<std::optional<gguf::SplitKeys>>(path, name, [](const file::Model& m) {
+      return read_metadata<std::optional<gguf::SplitKeys>>(m, [](ByteView b) { return gguf::split_keys(b); });
+    });
+    if (!keys) return nullptr;
+    if (!*keys) return none();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>((*keys)->no),
+                         static_cast<unsigned long long>((*keys)->count));
+  });
+}
+
+PyObject* py__index_shards(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"_index_shards", {"model", "name"}, 2, 1, 1};
+    Path path;
+    PyObject* name = nullptr;
+    if (!member_args(sig, args, kwargs, &path, &name)) return nullptr;
+    // A larger index is refused by its size alone, before it is opened (an
+    // open reads what it takes for a model's metadata), and again once open.
+    std::optional<std::uint64_t> too_large;
+    {
+      Unlocked unlocked;
+      struct stat st {};
+      if (stat(path.native.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+          static_cast<std::uint64_t>(st.st_size) > safetensors::kMaxIndexSize)
+        too_large = static_cast<std::uint64_t>(st.st_size);
+    }
+    if (too_large) {
+      return raise_member_error(
+          FileError::of_model(std::move(safetensors::check_index_size(*too_large)).error(), path.native), name);
+    }
+    auto shards = read_member<std::vector<std::string>>(path, name, [](const file::Model& m) {
+      if (m.size() <= safetensors::kMaxIndexSize) {
+        if (file::Done d = m.load_range(0, m.size()); !d.ok()) return file::Outcome<std::vector<std::string>>(d.error());
+      }
+      return read_metadata<std::vector<std::string>>(m, [](ByteView b) { return safetensors::index_shards(b); });
+    });
+    return shards ? str_list(*shards) : nullptr;
+  });
+}
+
 PyMethodDef kFunctions[] = {
     TW_FUNCTION(embed_file,
                      "embed_file(model, *, store=None, uri=None, output=None, progress=None, "
@@ -533,6 +684,15 @@ PyMethodDef kFunctions[] = {
                      "check_binding(model, exclusions, digest, *, alg='sha256', progress=None)\n--\n\n"
                      "Check a C2PA data hash: the exclusions must be exactly where the store\n"
                      "lies, and the digest must match."),
+    TW_FUNCTION(_onnx_external,
+                     "_onnx_external(model, *, name=None)\n--\n\n"
+                     "The external data locations of an ONNX model file, each once, as raw text."),
+    TW_FUNCTION(_gguf_split,
+                     "_gguf_split(model, *, name=None)\n--\n\n"
+                     "(split.no, split.count) of a GGUF file, or None without split.count."),
+    TW_FUNCTION(_index_shards,
+                     "_index_shards(model, *, name=None)\n--\n\n"
+                     "The shard files a SafeTensors index names, each once, sorted."),
     {nullptr, nullptr, 0, nullptr},
 };
 

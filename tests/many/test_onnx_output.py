@@ -159,3 +159,25 @@ def test_graph_nesting_capped(tmp_path, depth, refused):
     with pytest.raises(ValueError) as e:
         tarnwick.embed_file(model, store=b"store", output=out)
     assert str(e.value) == f"malformed model container: ONNX graphs nested too deeply: {model!r}"
+
+
+NO_LOCATION = "malformed model container: a tensor's data is EXTERNAL but it names no location"
+
+
+@pytest.mark.parametrize("write", WRITERS, ids=lambda w: w.__name__)
+def test_external_data_that_cannot_be_told_refused(tmp_path, write):
+    # Which files the model needs cannot be told: refused as if it had some.
+    os.makedirs(tmp_path / "a")
+    os.makedirs(tmp_path / "b")
+    model = str(tmp_path / "a" / "model.onnx")
+    pathlib.Path(model).write_bytes(field_varint(1, 8) + field_bytes(7, field_bytes(5, field_varint(14, 1))))
+    with pytest.raises(ValueError) as e:
+        write(model, str(tmp_path / "b" / "out.onnx"))
+    if write.__name__.startswith("cli"):
+        assert e.value.args[0] == (1, f"{model}: {NO_LOCATION}\n")
+    else:
+        assert str(e.value) == f"{NO_LOCATION}: {model!r}"
+    assert not (tmp_path / "b" / "out.onnx").exists()
+    # `info` hands it to the Python entry point, which names the member.
+    r = subprocess.run([tarnwick_program(), "info", model], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (1, f"{model}: model.onnx: {NO_LOCATION}\n")
