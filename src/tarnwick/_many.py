@@ -173,12 +173,13 @@ def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url):
     first = next(rel for rel, kind in m.members if kind == CONTAINER)
     fd = _model.open_member(m.folder, first)
     try:
-        info = _sign.inspect(_model.fd_path(fd))
+        with _model.naming(_model.fd_path(fd), first):
+            info = _sign.inspect(_model.fd_path(fd))
     finally:
         os.close(fd)
     # Checked with the SDK now, before any member is signed.
     definition = _sign._definition(manifest, m.entry, info.model_type, info.format)
-    _sign.builder_for(sdk.c2pa, definition, []).close()
+    _sign.trial(sdk, definition, [], the_signer)
     dest_folder = m.folder if output is None else _output_folder(output, m.folder)
     return _Plan(m, dest_folder, output is None, the_signer, definition)
 
@@ -196,7 +197,8 @@ def _sign_member(plan, fds, rel, kind):
             size, digest = _hash(fd, rel)
             pending = None
         else:
-            pending = _native._copying(_model.fd_path(fd), output=dest, name=rel)
+            with _model.naming(_model.fd_path(fd), rel):
+                pending = _native._copying(_model.fd_path(fd), output=dest, name=rel)
             size, digest = pending.size, pending.digest
         entry.update(size=size, hash=digest.hex())
         return _Member(entry, SignedMember(rel, size, digest, None, None), None, pending)

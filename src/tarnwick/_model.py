@@ -10,6 +10,7 @@ must not be a link, and only the last component may be a link, followed when
 it leads to a regular file (the Hugging Face cache keeps snapshot files as
 links into ../../blobs)."""
 
+import contextlib
 import errno
 import os
 import re
@@ -111,6 +112,27 @@ def fd_path(fd):
     """A path naming exactly the file open at `fd`, for the native functions;
     they are given the member's own name for their messages."""
     return f"/proc/self/fd/{fd}"
+
+
+@contextlib.contextmanager
+def naming(path, name):
+    """Failures of the native functions called on `path` (a descriptor's
+    path) told in the member's own name."""
+    if not name or name == path:
+        yield
+        return
+    try:
+        yield
+    except OSError as e:
+        if e.filename != path and not (e.filename is None and path in str(e)):
+            raise
+        raise type(e)(e.errno, e.strerror or str(e).replace(path, name), name) from None
+    except ValueError as e:
+        text = str(e)
+        if path not in text:
+            raise
+        text = text.replace(repr(path), repr(name)).replace(path, name)
+        raise (type(e) if isinstance(e, (ModelError, UsageError)) else ModelError)(text) from None
 
 
 def _read(function, folder, rel):

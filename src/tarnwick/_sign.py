@@ -153,6 +153,20 @@ def builder_for(c2pa, definition, resources):
     return builder
 
 
+def trial(sdk, definition, resources, signer):
+    """Signs a definition once, over nothing, and throws the result away:
+    the SDK validates a manifest only when it signs it, and a definition it
+    refuses must be refused before anything is written."""
+    builder = builder_for(sdk.c2pa, definition, resources)
+    try:
+        sdk.placeholder(builder, signer)
+        sdk.sign(builder, signer, [], bytes(32))
+    except sdk.c2pa.C2paError as e:
+        raise UsageError(f"the C2PA SDK refuses the manifest definition: {e}") from None
+    finally:
+        builder.close()
+
+
 def sdk_call(c2pa, what, call, *args):
     try:
         return call(*args)
@@ -231,13 +245,16 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
     path = os.fspath(model)
     shown = name or path
     dest = os.fspath(output) if output is not None else path
-    info = inspect(path)
+    with _model.naming(path, name):
+        info = inspect(path)
+        parent = read_file(path) if info.store_size is not None else None
     if the_signer is None:
         the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
     built = _definition(definition, title or os.path.basename(dest), info.model_type, info.format)
     resources = []
-    if info.store_size is not None:  # re-signing: the earlier manifest becomes the parent
-        resources.append(_ingredient(built, path, read_file(path), "parentOf", PARENT, shown))
+    if parent is not None:  # re-signing: the earlier manifest becomes the parent
+        with _model.naming(path, name):
+            resources.append(_ingredient(built, path, parent, "parentOf", PARENT, shown))
         _with_parent_action(built)
     for i, other in enumerate(ingredients):
         other = os.fspath(other)
@@ -245,6 +262,8 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
             raise UsageError(f"{other}: an ingredient must be a signed model with an embedded manifest store")
         resources.append(_ingredient(built, other, read_file(other), "componentOf", f"tarnwick.ingredient.{i}",
                                      other))
+    if definition is not None:
+        trial(sdk, built, resources, the_signer)
     builder = builder_for(c2pa, built, resources)
     try:
         size = len(sdk_call(c2pa, "make a placeholder for the store", sdk.placeholder, builder, the_signer))
@@ -263,9 +282,10 @@ def sign_prepared(p, progress=None):
     c2pa = sdk.c2pa
     from ._verify import store_label
     remote = p.remote_uri is not None
-    pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size, uri=p.remote_uri,
-                                       output=p.output, name=p.name, progress=progress,
-                                       external_data_copied=p.external_data_copied)
+    with _model.naming(p.model, p.name):
+        pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size, uri=p.remote_uri,
+                                           output=p.output, name=p.name, progress=progress,
+                                           external_data_copied=p.external_data_copied)
     side = None
     try:
         exclusions = [] if remote else [pending.store_range]

@@ -336,6 +336,11 @@ def _too_large(info, text):
 def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None):
     """verify_file without the check for external data: one member of a model
     (`name`, the member's own name, for messages about `model`)."""
+    with _model.naming(os.fspath(model), name):
+        return _verify_one(model, trust, store, fetch, declared, name)
+
+
+def _verify_one(model, trust, store, fetch, declared, name):
     sdk = _sdk.load("verify")
     path = os.fspath(model)
     info = inspect(path)

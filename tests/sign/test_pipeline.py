@@ -121,7 +121,8 @@ def test_a_failure_before_the_commit_leaves_the_model_as_it_was(tmp_path, kind, 
     ('{"assertions": [{"label": "c2pa.hash.data", "data": {}}]}', "brings its own hard binding"),
     ("[1, 2]", "must be a JSON object"),
     ("{not json", "is not JSON"),
-    ('{"assertions": [{"label": "c2pa.actions", "data": {"actions": 5}}]}', None),
+    ('{"assertions": [{"label": "c2pa.actions", "data": {"actions": 5}}]}', "could not decode assertion c2pa.actions"),
+    ('{"title": "no actions"}', "(?s)the C2PA SDK refuses the manifest definition: .*first action must be created"),
 ])
 def test_a_refused_definition_writes_nothing(tmp_path, definition, message, creds):
     entry = build("safetensors", tmp_path / "m")
@@ -276,8 +277,10 @@ def test_fifos_and_cut_files_on_every_entry_point(tmp_path, creds):
     assert r.returncode == 0, r.stderr
     rows = [line.split() for line in r.stdout.splitlines()]
     assert len(rows) == 4 * 7
-    assert all(row[2] in ("ModelError", "UsageError", "ValueError", "OSError") and row[3] == "False"
-               for row in rows), rows
+    # A single file cut short is a verdict of verify_model (its member is
+    # named invalid); everything else is refused, in the file's own name.
+    assert all((row[2] in ("ModelError", "MemberError", "UsageError", "ValueError", "OSError") and row[3] == "False")
+               or row[1:] == ["verify_model", "ok"] for row in rows), rows
 
 
 # --- the command line ------------------------------------------------------------------
@@ -286,7 +289,10 @@ def test_verify_escapes_what_the_manifest_says(tmp_path, creds):
     model = tmp_path / "model.gguf"
     shutil.copy(SAMPLES / "model.gguf", model)
     title = "m\x1b]0;owned\x07\x1b[2J\u202e\nmodel.gguf: trusted"
-    tarnwick.sign_file(model, cert=creds[0], key=creds[1], definition=json.dumps({"title": title}))
+    created = {"action": "c2pa.created",
+               "digitalSourceType": "http://cv.iptc.org/newscodes/digitalsourcetype/trainedAlgorithmicMedia"}
+    definition = {"title": title, "assertions": [{"label": "c2pa.actions", "data": {"actions": [created]}}]}
+    tarnwick.sign_file(model, cert=creds[0], key=creds[1], definition=definition)
     r = subprocess.run([tarnwick_program(), "verify", model, "--trust", creds[3] / "ca.pem"],
                        capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stderr
