@@ -18,7 +18,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from . import _model, _sdk
+from . import _model, _sdk, _store
 from ._errors import UsageError
 from ._native import BindingCheck, check_binding, inspect, read_file
 from ._results import Ingredient, Verification
@@ -72,31 +72,17 @@ class StoreTooLarge(UsageError):
     """A store larger than tarnwick reads."""
 
 
-def _store(value):
+def _store_bytes(value):
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value)
     return read_store_file(value)
 
 
 def store_slack(store):
-    """Why `store` is not exactly one JUMBF superbox (what the SDK reads),
-    or None: bytes after the box are covered by no signature."""
-    if len(store) < 8:
-        return "the manifest store is shorter than a JUMBF box header"
-    size, kind = int.from_bytes(store[:4], "big"), bytes(store[4:8])
-    if kind != b"jumb":
-        return "the manifest store is not a JUMBF superbox"
-    if size == 1:
-        if len(store) < 16:
-            return "the manifest store is shorter than a JUMBF box header"
-        size = int.from_bytes(store[8:16], "big")
-    elif size == 0:
-        size = len(store)
-    if size != len(store):
-        return (f"the manifest store's box is {size} bytes, but {len(store)} bytes are held: "
-                f"{len(store) - size} bytes that no signature covers" if size < len(store)
-                else f"the manifest store's box claims {size} bytes, but only {len(store)} are held")
-    return None
+    """Why `store` is not exactly what its writer made (bytes after it, box
+    lengths or labels the SDK does not read, padding that is not zeros), or
+    None: such bytes are covered by no signature."""
+    return _store.slack(store)
 
 
 def _loopback(host):
@@ -204,6 +190,21 @@ def _native_hash(path, data_hash_assertion):
 SLACK = "tarnwick.store.slack"
 
 
+def _unreadable(info, text, slack):
+    failures = [("tarnwick.store.unreadable", text)]
+    if slack is not None:
+        failures.append((SLACK, slack))
+    binding = BindingCheck((False, False, False, info.store_range, "the manifest store cannot be read"))
+    return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
+                        info.uri, [], None)
+
+
+def _manifest_of(report, label):
+    manifests = report.get("manifests") if isinstance(report, dict) else None
+    found = manifests.get(label) if isinstance(manifests, dict) and isinstance(label, str) else None
+    return found if isinstance(found, dict) else None
+
+
 def _validate(sdk, path, info, store, anchors, declared=None, native=True):
     """The SDK's validation of `store` against the file at `path` (or a file
     object). `declared`, a dict, receives the data hash assertion. `native`:
@@ -220,23 +221,21 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True):
             report = json.loads(reader.json())
             detail = json.loads(reader.detailed_json())
             card = json.loads(reader.crjson())
-    except c2pa.C2paError as e:
-        failures = [("tarnwick.store.unreadable", f"the SDK cannot read the manifest store: {e}")]
-        if slack is not None:
-            failures.append((SLACK, slack))
-        binding = BindingCheck((False, False, False, info.store_range, "the manifest store cannot be read"))
-        return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
-                            info.uri, [], None)
+    except (c2pa.C2paError, ValueError) as e:
+        return _unreadable(info, f"the SDK cannot read the manifest store: {e}", slack)
 
-    label = report.get("active_manifest")
-    manifest = report["manifests"][label]
+    # A damaged store can name an active manifest it does not hold.
+    label = report.get("active_manifest") if isinstance(report, dict) else None
+    manifest = _manifest_of(report, label)
+    if manifest is None or not isinstance(_manifest_of(detail, label), dict) or not isinstance(card, dict):
+        return _unreadable(info, f"the manifest store has no readable active manifest ({label!r})", slack)
     results = (report.get("validation_results") or {}).get("activeManifest") or {}
     success = {c for c, _ in _codes(results.get("success"))}
     informational = _codes(results.get("informational"))
     failures = []
 
     # The binding: the declared exclusions against where the store lies.
-    assertion_store = detail["manifests"][label].get("assertion_store") or {}
+    assertion_store = _manifest_of(detail, label).get("assertion_store") or {}
     data_hash = assertion_store.get("c2pa.hash.data")
     if declared is not None and data_hash is not None:
         declared.update(data_hash)
@@ -347,7 +346,7 @@ def _verify_one(model, trust, store, fetch, declared, name):
     anchors = _pem(trust, "trust") if trust is not None else None
     if store is not None:
         try:
-            store = _store(store)
+            store = _store_bytes(store)
         except StoreTooLarge as e:
             return _too_large(info, str(e))
     elif info.store_size is not None:
