@@ -234,9 +234,11 @@ def sign_file(
     remote_uri: Optional[str] = None,
     sidecar: Optional[_Path] = None,
     tsa_url: Optional[str] = None,
+    alone: bool = False,
     manifest: Union[None, str, bytes, dict] = None,
 ) -> SignResult:
-    """Sign a model file with a C2PA data hash, in place or into `output`."""
+    """Sign a model file with a C2PA data hash, in place or into `output`;
+    `alone`: even a file that a model signed as a whole lists."""
 
 def verify_file(
     model: _Path,
@@ -292,11 +294,14 @@ def sign_model(
     definition: Union[None, str, bytes, dict] = None,
     output: Optional[_Path] = None,
     tsa_url: Optional[str] = None,
+    ignore: Iterable[str] = (),
     manifest: Union[None, str, bytes, dict] = None,
 ) -> ModelSignResult:
-    """Sign a model of many files (a folder, an index file, a first split or an
-    ONNX file with external data) as one model, in place or into the folder `output`."""
+    """Sign a model (a folder, or the entry file of one: an index file, a
+    first split or an ONNX file) as one: every file of its folder but the
+    ignored ones, in place or into the folder `output`."""
 
-def verify_model(model: _Path, *, trust: Optional[_Pem] = None) -> ModelVerification:
-    """Verify a model of many files as one: every member against the model-level
-    manifest, each container also against its own."""
+def verify_model(model: _Path, *, trust: Optional[_Pem] = None, ignore: Iterable[str] = ()) -> ModelVerification:
+    """Verify a model as one: every file of its folder against the
+    model-level manifest (a file neither listed nor ignored is invalid),
+    each container also against its own manifest."""

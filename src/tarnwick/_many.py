@@ -42,6 +42,8 @@ MISSING = ("tarnwick.member.missing", "missing")
 DIFFERS = ("tarnwick.member.mismatch", "hash differs")
 EXTRA = ("tarnwick.member.extra", "not part of the signed model")
 OTHER_MANIFEST = ("tarnwick.member.manifest", "its manifest is not the one the model's manifest records")
+MEMBERS_ONLY = ("tarnwick.model.members_only", "signed by an earlier release: the signature covers the model's "
+                "weights and index, not the other files of its folder")
 REFUSED = "tarnwick.member.refused"
 DAMAGED = "tarnwick.member.unreadable"
 
@@ -105,20 +107,6 @@ def _discard(done):
         pending.discard()
 
 
-def _open_all(model):
-    """Every member opened first, so a hostile name is refused before
-    anything is read or written."""
-    fds = {}
-    try:
-        for rel, _ in model.members:
-            fds[rel] = _model.open_member(model.folder, rel)
-    except BaseException:
-        for fd in fds.values():
-            os.close(fd)
-        raise
-    return fds
-
-
 def _output_folder(output, model_folder):
     """The folder -o names, made if missing, resolved once. A link into it
     that another user placed in a sticky world-writable folder (/tmp) is
@@ -140,6 +128,9 @@ def _output_folder(output, model_folder):
         raise UsageError(f"{path}: not a folder")
     if os.path.samefile(resolved, model_folder):
         raise UsageError(f"{path}: the output folder is the model's own folder: sign in place instead")
+    inside = os.path.realpath(model_folder)
+    if os.path.commonpath([resolved, inside]) == inside:
+        raise UsageError(f"{path}: the output folder is inside the model's folder, whose every file is signed")
     return resolved
 
 
@@ -160,9 +151,9 @@ class _Plan(NamedTuple):
     definition: dict
 
 
-def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url):
+def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url, ignore):
     sdk = _sdk.load("sign")
-    m = _model.locate(model)
+    m = _model.take_folder(_model.locate(model), ignore)
     stray = _model.strays(m)
     if stray:
         raise _model.ModelError(f"{stray[0]}: follows the model's naming pattern but is not part of the model "
@@ -180,12 +171,25 @@ def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url):
     # Checked with the SDK now, before any member is signed.
     definition = _sign._definition(manifest, m.entry, info.model_type, info.format)
     _sign.trial(sdk, definition, [], the_signer)
+    if output is None:
+        for rel, kind in m.members:
+            if kind == CONTAINER and _model._hf_blob(m.path(rel)):
+                raise UsageError(f"{rel}: a file of the Hugging Face cache (a link into its blobs/, which other "
+                                 "revisions share); signing it in place would change them all: sign a copy "
+                                 "with -o DIR (output=)")
     dest_folder = m.folder if output is None else _output_folder(output, m.folder)
     return _Plan(m, dest_folder, output is None, the_signer, definition)
 
 
-def _sign_member(plan, fds, rel, kind):
-    fd = fds[rel]
+def _sign_member(plan, rel, kind):
+    fd = _model.open_member(plan.model.folder, rel)
+    try:
+        return _sign_open_member(plan, fd, rel, kind)
+    finally:
+        os.close(fd)
+
+
+def _sign_open_member(plan, fd, rel, kind):
     if plan.in_place:
         dest = None
     else:
@@ -217,7 +221,8 @@ def _sign_member(plan, fds, rel, kind):
 def _model_store(plan, members):
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
-    listing = {"alg": "sha256", "uris": [member.entry for member in members]}
+    listing = {"alg": "sha256", "uris": [member.entry for member in members],
+               "ignore": plan.model.ignore.patterns}
     definition = json.loads(json.dumps(plan.definition))
     definition.setdefault("assertions", []).append({"label": LISTING, "data": listing})
     resources = []
@@ -250,23 +255,17 @@ def _model_store(plan, members):
 
 
 def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
-               tsa_url=None, manifest=None):
-    """Sign a model of many files (a folder, an index file, a first split or
-    an ONNX file with external data) as one model, in place or into the
-    folder `output`."""
+               tsa_url=None, ignore=(), manifest=None):
+    """Sign a model (a folder, or the entry file of one: an index file, a
+    first split or an ONNX file) as one: every file of its folder but the
+    ignored ones, in place or into the folder `output`."""
     sdk = _sdk.load("sign")
     definition = _sign.alias(definition, manifest, "definition", "manifest")
-    plan = _prepare(model, signer, cert, key, alg, definition, output, tsa_url)
+    plan = _prepare(model, signer, cert, key, alg, definition, output, tsa_url, ignore)
     m = plan.model
-    fds = _open_all(m)
     members, pending_store = [], None
     try:
-        try:
-            members = _run(lambda rel, kind: _sign_member(plan, fds, rel, kind), m.members,
-                           _workers(len(m.members), signer))
-        finally:
-            for fd in fds.values():
-                os.close(fd)
+        members = _run(lambda rel, kind: _sign_member(plan, rel, kind), m.files, _workers(len(m.files), signer))
         store = _model_store(plan, members)
         entry = os.path.join(m.folder, m.entry)
         pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name), like=entry)
@@ -289,7 +288,9 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
 
 def _signed_listing(sdk, store):
     """The listing as signed, read before validation: it says which files to
-    look at; the SDK's validation of the rebuilt listing then decides."""
+    look at; the SDK's validation of the rebuilt listing then decides.
+    (entries, ignore patterns), the patterns None for a listing of an
+    earlier release, which covered only the entry's own members."""
     c2pa = sdk.c2pa
     context = c2pa.Context.from_dict({"verify": {"verify_after_reading": False}})
     with c2pa.Reader(_sdk.STORE_MIME, io.BytesIO(store), None, context) as reader:
@@ -297,10 +298,28 @@ def _signed_listing(sdk, store):
     active = (report.get("manifests") or {}).get(report.get("active_manifest")) or {}
     for assertion in active.get("assertions") or []:
         if assertion.get("label") == LISTING:
-            uris = (assertion.get("data") or {}).get("uris")
-            if isinstance(uris, list) and all(isinstance(u, dict) and isinstance(u.get("uri"), str) for u in uris):
-                return uris
+            data = assertion.get("data") or {}
+            uris, ignore = data.get("uris"), data.get("ignore")
+            if not isinstance(uris, list) or not all(isinstance(u, dict) and isinstance(u.get("uri"), str)
+                                                     for u in uris):
+                return None
+            if ignore is not None and not (isinstance(ignore, list) and all(isinstance(i, str) for i in ignore)):
+                return None
+            return uris, ignore
     return None
+
+
+def listing_of(path):
+    """The relative paths a model-level store at `path` lists, read without
+    validation (to warn, never to trust), or None."""
+    try:
+        store = _verify.read_store_file(path)
+        signed = _signed_listing(_sdk.load("sign"), store)
+    except (OSError, ValueError, ImportError):
+        return None
+    except Exception:  # noqa: BLE001 - the SDK's own errors: not a store
+        return None
+    return None if signed is None else {entry["uri"] for entry in signed[0]}
 
 
 def _hex(value):
@@ -352,9 +371,10 @@ def _member(entry, found, state, failures):
     return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
 
 
-def verify_model(model, *, trust=None):  # noqa: C901 - one verdict, several early answers
-    """Verify a model of many files as one: every member against the
-    model-level manifest, each container also against its own."""
+def verify_model(model, *, trust=None, ignore=()):  # noqa: C901 - one verdict, several early answers
+    """Verify a model as one: every file of its folder against the
+    model-level manifest (a file neither listed nor ignored is invalid),
+    each container also against its own manifest."""
     sdk = _sdk.load("verify")
     m = _model.locate(model)
     anchors = _verify._pem(trust, "trust") if trust is not None else None
@@ -404,6 +424,8 @@ def verify_model(model, *, trust=None):  # noqa: C901 - one verdict, several ear
         signed = _signed_listing(sdk, store)
     except sdk.c2pa.C2paError:
         signed = None
+    if signed is not None:
+        signed, signed_ignore = signed
     if signed is None:
         # No listing to go by: the model's own members, checked alone, and a
         # manifest that cannot bind them.
@@ -413,8 +435,12 @@ def verify_model(model, *, trust=None):  # noqa: C901 - one verdict, several ear
         members = [MemberVerification(rel, "invalid", [DIFFERS]) for rel, _ in m.members]
         return ModelVerification("invalid", members, manifest)
 
+    if signed_ignore is not None:
+        _model.take_folder(m, [p for p in signed_ignore if p not in _model.DEFAULT_IGNORE] + list(ignore))
     results = _run(lambda entry: _found(m.folder, entry, anchors), [(e,) for e in signed], workers)
     rebuilt = {"alg": "sha256", "uris": [found for found, _, _ in results]}
+    if signed_ignore is not None:
+        rebuilt["ignore"] = signed_ignore
     manifest = _verify._validate(sdk, io.BytesIO(_canonical(rebuilt)), _Place(), store, anchors, native=False)
     # A file hashed whole is as good as the signature over the listing: a
     # listing that differs elsewhere does not make it invalid.
@@ -425,7 +451,12 @@ def verify_model(model, *, trust=None):  # noqa: C901 - one verdict, several ear
     members = [_member(entry, found, state or whole, failures)
                for entry, (found, state, failures) in zip(signed, results)]
     listed = {e["uri"] for e in signed}
-    for rel in [rel for rel, _ in m.members if rel not in listed] + _model.strays(m):
+    if signed_ignore is None:
+        manifest.informational.append(MEMBERS_ONLY)
+        present = [rel for rel, _ in m.members] + _model.strays(m)
+    else:
+        present = [rel for rel, _ in m.files]
+    for rel in present:
         if rel not in listed:
             listed.add(rel)
             members.append(MemberVerification(rel, "invalid", [EXTRA]))

@@ -1,7 +1,14 @@
-"""Models of many files: which files make up a model, read from the model
-itself (a SafeTensors index's weight_map, a GGUF split's split.* keys with
-llama.cpp's naming rule, an ONNX graph's external-data entries), and opening
-them without ever leaving the model's folder.
+"""Models of many files: which files make up a model, and opening them
+without ever leaving the model's folder.
+
+A model is every regular file under its folder but the ignored ones (.git/,
+.cache/, .DS_Store, the model-level store itself, and what the caller adds),
+since a tokenizer, a chat template, a config or custom code changes what a
+model does as surely as its weights. Its containers come first, in the
+model's order, read from the model itself (a SafeTensors index's weight_map,
+a GGUF split's split.* keys with llama.cpp's naming rule, an ONNX graph's
+external-data entries); they carry their own manifests. Every other file is
+hashed whole.
 
 A member's name comes from the model and is hostile until checked: it must be
 a plain relative path (no `.` or `..` component, not absolute, no backslash or
@@ -19,6 +26,9 @@ import stat
 from . import _native
 from ._errors import ModelError, UsageError
 
+DEFAULT_IGNORE = (".git/", ".cache/", ".DS_Store")
+MAX_FILES = 100_000
+MAX_DEPTH = 64
 SPLIT = re.compile(r"^(?P<prefix>.+)-(?P<no>\d{5})-of-(?P<count>\d{5})\.(?P<ext>safetensors|gguf)$")
 INDEX_SUFFIX = ".safetensors.index.json"
 
@@ -37,8 +47,15 @@ class Model:
         self.folder = folder
         self.entry = entry
         self.kind = kind
-        self.members = members
+        self.members = members  # the entry's own members
         self.pattern = pattern  # the member naming pattern, for stray files
+        self.ignore = None      # an Ignore once the whole folder is taken
+        self.others = []        # then, every other file, hashed whole
+
+    @property
+    def files(self):
+        """Every file of the model: the entry's members, then the others."""
+        return self.members + [(rel, DATA) for rel in self.others]
 
     @property
     def stem(self):
@@ -234,6 +251,117 @@ def locate(path):
         return _from_entry(path, candidates[0])
     folder, name = os.path.split(path)
     return _from_entry(folder or ".", name)
+
+
+class Ignore:
+    """Ignore patterns in the manner of .gitignore, relative to the model's
+    folder: `*`, `?` and `[...]` within a name, `**` across folders, a
+    trailing `/` for folders only, a `/` elsewhere anchors the pattern at the
+    folder, otherwise it matches a name at any depth."""
+
+    def __init__(self, patterns):
+        self.patterns = list(patterns)
+        self._compiled = [self._compile(p) for p in self.patterns]
+
+    @staticmethod
+    def _compile(pattern):
+        if not isinstance(pattern, str) or not pattern.strip("/") or "\0" in pattern:
+            raise UsageError(f"ignore pattern {pattern!r}: not a pattern")
+        if pattern.startswith("!"):
+            raise UsageError(f"ignore pattern {pattern!r}: negation is not supported")
+        folders_only = pattern.endswith("/")
+        body = pattern.rstrip("/")
+        anchored = "/" in body
+        body = body.lstrip("/")
+        out, i = [], 0
+        while i < len(body):
+            c = body[i]
+            if body.startswith("**/", i):
+                out.append("(?:.*/)?")
+                i += 3
+                continue
+            if body.startswith("**", i):
+                out.append(".*")
+                i += 2
+                continue
+            if c == "*":
+                out.append("[^/]*")
+            elif c == "?":
+                out.append("[^/]")
+            elif c == "[":
+                end = body.find("]", i + 2)
+                if end < 0:
+                    raise UsageError(f"ignore pattern {pattern!r}: an unclosed [")
+                inner = body[i + 1:end].replace("\\", "\\\\")
+                out.append("[^" + inner[1:] + "]" if inner.startswith("!") else "[" + inner + "]")
+                i = end
+            else:
+                out.append(re.escape(c))
+            i += 1
+        return re.compile(("" if anchored else "(?:.*/)?") + "".join(out) + "$"), folders_only
+
+    def matches(self, rel, is_folder=False):
+        return any((is_folder or not folders_only) and regex.match(rel)
+                   for regex, folders_only in self._compiled)
+
+
+def _hf_blob(path):
+    """Whether `path` resolves into a Hugging Face cache's blobs/ folder."""
+    target = os.path.realpath(path)
+    blobs = os.path.dirname(target)
+    return os.path.basename(blobs) == "blobs" and os.path.isdir(os.path.join(os.path.dirname(blobs), "snapshots"))
+
+
+def folder_files(folder, ignore, skip=()):
+    """Every regular file under `folder` (relative paths, sorted) that
+    `ignore` does not match. A link to a regular file counts as the file (a
+    Hugging Face snapshot links into its blobs); a link to a folder, a FIFO,
+    a device or a socket is refused: no loader reads those as the files
+    they seem to be."""
+    found = []
+
+    def walk(sub, depth):
+        if depth > MAX_DEPTH:
+            raise MemberError(f"{sub}: folders nested too deeply")
+        with os.scandir(os.path.join(folder, sub) if sub else folder) as it:
+            entries = sorted(it, key=lambda e: e.name)
+        for e in entries:
+            rel = f"{sub}/{e.name}" if sub else e.name
+            if e.is_dir(follow_symlinks=False):
+                if not ignore.matches(rel, True):
+                    walk(rel, depth + 1)
+                continue
+            if ignore.matches(rel) or rel in skip:
+                continue
+            if e.is_symlink():
+                try:
+                    st = os.stat(e.path)
+                except FileNotFoundError:
+                    raise MemberError(f"{rel}: a link to nothing") from None
+                if stat.S_ISDIR(st.st_mode):
+                    if ignore.matches(rel, True):
+                        continue
+                    raise MemberError(f"{rel}: a link to a folder; give the folder itself, or ignore it")
+                mode = st.st_mode
+            else:
+                mode = e.stat(follow_symlinks=False).st_mode
+            if not stat.S_ISREG(mode):
+                raise MemberError(f"{rel}: not a regular file; remove it, or ignore it")
+            found.append(rel)
+            if len(found) > MAX_FILES:
+                raise MemberError(f"{folder}: more than {MAX_FILES} files")
+
+    walk("", 0)
+    return found
+
+
+def take_folder(model, extra_ignore=()):
+    """The model widened to every file of its folder but the ignored ones."""
+    model.ignore = Ignore(list(DEFAULT_IGNORE) + list(extra_ignore))
+    own = {rel for rel, _ in model.members}
+    model.others = [rel for rel in folder_files(model.folder, model.ignore, {model.store_name})
+                    if rel not in own]
+    return model
 
 
 def is_model(path):

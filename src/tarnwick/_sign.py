@@ -184,14 +184,27 @@ def alias(value, earlier, name, earlier_name):
 
 
 def member_of_signed_model(path):
-    """The model-level store beside `path` when `path` is a split or shard of
-    a model signed as a whole, else None."""
-    folder, name = os.path.split(os.path.abspath(path))
-    m = _model.SPLIT.match(name)
-    if m is None:
-        return None
-    store = os.path.join(folder, m.group("prefix") + ".c2pa")
-    return store if os.path.lexists(store) else None
+    """The model-level store that lists `path`, when `path` is a file of a
+    model signed as a whole, else None: such a store lies in the file's
+    folder or one above it."""
+    from ._many import listing_of
+    folder = os.path.dirname(os.path.abspath(path))
+    rel = os.path.basename(path)
+    for _ in range(4):
+        try:
+            names = sorted(n for n in os.listdir(folder) if n.endswith(".c2pa"))
+        except OSError:
+            names = []
+        for name in names:
+            listed = listing_of(os.path.join(folder, name))
+            if listed is not None and rel in listed:
+                return os.path.join(folder, name)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        rel = os.path.basename(folder) + "/" + rel
+        folder = parent
+    return None
 
 
 class Prepared(NamedTuple):
@@ -309,20 +322,19 @@ def sign_prepared(p, progress=None):
 
 def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
               hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None,
-              manifest=None):
-    """Sign a model file with a C2PA data hash, in place or into `output`."""
+              alone=False, manifest=None):
+    """Sign a model file with a C2PA data hash, in place or into `output`;
+    `alone`: even a file that a model signed as a whole lists."""
     _sdk.load("sign")
     definition = alias(definition, manifest, "definition", "manifest")
     refusal = _model.onnx_refusal(model, "sign_file")
     if refusal is not None:
         raise _model.ModelError(refusal)
-    if output is None or os.path.dirname(os.path.abspath(os.fspath(output))) == \
-            os.path.dirname(os.path.abspath(os.fspath(model))):
-        store = member_of_signed_model(model if output is None else output)
-        if store is not None:
-            raise UsageError(f"{os.fspath(model)} is a member of the model signed as a whole in {store}: signing "
-                             "it alone would leave that model invalid; sign the whole model with sign_model "
-                             "(tarnwick sign on its folder)")
+    store = None if alone else member_of_signed_model(model if output is None else output)
+    if store is not None:
+        raise UsageError(f"{os.fspath(output or model)} is a file of the model signed as a whole in {store}: "
+                         "signing it alone would leave that model invalid; sign the whole model with sign_model "
+                         "(tarnwick sign on its folder), or say alone=True (--alone) if that is what you mean")
     p = prepare(model, signer=signer, cert=cert, key=key, alg=alg, definition=definition, output=output, hash=hash,
                 ingredients=ingredients, remote_uri=remote_uri, sidecar=sidecar, tsa_url=tsa_url)
     try:

@@ -3,6 +3,7 @@ ONNX model with external data, signed and verified as one; every tampering
 named; member names that leave the folder refused; the peers still load the
 signed files."""
 
+import hashlib
 import json
 import os
 import pathlib
@@ -139,7 +140,7 @@ def renamed(entry, other):
     target = last(entry)
     if other.kind == "onnx":
         target.rename(entry.parent / "weights2.bin")
-        return {target.name: ([], [MISSING])}
+        return {target.name: ([], [MISSING]), "weights2.bin": ([], [EXTRA])}
     name = target.name.replace("-00003-of-", "-00004-of-")
     target.rename(entry.parent / name)
     return {target.name: ([], [MISSING]), name: ([], [EXTRA])}
@@ -226,11 +227,11 @@ HOSTILE = [
     ("safetensors", lambda e, out: set_index(e, "../outside/x.safetensors"), "not a plain relative path"),
     ("safetensors", lambda e, out: set_index(e, str(out / "x.safetensors")), "is an absolute path"),
     ("safetensors", lambda e, out: (os.symlink(out, e.parent / "sub"), set_index(e, "sub/x.safetensors")),
-     "'sub' is a link or not a folder"),
+     "'sub' is a link or not a folder|sub: a link to a folder"),
     ("onnx", lambda e, out: set_location(e, "../outside/x.safetensors"), "not a plain relative path"),
     ("onnx", lambda e, out: set_location(e, str(out / "x.safetensors")), "is an absolute path"),
     ("onnx", lambda e, out: (os.symlink(out, e.parent / "sub"), set_location(e, "sub/x.safetensors")),
-     "'sub' is a link or not a folder"),
+     "'sub' is a link or not a folder|sub: a link to a folder"),
 ]
 
 
@@ -248,19 +249,38 @@ def test_members_outside_the_folder_refused(tmp_path, kind, name_it, refusal, cr
     assert not (entry.parent / "model.c2pa").exists()
 
 
-def test_linked_members_are_followed_and_their_targets_replaced(tmp_path, creds):
-    """The Hugging Face cache: snapshots/REV/NAME links to ../../blobs/HASH."""
+def hf_cache(tmp_path, revisions):
+    """A Hugging Face cache: snapshots/REV/NAME link to ../../blobs/HASH,
+    the revisions sharing every blob."""
     source = build("safetensors", tmp_path / "source").parent
-    snapshot, blobs = tmp_path / "cache" / "snapshots" / "rev", tmp_path / "cache" / "blobs"
-    snapshot.mkdir(parents=True)
-    blobs.mkdir()
-    for i, name in enumerate(sorted(os.listdir(source))):
-        shutil.copy(source / name, blobs / f"blob{i}")
-        os.symlink(f"../../blobs/blob{i}", snapshot / name)
-    tarnwick.sign_model(snapshot, cert=creds[0], key=creds[1])
-    assert all((snapshot / n).is_symlink() for n in os.listdir(source))
-    assert tarnwick.inspect(blobs / "blob0").store_range is not None
-    assert tarnwick.verify_model(snapshot, trust=creds[2]).state == "trusted"
+    root = tmp_path / "hub" / "models--org--tiny"
+    blobs = root / "blobs"
+    blobs.mkdir(parents=True)
+    for name in sorted(os.listdir(source)):
+        data = (source / name).read_bytes()
+        digest = hashlib.sha256(data).hexdigest()
+        (blobs / digest).write_bytes(data)
+        for rev in revisions:
+            (root / "snapshots" / rev).mkdir(parents=True, exist_ok=True)
+            os.symlink(f"../../blobs/{digest}", root / "snapshots" / rev / name)
+    return root
+
+
+def test_the_hugging_face_cache_is_never_rewritten(tmp_path, creds):
+    root = hf_cache(tmp_path, ["rev1", "rev2"])
+    blobs = {p.name: p.read_bytes() for p in (root / "blobs").iterdir()}
+    snapshot = root / "snapshots" / "rev1"
+    with pytest.raises(tarnwick.UsageError, match="a file of the Hugging Face cache .* sign a copy with -o DIR"):
+        tarnwick.sign_model(snapshot, cert=creds[0], key=creds[1])
+    assert {p.name: p.read_bytes() for p in (root / "blobs").iterdir()} == blobs
+    assert all(hashlib.sha256(data).hexdigest() == name for name, data in blobs.items())
+    assert sorted(os.listdir(snapshot)) == sorted(os.listdir(root / "snapshots" / "rev2"))
+
+    out = tmp_path / "signed"
+    tarnwick.sign_model(snapshot, cert=creds[0], key=creds[1], output=out)
+    assert {p.name: p.read_bytes() for p in (root / "blobs").iterdir()} == blobs
+    assert tarnwick.verify_model(out, trust=creds[2]).state == "trusted"
+    assert tarnwick.verify_model(snapshot).state == "unsigned"  # read through its links, read-only
 
 
 def test_stray_shard_refused_when_signing(tmp_path, creds):

@@ -137,9 +137,11 @@ def test_signing_one_split_of_a_signed_model_is_refused(tmp_path, creds):
     entry = build("gguf", tmp_path / "m")
     tarnwick.sign_model(entry, cert=creds[0], key=creds[1])
     before = snapshot(entry.parent)
-    with pytest.raises(tarnwick.UsageError, match=r"member of the model signed as a whole in .*tiny\.c2pa"):
+    with pytest.raises(tarnwick.UsageError, match=r"is a file of the model signed as a whole in .*tiny\.c2pa"):
         tarnwick.sign_file(entry.parent / "tiny-00002-of-00003.gguf", cert=creds[0], key=creds[1])
     assert snapshot(entry.parent) == before
+    tarnwick.sign_file(entry.parent / "tiny-00002-of-00003.gguf", cert=creds[0], key=creds[1], alone=True)
+    assert tarnwick.verify_model(entry, trust=creds[2]).state == "invalid"
 
 
 @pytest.mark.parametrize("name", NAMES)
