@@ -36,6 +36,12 @@ def _sign_parser():
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("-o", "--output", metavar="OUT")
     where.add_argument("--in-place", action="store_true")
+    p.add_argument("--ignore", action="append", default=[], metavar="PATTERN",
+                   help="a model of many files: leave out files matching PATTERN (gitignore-style, relative to the "
+                   "model's folder; repeatable; recorded in the signature)")
+    p.add_argument("--alone", action="store_true",
+                   help="sign a file even though a model signed as a whole lists it (that model becomes invalid)")
+    p.add_argument("--verbose", action="store_true", help="a model of many files: a line for every file")
     p.add_argument("--json", action="store_true", help="print the result as one JSON object")
     return p
 
@@ -49,6 +55,10 @@ def _verify_parser():
     p.add_argument("--manifest", metavar="STORE", help="the store, when it is held elsewhere (one model only)")
     p.add_argument("--fetch", action="store_true", help="fetch a remote manifest (HTTPS)")
     p.add_argument("--require-trusted", action="store_true", help="exit 1 unless every model is trusted")
+    p.add_argument("--ignore", action="append", default=[], metavar="PATTERN",
+                   help="a model of many files: files matching PATTERN may be present unsigned (gitignore-style; "
+                   "repeatable), beside those the signer left out")
+    p.add_argument("--verbose", action="store_true", help="a model of many files: a line for every file")
     p.add_argument("--json", action="store_true", help="print one JSON document for all models")
     return p
 
@@ -108,7 +118,7 @@ def _sign_model(a):
     try:
         manifest = _read_text(a.manifest, "sign") if a.manifest else None
         result = sign_model(a.model, cert=a.cert, key=a.key, alg=a.alg, definition=manifest,
-                            output=None if a.in_place else a.output, tsa_url=a.tsa)
+                            output=None if a.in_place else a.output, tsa_url=a.tsa, ignore=a.ignore)
     except _Stopped as e:
         print("tarnwick sign: interrupted; the model is unchanged", file=sys.stderr)
         return e.status
@@ -123,13 +133,15 @@ def _sign_model(a):
                         for m in result.members],
         }))
         return SUCCESS
-    for m in result.members:
-        what = f"store at {m.store_range[0]}+{m.store_range[1]}, manifest {m.label}" if m.store_range \
-            else "hashed whole"
-        print(f"{_shown(m.path)}: signed (sha256 {m.digest.hex()[:16]}..., {what})")
-    count = len(result.members)
-    print(f"{_shown(result.path)}: signed as one model of {count} file{'s' if count != 1 else ''} "
-          f"(manifest {_shown(result.store_path)}, {result.label})")
+    if a.verbose:
+        for m in result.members:
+            what = f"store at {m.store_range[0]}+{m.store_range[1]}, manifest {m.label}" if m.store_range \
+                else "hashed whole"
+            print(f"{_shown(m.path)}: signed (sha256 {m.digest.hex()[:16]}..., {what})")
+    own = sum(1 for m in result.members if m.store_range)
+    print(f"{_shown(result.path)}: signed as one model of {_count(len(result.members), 'file')}, "
+          f"{own} with a manifest of {'its' if own == 1 else 'their'} own (manifest {_shown(result.store_path)}, "
+          f"{result.label})")
     return SUCCESS
 
 
@@ -145,15 +157,17 @@ def run_sign(argv):
         return USAGE
     from ._model import is_model
     if is_model(a.model):
-        if a.remote or a.ingredient:
-            _sign_parser().error("--remote and --ingredient sign one file, not a model of many files")
+        if a.remote or a.ingredient or a.alone:
+            _sign_parser().error("--remote, --ingredient and --alone sign one file, not a model of many files")
         return _sign_model(a)
+    if a.ignore:
+        _sign_parser().error("--ignore goes with a model of many files (a folder)")
     from . import sign_file
     try:
         manifest = _read_text(a.manifest, "sign") if a.manifest else None
         result = sign_file(a.model, cert=a.cert, key=a.key, alg=a.alg, definition=manifest,
                            output=None if a.in_place else a.output, ingredients=a.ingredient, tsa_url=a.tsa,
-                           remote_uri=a.remote, sidecar=a.sidecar,
+                           remote_uri=a.remote, sidecar=a.sidecar, alone=a.alone,
                            progress=None if a.json else _progress(f"tarnwick sign: {a.model}"))
     except _Stopped as e:
         print("tarnwick sign: interrupted; the model is unchanged", file=sys.stderr)
@@ -205,10 +219,16 @@ STATE_TEXT = {
 }
 
 
-def _print_human(path, v):
+def _count(n, noun):
+    return f"{n} {noun}{'' if n == 1 else 's'}"
+
+
+def _print_human(path, v, files=()):
     # Every text below but the fixed ones comes from the model or its
     # manifest: each is shown on one line, its controls escaped.
     print(f"{_shown(path)}: {STATE_TEXT[v.state]}")
+    for line in files:
+        print(line)
     for code, text in v.failures:
         print(f"  failed      {_shown(code)}: {_shown(text)}")
     if v.state in ("unsigned", "unverified"):
@@ -244,11 +264,26 @@ def _model_json(path, v):
     }
 
 
-def _print_model(path, v):
+def _print_model(path, v, verbose=False):
+    """A model's state, a line counting its files by state, a line for each
+    file that failed (every file, verbose), then its manifest."""
+    states = {}
     for m in v.members:
-        print(f"{_shown(m.path)}: {m.state if m.state != 'invalid' else 'INVALID'}"
-              + "".join(f"\n  failed      {_shown(c)}: {_shown(t)}" for c, t in m.failures))
-    _print_human(path, v.store_verification._replace(state=v.state, binding=None))
+        states[m.state] = states.get(m.state, 0) + 1
+    order = ("trusted", "valid", "unsigned", "invalid")
+    counted = ", ".join(f"{states[s]} {s if s != 'invalid' else 'INVALID'}" for s in order if s in states)
+    lines = [f"  files       {_count(len(v.members), 'file')}: {counted}"]
+    for m in v.members:
+        if verbose or m.state not in ("trusted", "valid"):
+            why = "; ".join(f"{_shown(c)}: {_shown(t)}" for c, t in m.failures)
+            state = m.state if m.state != "invalid" else "INVALID"
+            lines.append(f"  {state:<11} {_shown(m.path)}" + (f": {why}" if why else ""))
+    # Its files' own manifests are ingredients too, as they were when
+    # signed; each file's state now is the line above.
+    files = {m.path for m in v.members}
+    store = v.store_verification
+    _print_human(path, store._replace(state=v.state, binding=None,
+                                      ingredients=[i for i in store.ingredients if i.title not in files]), lines)
     b = v.store_verification.binding
     if b is not None:
         print(f"  binding     sha256 data hash over the list of {len(v.members)} files: "
@@ -283,7 +318,7 @@ def run_verify(argv):
                 if a.manifest:
                     raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
                                      "beside its members")
-                mv = verify_model(path, trust=trust)
+                mv = verify_model(path, trust=trust, ignore=a.ignore)
                 v = mv.store_verification._replace(state=mv.state)
             else:
                 mv = None
@@ -307,7 +342,7 @@ def run_verify(argv):
         elif mv is None:
             _print_human(path, v)
         else:
-            _print_model(path, mv)
+            _print_model(path, mv, a.verbose)
     status = REJECTED if invalid else IO_FAILURE if io_failure else NOT_FOUND if missing else SUCCESS
     if a.json:
         print(json.dumps({"models": documents, "status": status}, indent=2))
