@@ -366,3 +366,17 @@ def test_a_dripping_server_hits_the_deadline():
         assert time.monotonic() - started < 3
     finally:
         server.shutdown()
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root, to place another user's link")
+def test_an_output_folder_linked_by_another_user_in_a_shared_folder_is_refused(tmp_path, creds):
+    shared, private = tmp_path / "shared", tmp_path / "root-only"
+    shared.mkdir(mode=0o1777)
+    shared.chmod(0o1777)
+    private.mkdir(mode=0o700)
+    os.symlink(private, shared / "out")
+    os.lchown(shared / "out", 12345, 12345)
+    entry = build("safetensors", tmp_path / "m")
+    with pytest.raises(tarnwick.UsageError, match="a link another user placed in a shared folder"):
+        tarnwick.sign_model(entry, cert=creds[0], key=creds[1], output=shared / "out")
+    assert os.listdir(private) == []
