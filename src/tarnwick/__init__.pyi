@@ -216,6 +216,8 @@ class Verification(NamedTuple):
     remote_uri: Optional[str]
     informational: List[Tuple[str, str]]
     label: Optional[str]
+    timestamp_authority: Optional[str] = ...
+    timestamp_trusted: bool = ...
 
 _Pem = Union[_Path, bytes, str]
 
@@ -245,6 +247,8 @@ def verify_file(
     store: Union[None, bytes, _Path] = None,
     fetch: bool = False,
     manifest: Union[None, bytes, _Path] = None,
+    signer: Optional[str] = None,
+    signer_key: Optional[_Pem] = None,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
@@ -297,6 +301,8 @@ def sign_model(
     """Sign a model of many files (a folder, an index file, a first split or an
     ONNX file with external data) as one model, in place or into the folder `output`."""
 
-def verify_model(model: _Path, *, trust: Optional[_Pem] = None) -> ModelVerification:
+def verify_model(
+    model: _Path, *, trust: Optional[_Pem] = None, signer: Optional[str] = None, signer_key: Optional[_Pem] = None
+) -> ModelVerification:
     """Verify a model of many files as one: every member against the model-level
     manifest, each container also against its own."""
