@@ -25,47 +25,65 @@ def sign(builder, signer, exclusions, digest, alg="sha256"):
     return _sdk.load("sign").sign(builder, signer, exclusions, digest, alg)
 
 
-def credentials(expired=False, ca_name="tarnwick test CA"):
+def _name(subject):
+    """An x509.Name from a common name, or from (OID, value) pairs in order."""
+    if isinstance(subject, str):
+        return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
+    return x509.Name([x509.NameAttribute(oid, value) for oid, value in subject])
+
+
+def _certificate(subject, issuer, key, issuer_key, ca, start, end, usage=ExtendedKeyUsageOID.EMAIL_PROTECTION):
+    flags = dict.fromkeys(["content_commitment", "key_encipherment", "data_encipherment",
+                           "key_agreement", "encipher_only", "decipher_only"], False)
+    builder = (x509.CertificateBuilder()
+               .subject_name(_name(subject)).issuer_name(_name(issuer))
+               .public_key(key.public_key())
+               .serial_number(x509.random_serial_number())
+               .not_valid_before(start)
+               .not_valid_after(end)
+               .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
+               .add_extension(x509.KeyUsage(digital_signature=not ca, key_cert_sign=ca, crl_sign=ca,
+                                            **flags), critical=True)
+               .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+               .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key()),
+                              critical=False))
+    if not ca:
+        # A time-stamping certificate must say so, critically.
+        builder = builder.add_extension(x509.ExtendedKeyUsage([usage]),
+                                        critical=usage == ExtendedKeyUsageOID.TIME_STAMPING)
+    return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
+
+
+def _pkcs8(key):
+    return key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                             serialization.NoEncryption())
+
+
+def credentials(expired=False, ca_name="tarnwick test CA", subject="tarnwick test signer", lifetime=None,
+                tsa=False):
     """A fresh test CA and an ES256 signing certificate it issued:
     (certificate chain PEM, private key PEM, CA certificate PEM). The SDK
     refuses self-signed signing certificates, and ones without an extended key
     usage or an authority key identifier. `expired`: the signing certificate
-    ended yesterday."""
+    ended yesterday. `subject`: a common name, or (OID, value) pairs.
+    `lifetime`: the signing certificate ends that long from now (a
+    timedelta). `tsa`: also a time-stamping certificate and its key, issued
+    by the same CA, appended to the tuple."""
     now = datetime.datetime.now(datetime.timezone.utc)
-
-    def name(common_name):
-        return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, common_name)])
-
-    def certificate(subject, issuer, key, issuer_key, ca):
-        usage = dict.fromkeys(["content_commitment", "key_encipherment", "data_encipherment",
-                               "key_agreement", "encipher_only", "decipher_only"], False)
-        start, end = now - datetime.timedelta(days=1), now + datetime.timedelta(days=7)
-        if expired and not ca:
-            start, end = now - datetime.timedelta(days=10), now - datetime.timedelta(days=1)
-        builder = (x509.CertificateBuilder()
-                   .subject_name(name(subject)).issuer_name(name(issuer))
-                   .public_key(key.public_key())
-                   .serial_number(x509.random_serial_number())
-                   .not_valid_before(start)
-                   .not_valid_after(end)
-                   .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
-                   .add_extension(x509.KeyUsage(digital_signature=not ca, key_cert_sign=ca, crl_sign=ca,
-                                                **usage), critical=True)
-                   .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
-                   .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(issuer_key.public_key()),
-                                  critical=False))
-        if not ca:
-            builder = builder.add_extension(
-                x509.ExtendedKeyUsage([ExtendedKeyUsageOID.EMAIL_PROTECTION]), critical=False)
-        return builder.sign(issuer_key, hashes.SHA256()).public_bytes(serialization.Encoding.PEM)
-
+    day = datetime.timedelta(days=1)
     ca_key = ec.generate_private_key(ec.SECP256R1())
     key = ec.generate_private_key(ec.SECP256R1())
-    ca = certificate(ca_name, ca_name, ca_key, ca_key, True)
-    leaf = certificate("tarnwick test signer", ca_name, key, ca_key, False)
-    key_pem = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                serialization.NoEncryption())
-    return leaf + ca, key_pem, ca
+    ca = _certificate(ca_name, ca_name, ca_key, ca_key, True, now - day, now + 7 * day)
+    start, end = now - day, now + (lifetime if lifetime is not None else 7 * day)
+    if expired:
+        start, end = now - 10 * day, now - day
+    leaf = _certificate(subject, ca_name, key, ca_key, False, start, end)
+    out = (leaf + ca, _pkcs8(key), ca)
+    if tsa:
+        tsa_key = ec.generate_private_key(ec.SECP256R1())
+        out += (_certificate("tarnwick test TSA", ca_name, tsa_key, ca_key, False, now - day, now + 7 * day,
+                             ExtendedKeyUsageOID.TIME_STAMPING), _pkcs8(tsa_key))
+    return out
 
 
 def signer(chain, key):

@@ -216,6 +216,8 @@ class Verification(NamedTuple):
     remote_uri: Optional[str]
     informational: List[Tuple[str, str]]
     label: Optional[str]
+    timestamp_authority: Optional[str] = ...
+    timestamp_trusted: bool = ...
 
 _Pem = Union[_Path, bytes, str]
 
@@ -247,6 +249,8 @@ def verify_file(
     store: Union[None, bytes, _Path] = None,
     fetch: bool = False,
     manifest: Union[None, bytes, _Path] = None,
+    signer: Optional[str] = None,
+    signer_key: Optional[_Pem] = None,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says."""
@@ -301,7 +305,15 @@ def sign_model(
     first split or an ONNX file) as one: every file of its folder but the
     ignored ones, in place or into the folder `output`."""
 
-def verify_model(model: _Path, *, trust: Optional[_Pem] = None, ignore: Iterable[str] = ()) -> ModelVerification:
+def verify_model(
+    model: _Path,
+    *,
+    trust: Optional[_Pem] = None,
+    ignore: Iterable[str] = (),
+    signer: Optional[str] = None,
+    signer_key: Optional[_Pem] = None,
+) -> ModelVerification:
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
-    each container also against its own manifest."""
+    each container also against its own manifest (`signer`, `signer_key`:
+    as verify_file's, on each of those manifests)."""

@@ -59,6 +59,22 @@ def _verify_parser():
                    help="a model of many files: files matching PATTERN may be present unsigned (gitignore-style; "
                    "repeatable), beside those the signer left out")
     p.add_argument("--verbose", action="store_true", help="a model of many files: a line for every file")
+
+    def parsed(parse):  # a policy that cannot be used is an error of the command line (status 2)
+        def convert(text):
+            from ._errors import UsageError
+            try:
+                return parse(text)
+            except (UsageError, OSError) as e:
+                raise argparse.ArgumentTypeError(_message(e).split(": ", 1)[-1] if str(e).startswith("--")
+                                                 else _message(e)) from None
+        return convert
+    from . import _policy
+    p.add_argument("--signer", type=parsed(_policy.signer_policy), metavar='"ATTR=value, ..."',
+                   help="the signer's certificate subject must hold these (CN, O, OU, C, L, ST; \\, for a comma)")
+    p.add_argument("--signer-key", type=parsed(_policy.certificate_pin), metavar="CERT.pem",
+                   help="the signer's certificate (the SDK reports its serial number, names and validity, "
+                   "not its key)")
     p.add_argument("--json", action="store_true", help="print one JSON document for all models")
     return p
 
@@ -199,6 +215,7 @@ def _as_json(path, v=None, error=None):
         "failures": [{"code": c, "explanation": t} for c, t in v.failures],
         "informational": [{"code": c, "explanation": t} for c, t in v.informational],
         "signer": v.signer, "issuer": v.issuer, "signed_at": v.signed_at, "timestamped": v.timestamped,
+        "timestamp_authority": v.timestamp_authority, "timestamp_trusted": v.timestamp_trusted,
         "claim_generator": v.claim_generator, "title": v.title, "asset_type": v.asset_type,
         "actions": v.actions, "label": v.label, "remote_uri": v.remote_uri,
         "ingredients": [{"title": i.title, "relationship": i.relationship, "label": i.label, "state": i.state,
@@ -237,7 +254,8 @@ def _print_human(path, v, files=()):
         return
     if v.signer:
         print(f"  signer      {_shown(v.signer)}" + (f" (issued by {_shown(v.issuer)})" if v.issuer else ""))
-    print(f"  signed at   {_shown(v.signed_at) + ' (time-stamped)' if v.timestamped else 'unknown (not time-stamped)'}")
+    by = f" by {_shown(v.timestamp_authority)}" * bool(v.timestamp_authority) + ", untrusted" * (not v.timestamp_trusted)
+    print(f"  signed at   {_shown(v.signed_at) + f' (time-stamped{by})' if v.timestamped else 'unknown (not time-stamped)'}")
     if v.claim_generator:
         print(f"  generator   {_shown(v.claim_generator)}")
     if v.title:
@@ -318,11 +336,12 @@ def run_verify(argv):
                 if a.manifest:
                     raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
                                      "beside its members")
-                mv = verify_model(path, trust=trust, ignore=a.ignore)
+                mv = verify_model(path, trust=trust, ignore=a.ignore, signer=a.signer, signer_key=a.signer_key)
                 v = mv.store_verification._replace(state=mv.state)
             else:
                 mv = None
-                v = verify_file(path, trust=trust, store=a.manifest, fetch=a.fetch)
+                v = verify_file(path, trust=trust, store=a.manifest, fetch=a.fetch, signer=a.signer,
+                                signer_key=a.signer_key)
         except _Stopped:
             raise
         except Exception as e:  # noqa: BLE001 - reported per model, mapped to a status

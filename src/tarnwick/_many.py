@@ -328,7 +328,7 @@ def _hex(value):
     return bytes(value).hex()
 
 
-def _found(folder, entry, anchors):
+def _found(folder, entry, anchors, signer=None, signer_key=None):
     """What lies at a signed entry now: (entry as found, state, failures)."""
     rel = entry["uri"]
     try:
@@ -346,7 +346,8 @@ def _found(folder, entry, anchors):
             return found, None, []
         declared = {}
         try:
-            v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, name=rel)
+            v = _verify.verify_one(_model.fd_path(fd), trust=anchors, declared=declared, name=rel, signer=signer,
+                                   signer_key=signer_key)
         except (ValueError, OSError) as e:  # a damaged member is a verdict on it, not a failure of the call
             return {"uri": rel}, "invalid", [(DAMAGED, _member_failure(rel, e))]
         found["size"] = os.fstat(fd).st_size
@@ -371,11 +372,13 @@ def _member(entry, found, state, failures):
     return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
 
 
-def verify_model(model, *, trust=None, ignore=()):  # noqa: C901 - one verdict, several early answers
+def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None):  # noqa: C901 - one verdict
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
-    each container also against its own manifest."""
+    each container also against its own manifest (`signer`, `signer_key`:
+    as verify_file's, on each of those manifests)."""
     sdk = _sdk.load("verify")
+    signer, signer_key = _verify.policy(signer, signer_key)
     m = _model.locate(model)
     anchors = _verify._pem(trust, "trust") if trust is not None else None
     workers = _workers(len(m.members), None)
@@ -400,7 +403,8 @@ def verify_model(model, *, trust=None, ignore=()):  # noqa: C901 - one verdict, 
             try:
                 if kind != CONTAINER:
                     return MemberVerification(rel, "unsigned", [])
-                v = _verify.verify_one(_model.fd_path(member), trust=anchors, name=rel)
+                v = _verify.verify_one(_model.fd_path(member), trust=anchors, name=rel, signer=signer,
+                                       signer_key=signer_key)
             except (ValueError, OSError) as e:
                 return MemberVerification(rel, "invalid", [(DAMAGED, _member_failure(rel, e))])
             finally:
@@ -437,11 +441,13 @@ def verify_model(model, *, trust=None, ignore=()):  # noqa: C901 - one verdict, 
 
     if signed_ignore is not None:
         _model.take_folder(m, [p for p in signed_ignore if p not in _model.DEFAULT_IGNORE] + list(ignore))
-    results = _run(lambda entry: _found(m.folder, entry, anchors), [(e,) for e in signed], workers)
+    results = _run(lambda entry: _found(m.folder, entry, anchors, signer, signer_key), [(e,) for e in signed],
+                   workers)
     rebuilt = {"alg": "sha256", "uris": [found for found, _, _ in results]}
     if signed_ignore is not None:
         rebuilt["ignore"] = signed_ignore
-    manifest = _verify._validate(sdk, io.BytesIO(_canonical(rebuilt)), _Place(), store, anchors, native=False)
+    manifest = _verify._validate(sdk, io.BytesIO(_canonical(rebuilt)), _Place(), store, anchors, native=False,
+                                 signer=signer, signer_key=signer_key)
     # A file hashed whole is as good as the signature over the listing: a
     # listing that differs elsewhere does not make it invalid.
     whole = manifest.state

@@ -41,6 +41,9 @@ class Verification(NamedTuple):
     remote_uri: Optional[str]
     informational: List[Tuple[str, str]]
     label: Optional[str]
+    # Last, with defaults: results built by position before these keep working.
+    timestamp_authority: Optional[str] = None  # the time-stamp's signer, as the SDK names it
+    timestamp_trusted: bool = False  # that signer chains to a trust anchor
 
 
 class MemberVerification(NamedTuple):

@@ -18,7 +18,7 @@ import time
 import urllib.parse
 import urllib.request
 
-from . import _model, _sdk, _store
+from . import _model, _policy, _sdk, _store
 from ._errors import UsageError
 from ._native import BindingCheck, check_binding, inspect, read_file
 from ._results import Ingredient, Verification
@@ -29,6 +29,10 @@ LOCATION_UNCHECKED = "data hash exclusion does not match the manifest location"
 # Intact and well signed, but not chained to a given anchor: "valid", not "invalid".
 UNTRUSTED = "signingCredential.untrusted"
 TRUSTED = "signingCredential.trusted"
+# The SDK checked the time-stamp token against the signature; its signer's
+# trust is told apart (timeStamp.trusted, or timeStamp.untrusted).
+TIMESTAMP_VALIDATED = "timeStamp.validated"
+TIMESTAMP_TRUSTED = "timeStamp.trusted"
 
 FETCH_TIMEOUT = 30.0  # for the whole fetch, not for each read
 # No store that tarnwick or the SDK writes comes near this; a larger one is
@@ -205,9 +209,16 @@ def _manifest_of(report, label):
     return found if isinstance(found, dict) else None
 
 
-def _validate(sdk, path, info, store, anchors, declared=None, native=True):
+def policy(signer, signer_key):
+    """(signer, signer_key) parsed once, before any model is read: a
+    malformed policy is the call's error, not a verdict on a model."""
+    return _policy.signer_policy(signer), _policy.certificate_pin(signer_key)
+
+
+def _validate(sdk, path, info, store, anchors, declared=None, native=True, signer=None, signer_key=None):
     """The SDK's validation of `store` against the file at `path` (or a file
-    object). `declared`, a dict, receives the data hash assertion. `native`:
+    object). `declared`, a dict, receives the data hash assertion. `signer`,
+    `signer_key`: who must have signed the active manifest. `native`:
     the SDK checks everything but the data hash, which tarnwick computes
     itself; the SDK would read the whole file into memory under one call
     and hash it there, twice the time of a streamed hash."""
@@ -285,10 +296,15 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True):
     if slack is not None:
         failures.append((SLACK, slack))
 
-    state = "invalid" if failures else "trusted" if TRUSTED in success else "valid"
-
     signature = next((m.get("signature") or {} for m in card.get("manifests") or [] if m.get("label") == label), {})
+    signature = signature if isinstance(signature, dict) else {}
     certificate = signature.get("certificateInfo") or {}
+    certificate = certificate if isinstance(certificate, dict) else {}
+    signer, signer_key = policy(signer, signer_key)
+    failures += _policy.failures(certificate, signer, signer_key)
+    state = "invalid" if failures else "trusted" if TRUSTED in success else "valid"
+    stamp = signature.get("timeStampInfo") if isinstance(signature.get("timeStampInfo"), dict) else {}
+    stamp_certificate = stamp.get("certificateInfo") if isinstance(stamp.get("certificateInfo"), dict) else {}
     info_sig = manifest.get("signature_info") or {}
     generator = manifest.get("claim_generator")
     if not generator and manifest.get("claim_generator_info"):
@@ -301,20 +317,26 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True):
         elif assertion.get("label", "").startswith("c2pa.asset-type"):
             types = (assertion.get("data") or {}).get("types") or []
             asset_type = types[0].get("type") if types else None
-    signed_at = info_sig.get("time")
+    signed_at = info_sig.get("time") or stamp.get("timestamp")
     return Verification(
         state, failures,
         _name(certificate.get("subject")) or info_sig.get("common_name"),
         _name(certificate.get("issuer")) or info_sig.get("issuer"),
-        signed_at, bool(signed_at), generator, manifest.get("title"), asset_type, actions,
+        signed_at, bool(signed_at) and TIMESTAMP_VALIDATED in success, generator, manifest.get("title"),
+        asset_type, actions,
         _ingredients(manifest, (report.get("validation_results") or {}).get("ingredientDeltas")),
-        binding, info.uri, informational, label)
+        binding, info.uri, informational, label,
+        _name(stamp_certificate.get("subject")), TIMESTAMP_TRUSTED in success)
 
 
-def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None):
+def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None, signer=None, signer_key=None):
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
-    "unverified" (a remote manifest not fetched), with what its manifest says."""
+    "unverified" (a remote manifest not fetched), with what its manifest says.
+    `signer`: "ATTR=value, ..." that the signer's certificate subject must
+    hold (CN, O, OU, C, L, ST; "\\," for a comma in a value); `signer_key`:
+    the signer's certificate (PEM: a path, bytes or text)."""
     _sdk.load("verify")
+    signer, signer_key = policy(signer, signer_key)
     if manifest is not None:  # the keyword's earlier name
         if store is not None:
             raise UsageError("give store or manifest (its earlier name), not both")
@@ -322,7 +344,7 @@ def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None):
     refusal = _model.onnx_refusal(model, "verify_file")
     if refusal is not None:
         raise _model.ModelError(refusal)
-    return verify_one(model, trust=trust, store=store, fetch=fetch)
+    return verify_one(model, trust=trust, store=store, fetch=fetch, signer=signer, signer_key=signer_key)
 
 
 def _too_large(info, text):
@@ -332,14 +354,15 @@ def _too_large(info, text):
                         info.uri, [], None)
 
 
-def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None):
+def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None, signer=None,
+               signer_key=None):
     """verify_file without the check for external data: one member of a model
     (`name`, the member's own name, for messages about `model`)."""
     with _model.naming(os.fspath(model), name):
-        return _verify_one(model, trust, store, fetch, declared, name)
+        return _verify_one(model, trust, store, fetch, declared, name, signer, signer_key)
 
 
-def _verify_one(model, trust, store, fetch, declared, name):
+def _verify_one(model, trust, store, fetch, declared, name, signer=None, signer_key=None):
     sdk = _sdk.load("verify")
     path = os.fspath(model)
     info = inspect(path)
@@ -363,7 +386,7 @@ def _verify_one(model, trust, store, fetch, declared, name):
         store = fetch_store(info.uri)
     else:
         return _empty("unsigned", None)
-    return _validate(sdk, path, info, store, anchors, declared)
+    return _validate(sdk, path, info, store, anchors, declared, signer=signer, signer_key=signer_key)
 
 
 def store_label(sdk, store):

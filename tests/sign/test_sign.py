@@ -255,7 +255,7 @@ def test_verify_json_schema(models, creds):
     assert (run.returncode, doc["status"], [m["state"] for m in doc["models"]]) == (
         1, 1, ["trusted", "unsigned", "invalid"])
     keys = {"path", "state", "failures", "informational", "signer", "issuer", "signed_at", "timestamped",
-            "claim_generator", "title", "asset_type", "actions", "label", "remote_uri", "ingredients", "binding"}
+            "timestamp_authority", "timestamp_trusted", "claim_generator", "title", "asset_type", "actions", "label", "remote_uri", "ingredients", "binding"}
     assert all(set(m) == keys for m in doc["models"])
     assert set(doc["models"][0]["binding"]) == {"ok", "location_ok", "hash_ok", "store_range", "reason"}
     assert doc["models"][2]["failures"] == [{"code": HASH_MISMATCH[0], "explanation": HASH_MISMATCH[1]}]
