@@ -40,6 +40,7 @@ FETCH_TIMEOUT = 30.0  # for the whole fetch, not for each read
 # fetched store or one embedded in a model).
 STORE_LIMIT = 64 << 20
 FETCH_LIMIT = STORE_LIMIT
+PEM_LIMIT = 16 << 20  # trust anchors: the C2PA trust list is a few hundred KiB
 
 
 def _pem(value, what):
@@ -48,8 +49,11 @@ def _pem(value, what):
         return bytes(value).decode("ascii")
     if isinstance(value, str) and value.lstrip().startswith("-----BEGIN"):
         return value
-    with open(os.fspath(value), "rb") as f:
-        return f.read().decode("ascii")
+    data = read_store_file(value, PEM_LIMIT)  # a regular file only, bounded
+    try:
+        return data.decode("ascii")
+    except UnicodeDecodeError:
+        raise UsageError(f"{os.fspath(value)}: not PEM text ({what})") from None
 
 
 def read_store_file(path, limit=STORE_LIMIT):
