@@ -380,3 +380,30 @@ def test_an_output_folder_linked_by_another_user_in_a_shared_folder_is_refused(t
     with pytest.raises(tarnwick.UsageError, match="a link another user placed in a shared folder"):
         tarnwick.sign_model(entry, cert=creds[0], key=creds[1], output=shared / "out")
     assert os.listdir(private) == []
+
+
+MEMORY = r"""
+import resource, sys, tarnwick, tarnwick._sdk, tarnwick._verify
+tarnwick._sdk.load("verify")
+trust = open(sys.argv[2], "rb").read()
+tarnwick.verify_file(sys.argv[1], trust=trust)  # the SDK's first use allocates for good
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+v = tarnwick.verify_file(sys.argv[1], trust=trust)
+print(v.state, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+def test_verifying_a_large_model_holds_no_part_of_it_in_memory(tmp_path, creds):
+    sys.path.insert(0, str(HERE.parent))
+    from gguf_files import gguf_file, kv, tensor, v_str
+    model = tmp_path / "big.gguf"
+    size = 512 << 20
+    with open(model, "wb") as f:
+        f.write(gguf_file([kv("general.architecture", v_str("llama"))], [tensor("w", [size // 4])], b""))
+        f.truncate(f.tell() + size)  # a hole: read back as zeros, nothing written
+    tarnwick.sign_file(model, cert=creds[0], key=creds[1])
+    r = subprocess.run([sys.executable, "-c", MEMORY, str(model), str(creds[3] / "ca.pem")],
+                       capture_output=True, text=True, timeout=300)
+    state, growth = r.stdout.split()
+    assert (state, r.returncode) == ("trusted", 0), r.stderr
+    assert int(growth) < 64, f"verify_file grew the peak resident set by {growth} MiB"
