@@ -149,6 +149,7 @@ class _Plan(NamedTuple):
     in_place: bool
     signer: Any
     definition: dict
+    alg: str             # the signing algorithm, as results name it
 
 
 def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url, ignore):
@@ -178,7 +179,8 @@ def _prepare(model, signer, cert, key, alg, manifest, output, tsa_url, ignore):
                                  "revisions share); signing it in place would change them all: sign a copy "
                                  "with -o DIR (output=)")
     dest_folder = m.folder if output is None else _output_folder(output, m.folder)
-    return _Plan(m, dest_folder, output is None, the_signer, definition)
+    return _Plan(m, dest_folder, output is None, the_signer, definition,
+                 alg if signer is None else getattr(signer, "alg", "signer"))
 
 
 def _sign_member(plan, rel, kind):
@@ -206,12 +208,8 @@ def _sign_open_member(plan, fd, rel, kind):
             size, digest = pending.size, pending.digest
         entry.update(size=size, hash=digest.hex())
         return _Member(entry, SignedMember(rel, size, digest, None, None), None, pending)
-    p = _sign.prepare(_model.fd_path(fd), output=dest, title=os.path.basename(rel), name=rel,
-                      external_data_copied=True, the_signer=plan.signer, alg="es256")
-    try:
-        signed = _sign.sign_prepared(p)
-    finally:
-        p.builder.close()
+    signed = _sign.sign_staged(_model.fd_path(fd), output=dest, title=os.path.basename(rel), name=rel,
+                               external_data_copied=True, the_signer=plan.signer, alg=plan.alg)
     r = signed.result
     store = signed.store
     entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)

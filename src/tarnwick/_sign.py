@@ -13,6 +13,7 @@ committed, replaces the model's target (not a link to it) with its owner,
 mode and extended attributes, and a failure or signal before the commit
 leaves the model as it was."""
 
+import concurrent.futures
 import io
 import json
 import os
@@ -93,10 +94,11 @@ def _definition(manifest, title, model_type, fmt):
     return definition
 
 
-def _ingredient(definition, path, store, relationship, label, shown):
+def _ingredient(definition, path, store, relationship, label, shown, hashed=None, declared=None):
     """Adds a signed model's store as an ingredient, with the validation
-    results tarnwick found for it (the SDK cannot read the model itself)."""
-    check = verify_one(path, store=store, name=shown)
+    results tarnwick found for it (the SDK cannot read the model itself).
+    `hashed`: the verdict on its data hash, when the caller checks it."""
+    check = verify_one(path, store=store, name=shown, hashed=hashed, declared=declared)
     results = {
         "activeManifest": {
             "success": [],
@@ -219,6 +221,14 @@ class Prepared(NamedTuple):
     sidecar: Optional[str]
     external_data_copied: bool
     signing_alg: str
+    # Re-signing: the parent's data hash assertion, checked while the model
+    # is rewritten rather than in a pass of its own (None: nothing to check,
+    # or checked already).
+    parent_hash: Optional[dict]
+
+
+class ParentChanged(Exception):
+    """The parent's data hash, assumed intact to size the store, is not."""
 
 
 class Signed(NamedTuple):
@@ -243,10 +253,12 @@ class Signed(NamedTuple):
 
 def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, hash="sha256",
             ingredients=(), remote_uri=None, sidecar=None, tsa_url=None, title=None, name=None,
-            external_data_copied=False, the_signer=None):
+            external_data_copied=False, the_signer=None, parent_hashed=None):
     """Stage one: the builder with its definition and ingredients, the signer,
     and the size of the store to reserve. `the_signer`: one built already
-    (a model of many files builds its signer once)."""
+    (a model of many files builds its signer once). A parent's data hash is
+    assumed intact here and checked during the rewrite, in the same pass
+    over the model; `parent_hashed` is its verdict once known."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     if hash != "sha256":
@@ -265,10 +277,14 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
         the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
     built = _definition(definition, title or os.path.basename(dest), info.model_type, info.format)
     resources = []
+    parent_hash = None
     if parent is not None:  # re-signing: the earlier manifest becomes the parent
+        declared = {}
         with _model.naming(path, name):
-            resources.append(_ingredient(built, path, parent, "parentOf", PARENT, shown))
+            resources.append(_ingredient(built, path, parent, "parentOf", PARENT, shown,
+                                         parent_hashed or (True, False), declared))
         _with_parent_action(built)
+        parent_hash = declared if parent_hashed is None and declared else None
     for i, other in enumerate(ingredients):
         other = os.fspath(other)
         if inspect(other).store_size is None:
@@ -285,7 +301,7 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
         raise
     return Prepared(path, shown, None if output is None else os.fspath(output), builder, the_signer, size,
                     remote_uri, None if sidecar is None else os.fspath(sidecar), external_data_copied,
-                    alg if signer is None else getattr(signer, "alg", "signer"))
+                    alg if signer is None else getattr(signer, "alg", "signer"), parent_hash)
 
 
 def sign_prepared(p, progress=None):
@@ -295,10 +311,24 @@ def sign_prepared(p, progress=None):
     c2pa = sdk.c2pa
     from ._verify import store_label
     remote = p.remote_uri is not None
-    with _model.naming(p.model, p.name):
-        pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size, uri=p.remote_uri,
-                                           output=p.output, name=p.name, progress=progress,
-                                           external_data_copied=p.external_data_copied)
+    checking = None
+    if p.parent_hash is not None:
+        from ._verify import _native_hash
+        checking = concurrent.futures.ThreadPoolExecutor(max_workers=1)
+        parent = checking.submit(_native_hash, p.model, p.parent_hash)
+    try:
+        with _model.naming(p.model, p.name):
+            pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size,
+                                               uri=p.remote_uri, output=p.output, name=p.name, progress=progress,
+                                               external_data_copied=p.external_data_copied)
+    finally:
+        if checking is not None:
+            checking.shutdown(wait=True)
+    if checking is not None:
+        hashed = parent.result()
+        if not hashed[0]:
+            pending.discard()
+            raise ParentChanged(hashed)
     side = None
     try:
         exclusions = [] if remote else [pending.store_range]
@@ -320,6 +350,21 @@ def sign_prepared(p, progress=None):
         raise
 
 
+def sign_staged(model, progress=None, **options):
+    """prepare, then sign_prepared: the model signed into a private new file,
+    not committed. A parent found damaged while the model was rewritten is
+    recorded as it is, at the cost of a second pass."""
+    hashed = None
+    while True:
+        p = prepare(model, parent_hashed=hashed, **options)
+        try:
+            return sign_prepared(p, progress)
+        except ParentChanged as e:
+            hashed = e.args[0]
+        finally:
+            p.builder.close()
+
+
 def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
               hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None,
               alone=False, manifest=None):
@@ -335,12 +380,9 @@ def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definitio
         raise UsageError(f"{os.fspath(output or model)} is a file of the model signed as a whole in {store}: "
                          "signing it alone would leave that model invalid; sign the whole model with sign_model "
                          "(tarnwick sign on its folder), or say alone=True (--alone) if that is what you mean")
-    p = prepare(model, signer=signer, cert=cert, key=key, alg=alg, definition=definition, output=output, hash=hash,
-                ingredients=ingredients, remote_uri=remote_uri, sidecar=sidecar, tsa_url=tsa_url)
-    try:
-        signed = sign_prepared(p, progress)
-    finally:
-        p.builder.close()
+    signed = sign_staged(model, progress, signer=signer, cert=cert, key=key, alg=alg, definition=definition,
+                         output=output, hash=hash, ingredients=ingredients, remote_uri=remote_uri, sidecar=sidecar,
+                         tsa_url=tsa_url)
     try:
         return signed.commit()
     except BaseException:

@@ -219,7 +219,8 @@ def policy(signer, signer_key):
     return _policy.signer_policy(signer), _policy.certificate_pin(signer_key)
 
 
-def _validate(sdk, path, info, store, anchors, declared=None, native=True, signer=None, signer_key=None):
+def _validate(sdk, path, info, store, anchors, declared=None, native=True, signer=None, signer_key=None,
+              hashed=None):
     """The SDK's validation of `store` against the file at `path` (or a file
     object). `declared`, a dict, receives the data hash assertion. `signer`,
     `signer_key`: who must have signed the active manifest. `native`:
@@ -267,7 +268,10 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
     if native:
         # Any other hard binding is one tarnwick does not check itself.
         others = [k for k in assertion_store if k.startswith("c2pa.hash.") and k != "c2pa.hash.data"]
-        hash_ok, seen = (False, None) if data_hash is None or others else _native_hash(path, data_hash)
+        if data_hash is None or others:
+            hash_ok, seen = False, False
+        else:
+            hash_ok, seen = hashed if hashed is not None else _native_hash(path, data_hash)
         if seen is not False and seen != info.store_range:
             location_ok = False
             reason = "the model changed while it was verified"
@@ -359,14 +363,16 @@ def _too_large(info, text):
 
 
 def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None, signer=None,
-               signer_key=None):
+               signer_key=None, hashed=None):
     """verify_file without the check for external data: one member of a model
-    (`name`, the member's own name, for messages about `model`)."""
+    (`name`, the member's own name, for messages about `model`). `hashed`:
+    the data hash's verdict, (hash_ok, store range seen or False), when the
+    caller computes it itself."""
     with _model.naming(os.fspath(model), name):
-        return _verify_one(model, trust, store, fetch, declared, name, signer, signer_key)
+        return _verify_one(model, trust, store, fetch, declared, name, signer, signer_key, hashed)
 
 
-def _verify_one(model, trust, store, fetch, declared, name, signer=None, signer_key=None):
+def _verify_one(model, trust, store, fetch, declared, name, signer=None, signer_key=None, hashed=None):
     sdk = _sdk.load("verify")
     path = os.fspath(model)
     info = inspect(path)
@@ -390,7 +396,8 @@ def _verify_one(model, trust, store, fetch, declared, name, signer=None, signer_
         store = fetch_store(info.uri)
     else:
         return _empty("unsigned", None)
-    return _validate(sdk, path, info, store, anchors, declared, signer=signer, signer_key=signer_key)
+    return _validate(sdk, path, info, store, anchors, declared, signer=signer, signer_key=signer_key,
+                     hashed=hashed)
 
 
 def store_label(sdk, store):
