@@ -359,6 +359,12 @@ Outcome<Bytes> read_whole_stream(int fd, const std::string& name) {
   return Bytes(b.begin(), b.end());
 }
 
+std::optional<std::uint64_t> regular_file_size(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
 Outcome<Bytes> read_whole_file(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
   if (!fd) return FileError::system(path, errno);

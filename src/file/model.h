@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,10 @@ class Model {
   struct stat folder_ {};
   bool folder_known_ = false;
 };
+
+// The size of the regular file at `path`, by stat (links followed), or
+// nullopt for anything else; for a refusal by size before the file is opened.
+std::optional<std::uint64_t> regular_file_size(const std::string& path);
 
 // A whole small file (a manifest store) read into memory, with the same bound
 // as a streamed model; "path" is opened as open() does.

@@ -4,8 +4,6 @@
 
 #include "python/files.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -632,11 +630,10 @@ PyObject* py__index_shards(PyObject*, PyObject* args, PyObject* kwargs) {
     // open reads what it takes for a model's metadata), and again once open.
     std::optional<std::uint64_t> too_large;
     {
+      // Through the file layer: stat here would bind glibc 2.33's stat64.
       Unlocked unlocked;
-      struct stat st {};
-      if (stat(path.native.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-          static_cast<std::uint64_t>(st.st_size) > safetensors::kMaxIndexSize)
-        too_large = static_cast<std::uint64_t>(st.st_size);
+      const std::optional<std::uint64_t> size = file::regular_file_size(path.native);
+      if (size && *size > safetensors::kMaxIndexSize) too_large = size;
     }
     if (too_large) {
       return raise_member_error(
