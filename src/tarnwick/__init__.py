@@ -52,7 +52,16 @@ from ._results import (  # noqa: E402,F401
 _LAZY = {"sign_file": "._sign", "verify_file": "._verify", "sign_model": "._many", "verify_model": "._many"}
 
 
+# tarnwick.batch (many models, on threads or Ray) after `import tarnwick`
+# alone, as after `import tarnwick.batch`.
+_SUBMODULES = ("batch",)
+
+
 def __getattr__(name):
+    if name in _SUBMODULES:
+        import importlib
+
+        return importlib.import_module("." + name, __name__)
     if name in _LAZY:
         import importlib
 
@@ -63,4 +72,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted(set(globals()) | set(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | set(_SUBMODULES))

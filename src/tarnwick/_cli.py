@@ -23,7 +23,7 @@ def _sign_parser():
                 "tarnwick reserves, hashes and writes the store in one pass). A model of many files (a folder, "
                 "an index, a first split, an ONNX file with external data) is signed as one: each container "
                 "member in place or into the folder -o DIR, and a model-level manifest beside them.")
-    p.add_argument("model", metavar="MODEL")
+    p.add_argument("model", metavar="MODEL", nargs="?")
     p.add_argument("--cert", required=True, metavar="CHAIN.pem", help="the signing certificate chain, leaf first")
     p.add_argument("--key", required=True, metavar="KEY.pem", help="the private key of the signing certificate")
     p.add_argument("--alg", default="es256", help="es256 (default), es384, es512, ps256, ps384, ps512, ed25519")
@@ -43,6 +43,8 @@ def _sign_parser():
                    help="sign a file even though a model signed as a whole lists it (that model becomes invalid)")
     p.add_argument("--verbose", action="store_true", help="a model of many files: a line for every file")
     p.add_argument("--json", action="store_true", help="print the result as one JSON object")
+    from . import batch
+    batch._cli_options(p)
     return p
 
 
@@ -50,7 +52,7 @@ def _verify_parser():
     p = _Parser(prog="tarnwick verify", description="Verify signed models: the SDK's validation and tarnwick's "
                 "binding check. Exit 1 when any is invalid (or not trusted, with --require-trusted), else 3 "
                 "when any is unsigned or unverified, else 0.")
-    p.add_argument("models", nargs="+", metavar="MODEL")
+    p.add_argument("models", nargs="*", metavar="MODEL")
     p.add_argument("--trust", metavar="ANCHORS.pem", help="trust anchors (PEM)")
     p.add_argument("--manifest", metavar="STORE", help="the store, when it is held elsewhere (one model only)")
     p.add_argument("--fetch", action="store_true", help="fetch a remote manifest (HTTPS)")
@@ -76,6 +78,8 @@ def _verify_parser():
                    help="the signer's certificate (the SDK reports its serial number, names and validity, "
                    "not its key)")
     p.add_argument("--json", action="store_true", help="print one JSON document for all models")
+    from . import batch
+    batch._cli_options(p)
     return p
 
 
@@ -163,6 +167,11 @@ def _sign_model(a):
 
 def run_sign(argv):
     a = _sign_parser().parse_args(argv)
+    if a.from_list is not None:
+        from . import batch
+        return batch._run_cli("sign", a, _sign_parser())
+    if a.model is None:
+        _sign_parser().error("the following arguments are required: MODEL (or --from LIST)")
     if (a.remote is None) != (a.sidecar is None):
         _sign_parser().error("--remote and --sidecar go together")
     from . import _sdk
@@ -310,6 +319,11 @@ def _print_model(path, v, verbose=False):
 
 def run_verify(argv):
     a = _verify_parser().parse_args(argv)
+    if a.from_list is not None:
+        from . import batch
+        return batch._run_cli("verify", a, _verify_parser())
+    if not a.models:
+        _verify_parser().error("the following arguments are required: MODEL (or --from LIST)")
     if a.manifest and len(a.models) > 1:
         _verify_parser().error("--manifest goes with one model")
     from . import _sdk

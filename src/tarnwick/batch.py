@@ -1,0 +1,505 @@
+"""Many models verified or signed in one call, on this machine's threads or on
+a Ray cluster; one row for every model given, in the order given.
+
+A model is the unit of work: a file, or a model of many files (a folder, an
+index, a first split) as verify_model and sign_model take it. Each model's
+failure is its row's verdict ("error", with the reason), never an exception
+that stops the batch.
+
+The "thread" engine runs `workers` models at once (os.cpu_count() by
+default) in a pool of threads: the native hashing releases the interpreter
+lock, so threads scale with the cores. The "ray" engine runs each model as a
+Ray task on the cluster. Both yield rows as soon as every row before them is
+out: a model that finishes early waits for the ones listed before it.
+
+Why Ray tasks rather than Ray Data: the work is coarse (a model is seconds
+to minutes of hashing, not a record of a data set), the rows must come back
+in the caller's order with every input accounted for, and a model that
+fails is a result to report, not a record to drop or an exception to end
+the pipeline. Tasks give that directly: one task a model, ray.wait to
+stream what finishes, Ray's own retries when a worker dies, and the
+reason when it keeps dying."""
+
+import collections
+import concurrent.futures
+import os
+import sys
+import time
+import urllib.parse
+from typing import Any, NamedTuple, Optional
+
+from ._errors import UsageError
+
+__all__ = ["Row", "ENGINES", "read_list", "verify", "sign"]
+
+ENGINES = ("thread", "ray")
+RAY_MISSING = "the ray engine needs Ray: pip install 'tarnwick[ray]'"
+
+
+class Row(NamedTuple):
+    """One model's outcome: its state ("trusted", "valid", "invalid",
+    "unsigned", "unverified"; "signed" when signing; "error"), the result
+    (a Verification, ModelVerification, SignResult or ModelSignResult; None
+    for an error), the error's text, the seconds it took, the attempts it
+    took (more than one when a Ray worker died under it), the bytes of the
+    model, and whether the error was reading or writing a file."""
+    model: str
+    state: str
+    result: Any
+    error: Optional[str]
+    seconds: float
+    attempts: int
+    size: int = 0
+    io_error: bool = False
+
+
+def read_list(text):
+    """The models a list names: one path (or file: URL) a line, blank lines
+    and lines starting with # skipped."""
+    out = []
+    for line in text.splitlines():
+        line = line.strip()
+        if line and not line.startswith("#"):
+            out.append(line)
+    return out
+
+
+# -- the work of one model, on whichever worker runs it ----------------------
+
+def _local(entry):
+    """The path an entry names: a path, or a file: URL. Only what the worker
+    can open itself is read; nothing is downloaded (every byte written goes
+    through the file functions, and a fetched model would be one)."""
+    if "://" not in entry:
+        return entry
+    parts = urllib.parse.urlsplit(entry)
+    if parts.scheme == "file" and parts.netloc in ("", "localhost"):
+        return urllib.parse.unquote(parts.path)
+    raise UsageError(f"{entry}: only local paths and file: URLs name a model here")
+
+
+def _size(path, result):
+    from . import _model
+    members = getattr(result, "members", None)
+    if members and hasattr(members[0], "size"):
+        return sum(m.size for m in members)
+    try:
+        if not _model.is_model(path):
+            return os.stat(path).st_size
+        m = _model.locate(path)
+        _model.take_folder(m)
+        return sum(os.stat(m.path(rel)).st_size for rel, _ in m.files)
+    except (OSError, ValueError):
+        return 0
+
+
+def _plain(result):
+    """The result as tuples and lists only: it crosses to the driver without
+    needing the SDK's or the native module's types there."""
+    from ._results import ModelSignResult, ModelVerification, Verification
+    if isinstance(result, ModelVerification):
+        return ("model-verification", result.state, [tuple(m) for m in result.members],
+                _plain(result.store_verification))
+    if isinstance(result, Verification):
+        fields = list(result)
+        fields[10] = [tuple(i) for i in result.ingredients]
+        fields[11] = None if result.binding is None else tuple(result.binding)
+        return ("verification", fields)
+    if isinstance(result, ModelSignResult):
+        return ("model-signed", result.path, result.store_path, result.label, [tuple(m) for m in result.members])
+    return ("signed", tuple(result))
+
+
+def _unplain(plain):
+    from . import _results
+    from ._native import BindingCheck
+    kind = plain[0]
+    if kind == "model-verification":
+        return _results.ModelVerification(plain[1], [_results.MemberVerification(*m) for m in plain[2]],
+                                          _unplain(plain[3]))
+    if kind == "verification":
+        fields = list(plain[1])
+        fields[10] = [_results.Ingredient(*i) for i in fields[10]]
+        fields[11] = None if fields[11] is None else BindingCheck(tuple(fields[11]))
+        return _results.Verification(*fields)
+    if kind == "model-signed":
+        return _results.ModelSignResult(plain[1], plain[2], plain[3], [_results.SignedMember(*m) for m in plain[4]])
+    return _results.SignResult(*plain[1])
+
+
+def _attempt():
+    """Which run of its Ray task this is (1 for the first), when Ray says."""
+    ray = sys.modules.get("ray")
+    try:
+        return ray._private.worker.global_worker.core_worker.get_current_task_attempt_number() + 1
+    except Exception:  # noqa: BLE001 - not in a Ray task, or a Ray without it
+        return 1
+
+
+def _message(e):
+    if isinstance(e, OSError) and e.filename is not None:
+        return f"{e.filename}: {e.strerror or e}"
+    return str(e) or type(e).__name__
+
+
+def _work(kind, model, options):
+    """One model verified or signed: a plain dict, whatever happened."""
+    start = time.monotonic()
+    try:
+        from ._model import is_model
+        path = _local(model)
+        whole = is_model(path)
+        if kind == "verify":
+            if whole:
+                from ._many import verify_model
+                result = verify_model(path, trust=options["trust"], ignore=options["ignore"],
+                                      signer=options["signer"], signer_key=options["signer_key"])
+            else:
+                from ._verify import verify_file
+                result = verify_file(path, trust=options["trust"], fetch=options["fetch"], signer=options["signer"],
+                                     signer_key=options["signer_key"])
+            state = result.state
+        else:
+            common = {k: options[k] for k in ("cert", "key", "alg", "definition", "tsa_url")}
+            if whole:
+                from ._many import sign_model
+                result = sign_model(path, ignore=options["ignore"], **common)
+            else:
+                from ._sign import sign_file
+                result = sign_file(path, alone=options["alone"], **common)
+            state = "signed"
+        return {"model": model, "state": state, "result": _plain(result), "error": None,
+                "seconds": time.monotonic() - start, "attempts": _attempt(), "size": _size(path, result),
+                "io_error": False}
+    except Exception as e:  # noqa: BLE001 - a model's failure is its row
+        io = isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename is not None
+        return {"model": model, "state": "error", "result": None, "error": _message(e),
+                "seconds": time.monotonic() - start, "attempts": _attempt(), "size": 0, "io_error": io}
+
+
+def _row(d):
+    return Row(d["model"], d["state"], None if d["result"] is None else _unplain(d["result"]), d["error"],
+               d["seconds"], d["attempts"], d["size"], d["io_error"])
+
+
+# -- the engines ---------------------------------------------------------------
+
+def _threads(kind, models, options, workers, task):
+    workers = workers or os.cpu_count() or 1
+    # A bounded window: a list of 10,000 models holds a few futures, not all.
+    window = max(2 * workers, 16)
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="tarnwick-batch")
+    pending = collections.deque()
+    entries = iter(models)
+
+    def fill():
+        while len(pending) < window:
+            model = next(entries, None)
+            if model is None:
+                return
+            pending.append(pool.submit(task, kind, model, options))
+
+    try:
+        fill()
+        while pending:
+            try:
+                d = pending[0].result()
+            except BaseException:
+                # Stopped while waiting: what already finished, in order, then the stop.
+                finished = []
+                while pending and pending[0].done() and not pending[0].cancelled():
+                    finished.append(_row(pending.popleft().result()))
+                for f in pending:
+                    f.cancel()
+                yield from finished
+                raise
+            pending.popleft()
+            fill()
+            yield _row(d)
+    finally:
+        for f in pending:
+            f.cancel()
+        pool.shutdown(wait=not pending)
+
+
+def _failed(model, e, attempts):
+    reason = str(e).strip().splitlines()
+    reason = reason[0] if reason else ""
+    return {"model": model, "state": "error", "result": None, "error": f"{type(e).__name__}: {reason}".rstrip(": "),
+            "seconds": 0.0, "attempts": attempts, "size": 0, "io_error": False}
+
+
+def _unwrapped(call, *args, **kwargs):
+    """Ray's compiled calls hand a stop raised under them (Ctrl-C, the
+    command's own signals) back as a SystemError; the stop is what it is."""
+    try:
+        return call(*args, **kwargs)
+    except SystemError as e:
+        cause = e.__cause__ or e.__context__
+        if cause is not None and not isinstance(cause, Exception):
+            raise cause from None
+        raise
+
+
+def _ray(kind, models, options, workers, address, retries, task):
+    try:
+        import ray
+    except ImportError:
+        raise UsageError(RAY_MISSING) from None
+    started = False
+    if not ray.is_initialized():
+        import logging
+        extra = {} if address else {"include_dashboard": False}
+        ray.init(address=address, logging_level=logging.WARNING, **extra)
+        started = True
+    try:
+        remote = ray.remote(max_retries=retries, retry_exceptions=False)(task)
+        if not workers:
+            workers = int(ray.cluster_resources().get("CPU", 1))
+        # Twice the slots, so that the next model is queued when one ends;
+        # rows held back behind a slow model are bounded too.
+        window, held = max(2 * workers, 2), 8 * workers + 64
+        entries = iter(enumerate(models))
+        pending, ready, models_of, starts = {}, {}, {}, {}
+        nxt = 0
+        exhausted = False
+        try:
+            while True:
+                while not exhausted and len(pending) < window and len(ready) < held:
+                    item = next(entries, None)
+                    if item is None:
+                        exhausted = True
+                        break
+                    i, model = item
+                    ref = remote.remote(kind, model, options)
+                    pending[ref], models_of[i], starts[i] = i, model, time.monotonic()
+                while nxt in ready:
+                    yield _row(ready.pop(nxt))
+                    nxt += 1
+                if not pending:
+                    if exhausted and not ready:
+                        return
+                    continue
+                # A timeout, so that a stop is seen while nothing finishes.
+                done, _ = _unwrapped(ray.wait, list(pending), num_returns=1, timeout=0.5)
+                for ref in done:
+                    i = pending.pop(ref)
+                    try:
+                        ready[i] = _unwrapped(ray.get, ref)
+                    except ray.exceptions.RayError as e:
+                        # Retried `retries` times already: the reason is the row.
+                        ready[i] = _failed(models_of[i], e, retries + 1)
+                        ready[i]["seconds"] = time.monotonic() - starts[i]
+                    del models_of[i], starts[i]
+        except BaseException:
+            for ref in pending:
+                ray.cancel(ref)
+            pending.clear()
+            finished = []
+            while nxt in ready:
+                finished.append(_row(ready.pop(nxt)))
+                nxt += 1
+            yield from finished
+            raise
+        finally:
+            for ref in pending:
+                ray.cancel(ref)
+    finally:
+        if started:
+            ray.shutdown()
+
+
+def _engine(engine):
+    if engine not in ENGINES:
+        raise UsageError(f"unknown engine {engine!r}: one of {', '.join(ENGINES)}")
+    if engine == "ray":
+        try:
+            import ray  # noqa: F401
+        except ImportError:
+            raise UsageError(RAY_MISSING) from None
+
+
+def _run(kind, models, options, engine, workers, address, retries, task=None):
+    """The rows of `models`: the generator behind verify and sign; `task`
+    replaces the work of one model (a test's fault)."""
+    _engine(engine)
+    if workers is not None and workers < 1:
+        raise UsageError(f"workers must be at least 1, not {workers}")
+    if retries < 0:
+        raise UsageError(f"retries must be at least 0, not {retries}")
+    models = [os.fspath(m) for m in models]
+    task = task or _work
+    if engine == "ray":
+        return _ray(kind, models, options, workers, address, retries, task)
+    return _threads(kind, models, options, workers, task)
+
+
+def verify(models, *, trust=None, fetch=False, signer=None, signer_key=None, ignore=(), engine="thread",
+           workers=None, address=None, retries=2):
+    """Verify many models; yields a Row for each, in the order given.
+
+    Each model is what verify_file (a file) or verify_model (a model of many
+    files) takes; `trust`, `fetch`, `signer`, `signer_key` and `ignore` are
+    theirs (`fetch` for files, `ignore` for models of many files). Paths
+    (and file: URLs) must be readable where the work runs.
+
+    engine="thread": `workers` models at once (os.cpu_count() by default).
+    engine="ray": a Ray task for each model, `workers` in flight (twice the
+    cluster's CPUs by default). If Ray is not initialised yet, this calls
+    ray.init(address=address) (a new local cluster when address is None)
+    and ray.shutdown() once the rows are out; call ray.init yourself to keep
+    a cluster across batches. `retries`: how often Ray runs a model again
+    whose worker died; one that keeps dying is an "error" row naming why.
+
+    Arguments are checked when this is called; the work starts with the
+    first row asked for. Stopping (KeyboardInterrupt) cancels the work not
+    yet done; rows that had finished still come out before it is raised."""
+    from . import _verify
+    anchors = _verify._pem(trust, "trust") if trust is not None else None
+    pin = _verify._pem(signer_key, "signer_key") if signer_key is not None else None
+    _verify.policy(signer, pin)  # a malformed policy is the call's error, before any model
+    options = {"trust": anchors, "fetch": bool(fetch), "signer": signer, "signer_key": pin, "ignore": list(ignore)}
+    return _run("verify", models, options, engine, workers, address, retries)
+
+
+def sign(models, *, cert, key, alg="es256", definition=None, tsa_url=None, ignore=(), alone=False,
+         engine="thread", workers=None, address=None, retries=2):
+    """Sign many models in place; yields a Row for each ("signed" or
+    "error"), in the order given. Each model is what sign_file or sign_model
+    takes; `cert` and `key` (PEM: a path, bytes or text, read once here),
+    `alg`, `definition`, `tsa_url` are theirs, `ignore` sign_model's and
+    `alone` sign_file's. The engines, `workers`, `address` and `retries`
+    are as for verify; a model whose worker died is signed again from the
+    start (what a signing left unfinished is never committed)."""
+    from ._sign import _pem_bytes
+    options = {"cert": _pem_bytes(cert, "cert"), "key": _pem_bytes(key, "key"), "alg": alg,
+               "definition": definition, "tsa_url": tsa_url, "ignore": list(ignore), "alone": bool(alone)}
+    from ._sign import ALGS
+    if alg not in ALGS:
+        raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
+    return _run("sign", models, options, engine, workers, address, retries)
+
+
+# -- the command line: tarnwick verify --from LIST, tarnwick sign --from LIST ---
+
+def _cli_options(p):
+    """The options of a batch, added to the verify and sign parsers."""
+    p.add_argument("--from", dest="from_list", metavar="LIST",
+                   help="the models to take, one path (or file: URL) a line, # comments; - for standard input; "
+                   "one JSON line a model, in the list's order")
+    p.add_argument("--engine", choices=ENGINES, default="thread",
+                   help="with --from: threads of this machine (default), or tasks on a Ray cluster")
+    p.add_argument("--address", metavar="ADDR", help="with --engine ray: the cluster to join (else a local one)")
+    p.add_argument("--workers", type=int, metavar="N", help="with --from: models at once")
+
+
+def _units(n):
+    for unit in ("B", "KB", "MB", "GB", "TB"):
+        if n < 1000 or unit == "TB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1000
+    return f"{n} B"  # pragma: no cover - the loop returns
+
+
+def _sign_json(r):
+    if hasattr(r, "members"):
+        return {"model": r.path, "manifest": r.store_path, "label": r.label,
+                "members": [{"file": m.path, "size": m.size, "digest": m.digest.hex(),
+                             "store_range": list(m.store_range) if m.store_range else None, "label": m.label}
+                            for m in r.members]}
+    return {"path": r.path, "size": r.size, "store_range": list(r.store_range) if r.store_range else None,
+            "digest": r.digest.hex(), "hash_alg": r.hash_alg, "signing_alg": r.signing_alg, "label": r.label,
+            "remote_uri": None, "sidecar": None}
+
+
+def _run_cli(command, a, parser):
+    """tarnwick verify|sign --from LIST: one JSON line a model on standard
+    output, then a summary on standard error; the status is the worst."""
+    import json
+
+    from . import _cli
+    if command == "sign":
+        if a.model is not None:
+            parser.error("give MODEL or --from LIST, not both")
+        if a.output is not None:
+            parser.error("-o names one output; a list is signed --in-place")
+        if a.remote or a.sidecar or a.ingredient:
+            parser.error("--remote, --sidecar and --ingredient go with one model, not --from")
+    else:
+        if a.models:
+            parser.error("give MODEL... or --from LIST, not both")
+        if a.manifest:
+            parser.error("--manifest goes with one model, not --from")
+    if a.address and a.engine != "ray":
+        parser.error("--address goes with --engine ray")
+    if a.engine == "thread":  # on Ray, the workers need the SDK, not this process
+        from . import _sdk
+        try:
+            _sdk.load(command)
+        except ImportError as e:
+            print(e, file=sys.stderr)
+            return _cli.USAGE
+    try:
+        text = sys.stdin.read() if a.from_list == "-" else _cli._read_text(a.from_list, command)
+        models = read_list(text)
+        if command == "verify":
+            rows = verify(models, trust=_cli._read_file(a.trust) if a.trust else None, fetch=a.fetch,
+                          signer=a.signer, signer_key=a.signer_key, ignore=a.ignore, engine=a.engine,
+                          workers=a.workers, address=a.address)
+        else:
+            rows = sign(models, cert=a.cert, key=a.key, alg=a.alg,
+                        definition=_cli._read_text(a.manifest, "sign") if a.manifest else None, tsa_url=a.tsa,
+                        ignore=a.ignore, alone=a.alone, engine=a.engine, workers=a.workers, address=a.address)
+    except Exception as e:  # noqa: BLE001 - the call's own failure
+        print(f"tarnwick {command}: {_cli._message(e)}", file=sys.stderr)
+        return _cli._failure_status(e)
+
+    start, done, size, counts = time.monotonic(), 0, 0, collections.Counter()
+    invalid = io_failure = missing = False
+    progress = sys.stderr.isatty()
+    stopped = None
+    try:
+        for row in rows:
+            if row.result is None:
+                doc = {"path": row.model, "state": "error", "error": _cli._shown(row.error)}
+            elif command == "sign":
+                doc = _sign_json(row.result)
+            elif hasattr(row.result, "members"):
+                doc = _cli._model_json(row.model, row.result)
+            else:
+                doc = _cli._as_json(row.model, row.result)
+            doc["seconds"] = round(row.seconds, 3)
+            if progress:
+                sys.stderr.write("\r\033[K")
+            print(json.dumps(doc), flush=True)
+            done, size = done + 1, size + row.size
+            counts[row.state] += 1
+            if row.state == "error":
+                io_failure |= row.io_error
+                invalid |= not row.io_error
+            invalid |= row.state == "invalid" or (command == "verify" and a.require_trusted and
+                                                  row.state not in ("trusted", "error"))
+            missing |= row.state in ("unsigned", "unverified")
+            if progress:
+                elapsed = max(time.monotonic() - start, 1e-9)
+                sys.stderr.write(f"tarnwick {command}: {done}/{len(models)} models, {_units(size)}, "
+                                 f"{_units(size / elapsed)}/s")
+                sys.stderr.flush()
+    except _cli._Stopped as e:
+        stopped = e
+    except Exception as e:  # noqa: BLE001 - the engine's own failure (a cluster that cannot be reached)
+        if progress:
+            sys.stderr.write("\r\033[K")
+        print(f"tarnwick {command}: {_cli._message(e)}", file=sys.stderr)
+        return _cli._failure_status(e)
+    elapsed = time.monotonic() - start
+    if progress:
+        sys.stderr.write("\r\033[K")
+    states = ", ".join(f"{n} {s}" for s, n in sorted(counts.items()))
+    how = f"interrupted after {done} of {len(models)} models" if stopped else f"{done} models"
+    print(f"tarnwick {command}: {how} ({states or 'none'}), {_units(size)} in {elapsed:.1f} s "
+          f"({_units(size / max(elapsed, 1e-9))}/s)", file=sys.stderr)
+    if stopped is not None:
+        return stopped.status
+    return _cli.REJECTED if invalid else _cli.IO_FAILURE if io_failure else _cli.NOT_FOUND if missing \
+        else _cli.SUCCESS
