@@ -249,7 +249,8 @@ def verify_file(
     manifest: Union[None, bytes, _Path] = None,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
-    "unverified" (a remote manifest not fetched), with what its manifest says."""
+    "unverified" (a remote manifest not fetched), with what its manifest says.
+    `model` may be a URL (https://, or any fsspec URL: tarnwick[remote])."""
 
 # Models of many files (sharded SafeTensors, split GGUF, ONNX with external
 # data), signed and verified as one. Not in __all__.
@@ -304,4 +305,5 @@ def sign_model(
 def verify_model(model: _Path, *, trust: Optional[_Pem] = None, ignore: Iterable[str] = ()) -> ModelVerification:
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
-    each container also against its own manifest."""
+    each container also against its own manifest. `model` may be a URL
+    (https://, or any fsspec URL: tarnwick[remote])."""

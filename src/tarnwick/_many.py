@@ -374,7 +374,11 @@ def _member(entry, found, state, failures):
 def verify_model(model, *, trust=None, ignore=()):  # noqa: C901 - one verdict, several early answers
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
-    each container also against its own manifest."""
+    each container also against its own manifest. `model` may be a URL
+    (https://, or any fsspec URL: tarnwick[remote])."""
+    from . import _remote
+    if _remote.is_url(model):
+        return _remote.verify_model(model, trust=trust, ignore=ignore)
     sdk = _sdk.load("verify")
     m = _model.locate(model)
     anchors = _verify._pem(trust, "trust") if trust is not None else None

@@ -205,12 +205,14 @@ def _manifest_of(report, label):
     return found if isinstance(found, dict) else None
 
 
-def _validate(sdk, path, info, store, anchors, declared=None, native=True):
+def _validate(sdk, path, info, store, anchors, declared=None, native=True, hashed=None):
     """The SDK's validation of `store` against the file at `path` (or a file
     object). `declared`, a dict, receives the data hash assertion. `native`:
     the SDK checks everything but the data hash, which tarnwick computes
     itself; the SDK would read the whole file into memory under one call
-    and hash it there, twice the time of a streamed hash."""
+    and hash it there, twice the time of a streamed hash. `hashed`, for a
+    file that is not at a path (a URL): assertion -> (hash_ok, store range
+    seen), in place of hashing `path`."""
     c2pa = sdk.c2pa
     slack = store_slack(store)
     context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
@@ -252,7 +254,8 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True):
     if native:
         # Any other hard binding is one tarnwick does not check itself.
         others = [k for k in assertion_store if k.startswith("c2pa.hash.") and k != "c2pa.hash.data"]
-        hash_ok, seen = (False, None) if data_hash is None or others else _native_hash(path, data_hash)
+        hash_ok, seen = (False, None) if data_hash is None or others else \
+            hashed(data_hash) if hashed is not None else _native_hash(path, data_hash)
         if seen is not False and seen != info.store_range:
             location_ok = False
             reason = "the model changed while it was verified"
@@ -313,12 +316,16 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True):
 
 def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None):
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
-    "unverified" (a remote manifest not fetched), with what its manifest says."""
+    "unverified" (a remote manifest not fetched), with what its manifest says.
+    `model` may be a URL (https://, or any fsspec URL: tarnwick[remote])."""
     _sdk.load("verify")
     if manifest is not None:  # the keyword's earlier name
         if store is not None:
             raise UsageError("give store or manifest (its earlier name), not both")
         store = manifest
+    from . import _remote
+    if _remote.is_url(model):
+        return _remote.verify_file(model, trust=trust, store=store, fetch=fetch)
     refusal = _model.onnx_refusal(model, "verify_file")
     if refusal is not None:
         raise _model.ModelError(refusal)
