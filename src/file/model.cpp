@@ -91,11 +91,6 @@ Outcome<std::size_t> read_to_end(int fd, const std::string& name, std::uint64_t 
 // The metadata is read in chunks of this size, each once.
 constexpr std::uint64_t kChunk = 64 * 1024;
 
-std::size_t page_size() {
-  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  return page;
-}
-
 }  // namespace
 
 Done Model::take_stream(int fd, std::uint64_t hint) {
@@ -110,52 +105,31 @@ Done Model::take_stream(int fd, std::uint64_t hint) {
 
 Done Model::load_range(std::uint64_t offset, std::uint64_t length) const {
   if (length == 0 || !file_backed_) return done();
-  if (offset > size_ || length > size_ - offset) return FileError::of(FileError::Kind::Changed, name_);
-  const std::uint64_t first = offset / kChunk;
-  const std::uint64_t last = (offset + length - 1) / kChunk;
-  for (std::uint64_t c = first; c <= last;) {
-    if (loaded_[c]) {
-      ++c;
-      continue;
-    }
-    std::uint64_t run_end = c;
-    while (run_end <= last && !loaded_[run_end]) ++run_end;
-    const std::uint64_t from = c * kChunk;
-    const std::uint64_t to = std::min<std::uint64_t>(size_, run_end * kChunk);
-    const std::size_t page = page_size();
-    const std::size_t span = (static_cast<std::size_t>(to - from) + page - 1) / page * page;
-    if (mprotect(data_ + from, span, PROT_READ | PROT_WRITE) != 0) return FileError::system(name_, errno);
-    for (std::uint64_t at = from; at < to;) {
-      ssize_t got = pread(fd_, data_ + at, static_cast<std::size_t>(std::min<std::uint64_t>(to - at, 1u << 30)),
-                          static_cast<off_t>(at));
+  return image_->load(offset, length, [&](std::uint64_t at, std::uint8_t* out, std::size_t n) -> Done {
+    while (n != 0) {
+      ssize_t got = pread(fd_, out, std::min<std::size_t>(n, 1u << 30), static_cast<off_t>(at));
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return FileError::system(name_, errno);
       if (got == 0) return FileError::of(FileError::Kind::Changed, name_);
+      out += got;
+      n -= static_cast<std::size_t>(got);
       at += static_cast<std::uint64_t>(got);
     }
-    // Read-only again: the parsers only ever read it.
-    if (mprotect(data_ + from, span, PROT_READ) != 0) return FileError::system(name_, errno);
-    for (; c < run_end; ++c) loaded_[c] = true;
-  }
-  return done();
+    return done();
+  }, name_);
 }
 
 // A regular file with a size gets a metadata image; anything else (a file
 // of /proc says it has none) is read.
 Done Model::load() {
   if (!S_ISREG(st_.st_mode) || st_.st_size <= 0) return take_stream(fd_, 0);
+  // Address space only: pages never loaded are never backed by memory.
+  auto image = Image::reserve(static_cast<std::uint64_t>(st_.st_size), name_, kChunk);
+  if (!image.ok()) return image.error();
+  image_.emplace(std::move(image).value());
   file_backed_ = true;
   size_ = static_cast<std::size_t>(st_.st_size);
-  const std::size_t page = page_size();
-  mapped_size_ = (size_ + page - 1) / page * page;
-  // Address space only: pages never loaded are never backed by memory.
-  void* p = mmap(nullptr, mapped_size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) {
-    mapped_size_ = 0;
-    return FileError::system(name_, errno);
-  }
-  data_ = static_cast<std::uint8_t*>(p);
-  loaded_.assign(static_cast<std::size_t>((size_ + kChunk - 1) / kChunk), false);
+  data_ = const_cast<std::uint8_t*>(image_->bytes().data());  // the image's, written only by load_range
   std::optional<FileError> failed;
   const bool loaded = load_metadata(bytes(), [&](std::uint64_t offset, std::uint64_t length) {
     Done d = load_range(offset, length);
@@ -304,7 +278,7 @@ Model::Model(Model&& o) noexcept
       data_(std::exchange(o.data_, nullptr)),
       size_(std::exchange(o.size_, 0)),
       mapped_size_(std::exchange(o.mapped_size_, 0)),
-      loaded_(std::move(o.loaded_)),
+      image_(std::move(o.image_)),
       folder_(o.folder_),
       folder_known_(o.folder_known_) {}
 

@@ -17,6 +17,7 @@
 
 #include "core/bytes.h"
 #include "file/error.h"
+#include "file/image.h"
 
 namespace tarnwick::file {
 
@@ -91,9 +92,9 @@ class Model {
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t mapped_size_ = 0;
-  // file_backed_: which chunks data_ holds; loading more later is no
-  // change of the model
-  mutable std::vector<bool> loaded_;
+  // file_backed_: the metadata image data_ points into (mapped_size_ 0);
+  // loading more later is no change of the model
+  mutable std::optional<Image> image_;
   struct stat folder_ {};
   bool folder_known_ = false;
 };

@@ -125,6 +125,39 @@ PyObject* raise_file_error(const FileError& e) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Arguments.
+
+bool algorithm_arg(const char* function, const char* param, PyObject* obj, Algorithm* out) {
+  std::string name;
+  if (!utf8_text(function, param, obj, &name)) return false;
+  Result<Algorithm> alg = digest::algorithm_named(name);
+  if (!alg.ok()) return raise_error(alg.error()) != nullptr;
+  *out = alg.value();
+  return true;
+}
+
+// A list (any iterable) of (offset, length) pairs.
+bool exclusions_arg(const char* function, PyObject* obj, std::vector<Exclusion>* out) {
+  Ref items(PyObject_GetIter(obj));
+  if (!items) {
+    PyErr_Clear();
+    return wrong_type(function, "exclusions", "a list of (offset, length) pairs", obj);
+  }
+  while (Ref item{PyIter_Next(items.get())}) {
+    Ref pair(PySequence_Tuple(item.get()));
+    if (!pair || PyTuple_Size(pair.get()) != 2) {
+      PyErr_Clear();
+      return wrong_type(function, "exclusions", "a list of (offset, length) pairs", item.get());
+    }
+    Exclusion e{};
+    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 0), &e.offset)) return false;
+    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 1), &e.length)) return false;
+    out->push_back(e);
+  }
+  return !PyErr_Occurred();
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -204,38 +237,16 @@ PyObject* digest_or_none(const std::optional<Bytes>& digest) {
   return digest ? bytes_from(*digest) : none();
 }
 
-// ---------------------------------------------------------------------------
-// Arguments.
+}  // namespace
 
-bool algorithm_arg(const char* function, const char* param, PyObject* obj, Algorithm* out) {
-  std::string name;
-  if (!utf8_text(function, param, obj, &name)) return false;
-  Result<Algorithm> alg = digest::algorithm_named(name);
-  if (!alg.ok()) return raise_error(alg.error()) != nullptr;
-  *out = alg.value();
-  return true;
+PyObject* model_info(PyObject* module, const ModelInfo& info) {
+  return make(module, kModelInfo,
+              {str_from(info.format.display_name()), str_from(info.format.model_type()),
+               info.store_size ? int_from(*info.store_size) : none(),
+               info.uri ? str_from(*info.uri) : none(), range_or_none(info.store_range)});
 }
 
-// A list (any iterable) of (offset, length) pairs.
-bool exclusions_arg(const char* function, PyObject* obj, std::vector<Exclusion>* out) {
-  Ref items(PyObject_GetIter(obj));
-  if (!items) {
-    PyErr_Clear();
-    return wrong_type(function, "exclusions", "a list of (offset, length) pairs", obj);
-  }
-  while (Ref item{PyIter_Next(items.get())}) {
-    Ref pair(PySequence_Tuple(item.get()));
-    if (!pair || PyTuple_Size(pair.get()) != 2) {
-      PyErr_Clear();
-      return wrong_type(function, "exclusions", "a list of (offset, length) pairs", item.get());
-    }
-    Exclusion e{};
-    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 0), &e.offset)) return false;
-    if (!u64_arg(function, "exclusions", PyTuple_GetItem(pair.get(), 1), &e.length)) return false;
-    out->push_back(e);
-  }
-  return !PyErr_Occurred();
-}
+namespace {
 
 // ---------------------------------------------------------------------------
 // Failures, met without the lock and raised once it is held again.
@@ -325,10 +336,7 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
       });
       if (!info) return nullptr;
     }
-    return make(module, kModelInfo,
-                {str_from(info->format.display_name()), str_from(info->format.model_type()),
-                 info->store_size ? int_from(*info->store_size) : none(),
-                 info->uri ? str_from(*info->uri) : none(), range_or_none(info->store_range)});
+    return model_info(module, *info);
   });
 }
 

@@ -10,8 +10,11 @@
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/bytes.h"
+#include "core/digest.h"
+#include "dispatch/format.h"
 #include "file/error.h"
 #include "file/output.h"
 #include "python/convert.h"
@@ -44,6 +47,12 @@ bool is_given(PyObject* obj);
 [[nodiscard]] bool u64_arg(const char* function, const char* param, PyObject* obj, std::uint64_t* out);
 PyObject* int_from(std::uint64_t v);
 PyObject* range_or_none(const std::optional<StoreRange>& range);
+// A digest algorithm by its C2PA name; a list (any iterable) of (offset,
+// length) pairs.
+[[nodiscard]] bool algorithm_arg(const char* function, const char* param, PyObject* obj, digest::Algorithm* out);
+[[nodiscard]] bool exclusions_arg(const char* function, PyObject* obj, std::vector<digest::Exclusion>* out);
+// A new ModelInfo of the module's type.
+PyObject* model_info(PyObject* module, const ModelInfo& info);
 
 // The model's faults as ValueError with the bytes functions' texts, the
 // file's name after the text and as `filename`, so that a log line names

@@ -20,6 +20,7 @@
 #include "python/convert.h"
 #include "python/files.h"
 #include "python/pending.h"
+#include "python/remote.h"
 
 namespace {
 
@@ -302,7 +303,9 @@ int exec_module(PyObject* module) {
   // The file functions and their result types are attributes, not in __all__.
   if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
   if (PyModule_AddFunctions(module, tarnwick::python::pending_functions()) < 0) return -1;
+  if (PyModule_AddFunctions(module, tarnwick::python::remote_functions()) < 0) return -1;
   if (tarnwick::python::add_file_types(module) < 0) return -1;
+  if (tarnwick::python::add_remote_type(module) < 0) return -1;
   return tarnwick::python::add_pending_type(module);
 }
 

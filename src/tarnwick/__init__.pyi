@@ -253,7 +253,8 @@ def verify_file(
     signer_key: Optional[_Pem] = None,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
-    "unverified" (a remote manifest not fetched), with what its manifest says."""
+    "unverified" (a remote manifest not fetched), with what its manifest says.
+    `model` may be a URL (https://, or any fsspec URL: tarnwick[remote])."""
 
 # Models of many files (sharded SafeTensors, split GGUF, ONNX with external
 # data), signed and verified as one. Not in __all__.
@@ -316,4 +317,5 @@ def verify_model(
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
     each container also against its own manifest (`signer`, `signer_key`:
-    as verify_file's, on each of those manifests)."""
+    as verify_file's, on each of those manifests). `model` may be a URL
+    (https://, or any fsspec URL: tarnwick[remote])."""

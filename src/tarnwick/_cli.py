@@ -344,9 +344,13 @@ def run_verify(argv):
     documents, invalid, missing, io_failure = [], False, False, False
     from . import verify_model
     from ._model import is_model
+    from . import _remote
     for path in a.models:
         try:
-            if is_model(path):
+            if _remote.is_url(path):
+                mv, v = _remote.verify_any(path, trust=trust, store=a.manifest, fetch=a.fetch, ignore=a.ignore,
+                                           progress=not a.json, signer=a.signer, signer_key=a.signer_key)
+            elif is_model(path):
                 if a.manifest:
                     raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
                                      "beside its members")

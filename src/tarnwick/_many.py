@@ -374,9 +374,13 @@ def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None):
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
     each container also against its own manifest (`signer`, `signer_key`:
-    as verify_file's, on each of those manifests)."""
+    as verify_file's, on each of those manifests). `model` may be a URL
+    (https://, or any fsspec URL: tarnwick[remote])."""
     sdk = _sdk.load("verify")
     signer, signer_key = _verify.policy(signer, signer_key)
+    from . import _remote
+    if _remote.is_url(model):
+        return _remote.verify_model(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key)
     m = _model.locate(model)
     anchors = _verify._pem(trust, "trust") if trust is not None else None
     workers = _workers(len(m.members), None)

@@ -282,7 +282,7 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
         declared = {}
         with _model.naming(path, name):
             resources.append(_ingredient(built, path, parent, "parentOf", PARENT, shown,
-                                         parent_hashed or (True, False), declared))
+                                         lambda _: parent_hashed or (True, False), declared))
         _with_parent_action(built)
         parent_hash = declared if parent_hashed is None and declared else None
     for i, other in enumerate(ingredients):

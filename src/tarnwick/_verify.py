@@ -226,7 +226,9 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
     `signer_key`: who must have signed the active manifest. `native`:
     the SDK checks everything but the data hash, which tarnwick computes
     itself; the SDK would read the whole file into memory under one call
-    and hash it there, twice the time of a streamed hash."""
+    and hash it there, twice the time of a streamed hash. `hashed`, for a
+    file that is not at a path (a URL): assertion -> (hash_ok, store range
+    seen), in place of hashing `path`."""
     c2pa = sdk.c2pa
     slack = store_slack(store)
     context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
@@ -271,7 +273,7 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
         if data_hash is None or others:
             hash_ok, seen = False, False
         else:
-            hash_ok, seen = hashed if hashed is not None else _native_hash(path, data_hash)
+            hash_ok, seen = hashed(data_hash) if hashed is not None else _native_hash(path, data_hash)
         if seen is not False and seen != info.store_range:
             location_ok = False
             reason = "the model changed while it was verified"
@@ -342,13 +344,18 @@ def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None, si
     "unverified" (a remote manifest not fetched), with what its manifest says.
     `signer`: "ATTR=value, ..." that the signer's certificate subject must
     hold (CN, O, OU, C, L, ST; "\\," for a comma in a value); `signer_key`:
-    the signer's certificate (PEM: a path, bytes or text)."""
+    the signer's certificate (PEM: a path, bytes or text). `model` may be a
+    URL (https://, or any fsspec URL: tarnwick[remote])."""
     _sdk.load("verify")
     signer, signer_key = policy(signer, signer_key)
     if manifest is not None:  # the keyword's earlier name
         if store is not None:
             raise UsageError("give store or manifest (its earlier name), not both")
         store = manifest
+    from . import _remote
+    if _remote.is_url(model):
+        return _remote.verify_file(model, trust=trust, store=store, fetch=fetch, signer=signer,
+                                   signer_key=signer_key)
     refusal = _model.onnx_refusal(model, "verify_file")
     if refusal is not None:
         raise _model.ModelError(refusal)
@@ -366,8 +373,8 @@ def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, nam
                signer_key=None, hashed=None):
     """verify_file without the check for external data: one member of a model
     (`name`, the member's own name, for messages about `model`). `hashed`:
-    the data hash's verdict, (hash_ok, store range seen or False), when the
-    caller computes it itself."""
+    assertion -> (hash_ok, store range seen or False), when the caller
+    judges the data hash itself."""
     with _model.naming(os.fspath(model), name):
         return _verify_one(model, trust, store, fetch, declared, name, signer, signer_key, hashed)
 
