@@ -63,8 +63,8 @@ def credentials(expired=False, ca_name="tarnwick test CA", subject="tarnwick tes
                 tsa=False):
     """A fresh test CA and an ES256 signing certificate it issued:
     (certificate chain PEM, private key PEM, CA certificate PEM). The SDK
-    refuses self-signed signing certificates, and ones without an extended key
-    usage or an authority key identifier. `expired`: the signing certificate
+    refuses a self-signed CA as a signer, and certificates without an
+    extended key usage it accepts or an authority key identifier. `expired`: the signing certificate
     ended yesterday. `subject`: a common name, or (OID, value) pairs.
     `lifetime`: the signing certificate ends that long from now (a
     timedelta). `tsa`: also a time-stamping certificate and its key, issued
