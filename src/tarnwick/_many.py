@@ -370,12 +370,15 @@ def _member(entry, found, state, failures):
     return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
 
 
-def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None):  # noqa: C901 - one verdict
+def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None,  # noqa: C901 - one verdict
+                 members_map=None):
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
     each container also against its own manifest (`signer`, `signer_key`:
     as verify_file's, on each of those manifests). `model` may be a URL
-    (https://, or any fsspec URL: tarnwick[remote])."""
+    (https://, or any fsspec URL: tarnwick[remote]). `members_map(function,
+    items)`, for a batch on a cluster: how each signed file is checked,
+    [function(*item) for item in items] spread over its nodes."""
     sdk = _sdk.load("verify")
     signer, signer_key = _verify.policy(signer, signer_key)
     from . import _remote
@@ -443,8 +446,8 @@ def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None):
 
     if signed_ignore is not None:
         _model.take_folder(m, [p for p in signed_ignore if p not in _model.DEFAULT_IGNORE] + list(ignore))
-    results = _run(lambda entry: _found(m.folder, entry, anchors, signer, signer_key), [(e,) for e in signed],
-                   workers)
+    items = [(m.folder, entry, anchors, signer, signer_key) for entry in signed]
+    results = members_map(_found, items) if members_map is not None else _run(_found, items, workers)
     rebuilt = {"alg": "sha256", "uris": [found for found, _, _ in results]}
     if signed_ignore is not None:
         rebuilt["ignore"] = signed_ignore

@@ -2,7 +2,10 @@
 a Ray cluster; one row for every model given, in the order given.
 
 A model is the unit of work: a file, or a model of many files (a folder, an
-index, a first split) as verify_model and sign_model take it. Each model's
+index, a first split) as verify_model and sign_model take it. On Ray, a
+model of many files verified also spreads its files over the cluster, each
+checked by a task of its own, its verdict assembled once by the model's
+task. Each model's
 failure is its row's verdict ("error", with the reason), never an exception
 that stops the batch.
 
@@ -153,7 +156,8 @@ def _work(kind, model, options):
             if whole:
                 from ._many import verify_model
                 result = verify_model(path, trust=options["trust"], ignore=options["ignore"],
-                                      signer=options["signer"], signer_key=options["signer_key"])
+                                      signer=options["signer"], signer_key=options["signer_key"],
+                                      members_map=_members_on_ray(options))
             else:
                 from ._verify import verify_file
                 result = verify_file(path, trust=options["trust"], fetch=options["fetch"], signer=options["signer"],
@@ -175,6 +179,23 @@ def _work(kind, model, options):
         io = isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename is not None
         return {"model": model, "state": "error", "result": None, "error": _message(e),
                 "seconds": time.monotonic() - start, "attempts": _attempt(), "size": 0, "io_error": io}
+
+
+def _members_on_ray(options):
+    """On a Ray worker, a model's files checked as tasks of their own, so
+    that a model of many shards is hashed by every node while its verdict
+    is assembled once, here; None elsewhere (the model's own threads)."""
+    retries = options.get("ray_members")
+    if retries is None:
+        return None
+
+    def spread(function, items):
+        import ray
+        if len(items) < 2:
+            return [function(*item) for item in items]
+        remote = ray.remote(max_retries=retries, retry_exceptions=False)(function)
+        return ray.get([remote.remote(*item) for item in items])
+    return spread
 
 
 def _row(d):
@@ -254,6 +275,7 @@ def _ray(kind, models, options, workers, address, retries, task):
         started = True
     try:
         remote = ray.remote(max_retries=retries, retry_exceptions=False)(task)
+        options = dict(options, ray_members=retries)
         if not workers:
             workers = int(ray.cluster_resources().get("CPU", 1))
         # Twice the slots, so that the next model is queued when one ends;
