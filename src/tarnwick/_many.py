@@ -370,15 +370,20 @@ def _member(entry, found, state, failures):
     return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
 
 
-def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None,  # noqa: C901 - one verdict
-                 members_map=None):
+def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None):
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
     each container also against its own manifest (`signer`, `signer_key`:
     as verify_file's, on each of those manifests). `model` may be a URL
-    (https://, or any fsspec URL: tarnwick[remote]). `members_map(function,
-    items)`, for a batch on a cluster: how each signed file is checked,
-    [function(*item) for item in items] spread over its nodes."""
+    (https://, or any fsspec URL: tarnwick[remote])."""
+    return verify_model_with(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key)
+
+
+def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=None,  # noqa: C901 - one verdict
+                      members_map=None):
+    """verify_model; `members_map(function, items)`, for a batch on a
+    cluster: how each signed file is checked, [function(*item) for item in
+    items] spread over its nodes."""
     sdk = _sdk.load("verify")
     signer, signer_key = _verify.policy(signer, signer_key)
     from . import _remote

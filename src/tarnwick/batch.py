@@ -154,10 +154,10 @@ def _work(kind, model, options):
         whole = is_model(path)
         if kind == "verify":
             if whole:
-                from ._many import verify_model
-                result = verify_model(path, trust=options["trust"], ignore=options["ignore"],
-                                      signer=options["signer"], signer_key=options["signer_key"],
-                                      members_map=_members_on_ray(options))
+                from ._many import verify_model_with
+                result = verify_model_with(path, trust=options["trust"], ignore=options["ignore"],
+                                           signer=options["signer"], signer_key=options["signer_key"],
+                                           members_map=_members_on_ray(options))
             else:
                 from ._verify import verify_file
                 result = verify_file(path, trust=options["trust"], fetch=options["fetch"], signer=options["signer"],
