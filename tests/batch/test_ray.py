@@ -27,7 +27,17 @@ import credentials  # noqa: E402
 def cluster():
     # The faulty tasks below live in this module, which the workers cannot import.
     ray.cloudpickle.register_pickle_by_value(sys.modules[__name__])
-    ray.init(num_cpus=2, include_dashboard=False)
+    # Under the sanitizer build their runtimes are preloaded into this
+    # process: Ray's own daemons start without them (they are not ours, and
+    # under them miss Ray's start-up deadline), its workers, which load the
+    # module, with them.
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        ray.init(num_cpus=2, include_dashboard=False,
+                 runtime_env={"env_vars": {"LD_PRELOAD": preload}} if preload else None)
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
     yield
     ray.shutdown()
 
