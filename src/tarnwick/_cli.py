@@ -74,7 +74,7 @@ def _verify_parser():
     from . import _policy
     p.add_argument("--signer", type=parsed(_policy.signer_policy), metavar='"ATTR=value, ..."',
                    help="the signer's certificate subject must hold these (CN, O, OU, C, L, ST; \\, for a comma)")
-    p.add_argument("--signer-key", type=parsed(_policy.certificate_pin), metavar="CERT.pem",
+    p.add_argument("--signer-key", type=parsed(_policy.key_pin), metavar="CERT.pem",
                    help="the signer's certificate (the SDK reports its serial number, names and validity, "
                    "not its key)")
     p.add_argument("--json", action="store_true", help="print one JSON document for all models")
@@ -106,8 +106,8 @@ TEXT_LIMIT = 16 << 20  # a manifest definition or a trust list
 def _read_file(path):
     """A file the user names (a definition, trust anchors): a regular file
     only, never waited on, bounded."""
-    from ._verify import read_store_file
-    return read_store_file(path, TEXT_LIMIT)
+    from ._source import read_regular
+    return read_regular(path, TEXT_LIMIT, "a file")
 
 
 def _read_text(path, command):
@@ -344,12 +344,12 @@ def run_verify(argv):
     documents, invalid, missing, io_failure = [], False, False, False
     from . import verify_model
     from ._model import is_model
-    from . import _remote
+    from . import _source
     for path in a.models:
         try:
-            if _remote.is_url(path):
-                mv, v = _remote.verify_any(path, trust=trust, store=a.manifest, fetch=a.fetch, ignore=a.ignore,
-                                           progress=not a.json, signer=a.signer, signer_key=a.signer_key)
+            if _source.is_url(path) and not a.manifest:
+                mv = verify_model(path, trust=trust, ignore=a.ignore, signer=a.signer, signer_key=a.signer_key)
+                v = mv.store_verification._replace(state=mv.state)
             elif is_model(path):
                 if a.manifest:
                     raise ValueError("--manifest goes with one file; a model of many files keeps its manifest "
@@ -428,7 +428,8 @@ def _model_info(path):
         member = {"file": rel, "format": None, "store_size": None}
         what = "data"
         if kind == _model.CONTAINER:
-            fd = _model.open_member(m.folder, rel)
+            from ._source import LocalFolder
+            fd, _ = LocalFolder(m.folder).open(rel)
             try:
                 i, _ = _file_info(_model.fd_path(fd), rel)
             except ValueError as e:

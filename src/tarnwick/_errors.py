@@ -1,5 +1,5 @@
 """The failures a caller can tell apart. Each is a ValueError, so code that
-caught ValueError before keeps working."""
+caught ValueError before keeps working; CommitInterrupted, a stop, is not."""
 
 
 class ModelError(ValueError):
@@ -12,3 +12,19 @@ class UsageError(ValueError):
 
 class SigningError(ValueError):
     """The C2PA SDK refused to sign; nothing was written."""
+
+
+class CommitInterrupted(BaseException):
+    """Stopped (Ctrl-C, a signal) while new files were renamed into place:
+    `replaced` names the files already replaced, of `total`; the model
+    verifies invalid until it is signed again. `cause` is the stop."""
+
+    def __init__(self, replaced, total, cause):
+        super().__init__(self.say(replaced, total))
+        self.replaced, self.total, self.cause = list(replaced), total, cause
+
+    @staticmethod
+    def say(replaced, total):
+        shown = ", ".join(replaced[:5]) + (", ..." if len(replaced) > 5 else "")
+        return (f"interrupted after replacing {len(replaced)} of {total} files ({shown}): the model verifies "
+                "invalid until it is signed again")

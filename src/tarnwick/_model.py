@@ -1,5 +1,4 @@
-"""Models of many files: which files make up a model, and opening them
-without ever leaving the model's folder.
+"""Which files make up a model, and the rules about where they may lie.
 
 A model is every regular file under its folder but the ignored ones (.git/,
 .cache/, .DS_Store, the model-level store itself, and what the caller adds),
@@ -10,33 +9,38 @@ a GGUF split's split.* keys with llama.cpp's naming rule, an ONNX graph's
 external-data entries); they carry their own manifests. Every other file is
 hashed whole.
 
-A member's name comes from the model and is hostile until checked: it must be
-a plain relative path (no `.` or `..` component, not absolute, no backslash or
-NUL), every folder on the way is opened relative to the one before it and
-must not be a link, and only the last component may be a link, followed when
-it leads to a regular file (the Hugging Face cache keeps snapshot files as
-links into ../../blobs)."""
+A member's name comes from the model and is hostile until checked (the
+source's check_name). A member that is a link is followed only where the
+loaders follow it: into a Hugging Face cache's blobs/, which snapshots link
+to; onnx and onnxruntime refuse external data behind a link."""
 
-import contextlib
-import errno
 import os
 import re
 import stat
 
 from . import _native
 from ._errors import ModelError, UsageError
+from ._source import LocalFolder, MemberError, check_name, fd_path
 
 DEFAULT_IGNORE = (".git/", ".cache/", ".DS_Store")
-MAX_FILES = 100_000
-MAX_DEPTH = 64
 SPLIT = re.compile(r"^(?P<prefix>.+)-(?P<no>\d{5})-of-(?P<count>\d{5})\.(?P<ext>safetensors|gguf)$")
 INDEX_SUFFIX = ".safetensors.index.json"
 
 CONTAINER, DATA = "container", "data"
 
+def stem(entry):
+    """The model's name from its entry file: what its store is named after."""
+    if entry.endswith(INDEX_SUFFIX):
+        return entry[: -len(INDEX_SUFFIX)]
+    m = SPLIT.match(entry)
+    if m:
+        return entry[: len(entry) - len(os.path.basename(entry))] + m.group("prefix")
+    return os.path.splitext(entry)[0]
 
-class MemberError(ModelError):
-    """A member name the model gives that cannot be read safely."""
+
+def store_name(entry):
+    """The model-level manifest store, beside the entry file."""
+    return stem(entry) + ".c2pa"
 
 
 class Model:
@@ -58,102 +62,143 @@ class Model:
         return self.members + [(rel, DATA) for rel in self.others]
 
     @property
-    def stem(self):
-        name = self.entry
-        if name.endswith(INDEX_SUFFIX):
-            return name[: -len(INDEX_SUFFIX)]
-        m = SPLIT.match(name)
-        if m:
-            return m.group("prefix")
-        return os.path.splitext(name)[0]
-
-    @property
     def store_name(self):
-        """The model-level manifest store, beside the entry file."""
-        return self.stem + ".c2pa"
+        return store_name(self.entry)
 
     def path(self, rel):
         return os.path.join(self.folder, rel)
 
 
-def check_name(name, what):
-    """A member name must be a plain relative path inside the folder."""
-    if not isinstance(name, str) or not name:
-        raise MemberError(f"{what}: a member name must be a non-empty text, not {name!r}")
-    if "\0" in name or "\\" in name:
-        raise MemberError(f"{what}: member {name!r} is not a plain relative path (NUL or backslash)")
-    if name.startswith("/"):
-        raise MemberError(f"{what}: member {name!r} is an absolute path; members must stay inside the model's folder")
-    parts = name.split("/")
-    if any(p in ("", ".", "..") for p in parts):
-        raise MemberError(f"{what}: member {name!r} is not a plain relative path inside the model's folder "
-                          "(no '.', '..' or empty component)")
-    return name
+# --- Ignore patterns -------------------------------------------------------------
+
+class Ignore:
+    """Ignore patterns in the manner of .gitignore, relative to the model's
+    folder: `*`, `?` and `[...]` within a name, `**` across folders, a
+    trailing `/` for folders only, a `/` elsewhere anchors the pattern at the
+    folder, otherwise it matches a name at any depth.
+
+    Each pattern is a small automaton run over the name once, its states
+    kept as a set: time linear in the name whatever the pattern, so a
+    pattern from a hostile listing cannot stall a verdict."""
+
+    def __init__(self, patterns):
+        self.patterns = list(patterns)
+        self._compiled = [self._compile(p) for p in self.patterns]
+
+    @staticmethod
+    def _compile(pattern):
+        if not isinstance(pattern, str) or not pattern.strip("/") or "\0" in pattern:
+            raise UsageError(f"ignore pattern {pattern!r}: not a pattern")
+        if pattern.startswith("!"):
+            raise UsageError(f"ignore pattern {pattern!r}: negation is not supported")
+        if len(pattern) > 4096:
+            raise UsageError(f"ignore pattern {pattern[:40]!r}...: longer than 4096 characters")
+        folders_only = pattern.endswith("/")
+        body = pattern.rstrip("/")
+        anchored = "/" in body
+        body = body.lstrip("/")
+        # Steps: ("c", char), ("?",), ("[", negated, text), ("*",) a run
+        # within a name, ("**",) any run, ("**/",) any run of whole folders.
+        steps = [] if anchored else [("**/",)]
+        i = 0
+        while i < len(body):
+            if body.startswith("**/", i):
+                steps.append(("**/",))
+                i += 3
+            elif body.startswith("**", i):
+                steps.append(("**",))
+                i += 2
+            elif body[i] == "*":
+                steps.append(("*",))
+                i += 1
+            elif body[i] == "?":
+                steps.append(("?",))
+                i += 1
+            elif body[i] == "[":
+                end = body.find("]", i + 2)
+                if end < 0:
+                    raise UsageError(f"ignore pattern {pattern!r}: an unclosed [")
+                inner = body[i + 1:end]
+                negated = inner.startswith("!")
+                steps.append(("[", negated, inner[1:] if negated else inner))
+                i = end + 1
+            else:
+                steps.append(("c", body[i]))
+                i += 1
+        return steps, folders_only
+
+    @staticmethod
+    def _in_class(text, c):
+        i = 0
+        while i < len(text):
+            if i + 2 < len(text) and text[i + 1] == "-":
+                if text[i] <= c <= text[i + 2]:
+                    return True
+                i += 3
+            else:
+                if text[i] == c:
+                    return True
+                i += 1
+        return False
+
+    @classmethod
+    def _run(cls, steps, name):
+        # A state is (step index, inside): `inside` marks a "**/" that has
+        # consumed characters since its last "/" and may not end yet.
+        def close(states):
+            out, todo = set(), list(states)
+            while todo:
+                s = todo.pop()
+                if s in out:
+                    continue
+                out.add(s)
+                i, inside = s
+                if i < len(steps) and not inside and steps[i][0] in ("*", "**", "**/"):
+                    todo.append((i + 1, False))
+            return out
+
+        states = close({(0, False)})
+        for c in name:
+            nxt = set()
+            for i, inside in states:
+                if i >= len(steps):
+                    continue
+                kind = steps[i][0]
+                if kind == "c":
+                    if c == steps[i][1]:
+                        nxt.add((i + 1, False))
+                elif kind == "?":
+                    if c != "/":
+                        nxt.add((i + 1, False))
+                elif kind == "[":
+                    if c != "/" and cls._in_class(steps[i][2], c) != steps[i][1]:
+                        nxt.add((i + 1, False))
+                elif kind == "*":
+                    if c != "/":
+                        nxt.add((i, False))
+                elif kind == "**":
+                    nxt.add((i, False))
+                else:  # "**/": a "/" ends a folder, and the pattern may go on
+                    nxt.add((i, c != "/"))
+            states = close(nxt)
+            if not states:
+                return False
+        return any(i == len(steps) for i, _ in states)
+
+    def matches(self, rel, is_folder=False):
+        return any((is_folder or not folders_only) and self._run(steps, rel)
+                   for steps, folders_only in self._compiled)
+
+    def covers(self, rel):
+        """Whether `rel` or a folder on its way is ignored."""
+        parts = rel.split("/")
+        return self.matches(rel) or any(self.matches("/".join(parts[:i]), True) for i in range(1, len(parts)))
 
 
-def open_member(folder, rel):
-    """A read-only descriptor of member `rel`, resolved relative to the
-    folder's descriptor: folders on the way must not be links; the member
-    itself may be a link to a regular file."""
-    check_name(rel, rel)
-    parts = rel.split("/")
-    flags = os.O_RDONLY | os.O_CLOEXEC
-    current = os.open(folder, flags | os.O_DIRECTORY)
-    try:
-        for part in parts[:-1]:
-            try:
-                nxt = os.open(part, flags | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=current)
-            except OSError as e:
-                if e.errno in (errno.ELOOP, errno.ENOTDIR):
-                    raise MemberError(f"{rel}: {part!r} is a link or not a folder; members must stay inside the "
-                                      "model's folder") from None
-                raise OSError(e.errno, e.strerror, os.path.join(folder, rel)) from None
-            os.close(current)
-            current = nxt
-        try:
-            fd = os.open(parts[-1], flags | os.O_NONBLOCK, dir_fd=current)
-        except OSError as e:
-            raise OSError(e.errno, e.strerror, os.path.join(folder, rel)) from None
-    finally:
-        os.close(current)
-    if not stat.S_ISREG(os.fstat(fd).st_mode):
-        os.close(fd)
-        raise MemberError(f"{rel}: not a regular file")
-    os.set_blocking(fd, True)
-    return fd
-
-
-# --- What each container says its members are, read natively --------------
-
-def fd_path(fd):
-    """A path naming exactly the file open at `fd`, for the native functions;
-    they are given the member's own name for their messages."""
-    return f"/proc/self/fd/{fd}"
-
-
-@contextlib.contextmanager
-def naming(path, name):
-    """Failures of the native functions called on `path` (a descriptor's
-    path) told in the member's own name."""
-    if not name or name == path:
-        yield
-        return
-    try:
-        yield
-    except OSError as e:
-        if e.filename != path and not (e.filename is None and path in str(e)):
-            raise
-        raise type(e)(e.errno, e.strerror or str(e).replace(path, name), name) from None
-    except ValueError as e:
-        text = str(e)
-        if path not in text:
-            raise
-        text = text.replace(repr(path), repr(name)).replace(path, name)
-        raise (type(e) if isinstance(e, (ModelError, UsageError)) else ModelError)(text) from None
-
+# --- What each container says its members are, read natively -----------------
 
 def _read(function, folder, rel):
-    fd = open_member(folder, rel)
+    fd, _ = LocalFolder(folder).open(rel)
     try:
         return function(fd_path(fd), name=rel)
     except ValueError as e:
@@ -193,8 +238,11 @@ def _splits(folder, name):
 
 def check_splits(model):
     """Each split says it is the one its name says (split.no counts from 0);
-    checked before signing. Verifying needs no such check: a split out of
-    place fails its hash."""
+    checked before signing. A model of one GGUF file without split keys is
+    no split model. Verifying needs no such check: a split out of place
+    fails its hash."""
+    if model.kind != "gguf" or model.pattern is None:
+        return
     for i, (rel, _) in enumerate(model.members):
         keys = gguf_split(model.folder, rel)
         if keys != (i, len(model.members)):
@@ -229,139 +277,122 @@ def _from_entry(folder, name):
     if name.endswith(".safetensors"):
         return Model(folder, name, "safetensors", [(name, CONTAINER)])
     raise UsageError(f"{name}: not a model entry (a .safetensors.index.json, a first GGUF split, an .onnx file, "
-                     "or a folder holding one)")
+                     "a .safetensors or .gguf file, or a folder holding one)")
 
 
-def locate(path):
-    """The model at `path`: a folder, an index file, a first split or an
-    ONNX file."""
+def entries(names):
+    """The candidate entry files among a folder's own names: indexes, first
+    GGUF splits, ONNX graphs, and SafeTensors or GGUF files that are not
+    shards or splits. More than one means more than one model."""
+    out = []
+    for n in sorted(names):
+        m = SPLIT.match(n)
+        if n.endswith((INDEX_SUFFIX, ".onnx")):
+            out.append(n)
+        elif m is not None:
+            if m.group("ext") == "gguf" and m.group("no") == "00001":
+                out.append(n)
+        elif n.endswith((".safetensors", ".gguf")):
+            out.append(n)
+    return out
+
+
+def choose_entry(where, names, signed=None):
+    """The one entry among a folder's names, or the usage error saying why
+    there is none. `signed(entry)`, when verifying: whether the model-level
+    store beside `entry` lists it; that entry wins (a file planted beside a
+    signed model is that model's extra file, not a second model)."""
+    found = entries(names)
+    if signed is not None and len(found) > 1:
+        stored = [n for n in found if store_name(n) in names and signed(n)]
+        found = stored if len(stored) == 1 else found
+    if len(found) == 1:
+        return found[0]
+    if not found:
+        raise UsageError(f"{where}: holds no model (no .safetensors, .gguf or .onnx file, nor an index)")
+    shown = ", ".join(found[:8]) + (", ..." if len(found) > 8 else "")
+    raise UsageError(f"{where}: holds more than one model ({shown}): give the entry file of the one to take "
+                     "(or --entry NAME)")
+
+
+def locate(path, entry=None, signed=None):
+    """The model at `path`: a folder (its one entry file, or `entry`), an
+    index file, a first split, an ONNX file or a single container.
+    `signed`: as choose_entry's."""
     path = os.fspath(path)
     if os.path.isdir(path):
-        names = sorted(os.listdir(path))
-        candidates = [n for n in names if n.endswith(INDEX_SUFFIX)]
-        candidates += [n for n in names if (m := SPLIT.match(n)) and m.group("ext") == "gguf" and
-                       m.group("no") == "00001"]
-        candidates += [n for n in names if n.endswith(".onnx")]
-        if not candidates:
-            candidates = [n for n in names if n.endswith((".safetensors", ".gguf")) and not SPLIT.match(n)]
-        if len(candidates) != 1:
-            found = ", ".join(candidates) if candidates else "none"
-            raise UsageError(f"{path}: a folder must hold one model (an index, a first split or an ONNX "
-                             f"file); found {found}: give the entry file")
-        return _from_entry(path, candidates[0])
+        if entry is None:
+            entry = choose_entry(path, [n for n in os.listdir(path) if os.path.isfile(os.path.join(path, n))],
+                                 signed)
+        check_name(entry, "entry")
+        return _from_entry(path, entry)
+    if entry is not None:
+        raise UsageError(f"{path}: an entry is chosen within a folder; give the folder, or the entry file alone")
     folder, name = os.path.split(path)
     return _from_entry(folder or ".", name)
 
 
-class Ignore:
-    """Ignore patterns in the manner of .gitignore, relative to the model's
-    folder: `*`, `?` and `[...]` within a name, `**` across folders, a
-    trailing `/` for folders only, a `/` elsewhere anchors the pattern at the
-    folder, otherwise it matches a name at any depth."""
-
-    def __init__(self, patterns):
-        self.patterns = list(patterns)
-        self._compiled = [self._compile(p) for p in self.patterns]
-
-    @staticmethod
-    def _compile(pattern):
-        if not isinstance(pattern, str) or not pattern.strip("/") or "\0" in pattern:
-            raise UsageError(f"ignore pattern {pattern!r}: not a pattern")
-        if pattern.startswith("!"):
-            raise UsageError(f"ignore pattern {pattern!r}: negation is not supported")
-        folders_only = pattern.endswith("/")
-        body = pattern.rstrip("/")
-        anchored = "/" in body
-        body = body.lstrip("/")
-        out, i = [], 0
-        while i < len(body):
-            c = body[i]
-            if body.startswith("**/", i):
-                out.append("(?:.*/)?")
-                i += 3
-                continue
-            if body.startswith("**", i):
-                out.append(".*")
-                i += 2
-                continue
-            if c == "*":
-                out.append("[^/]*")
-            elif c == "?":
-                out.append("[^/]")
-            elif c == "[":
-                end = body.find("]", i + 2)
-                if end < 0:
-                    raise UsageError(f"ignore pattern {pattern!r}: an unclosed [")
-                inner = body[i + 1:end].replace("\\", "\\\\")
-                out.append("[^" + inner[1:] + "]" if inner.startswith("!") else "[" + inner + "]")
-                i = end
-            else:
-                out.append(re.escape(c))
-            i += 1
-        return re.compile(("" if anchored else "(?:.*/)?") + "".join(out) + "$"), folders_only
-
-    def matches(self, rel, is_folder=False):
-        return any((is_folder or not folders_only) and regex.match(rel)
-                   for regex, folders_only in self._compiled)
-
-
-def _hf_blob(path):
-    """Whether `path` resolves into a Hugging Face cache's blobs/ folder."""
-    target = os.path.realpath(path)
-    blobs = os.path.dirname(target)
-    return os.path.basename(blobs) == "blobs" and os.path.isdir(os.path.join(os.path.dirname(blobs), "snapshots"))
-
-
-def folder_files(folder, ignore, skip=()):
-    """Every regular file under `folder` (relative paths, sorted) that
-    `ignore` does not match. A link to a regular file counts as the file (a
-    Hugging Face snapshot links into its blobs); a link to a folder, a FIFO,
-    a device or a socket is refused: no loader reads those as the files
-    they seem to be."""
-    found = []
-
-    def walk(sub, depth):
-        if depth > MAX_DEPTH:
-            raise MemberError(f"{sub}: folders nested too deeply")
-        with os.scandir(os.path.join(folder, sub) if sub else folder) as it:
-            entries = sorted(it, key=lambda e: e.name)
-        for e in entries:
-            rel = f"{sub}/{e.name}" if sub else e.name
-            if e.is_dir(follow_symlinks=False):
-                if not ignore.matches(rel, True):
-                    walk(rel, depth + 1)
-                continue
-            if ignore.matches(rel) or rel in skip:
-                continue
-            if e.is_symlink():
-                try:
-                    st = os.stat(e.path)
-                except FileNotFoundError:
-                    raise MemberError(f"{rel}: a link to nothing") from None
-                if stat.S_ISDIR(st.st_mode):
-                    if ignore.matches(rel, True):
-                        continue
-                    raise MemberError(f"{rel}: a link to a folder; give the folder itself, or ignore it")
-                mode = st.st_mode
-            else:
-                mode = e.stat(follow_symlinks=False).st_mode
-            if not stat.S_ISREG(mode):
-                raise MemberError(f"{rel}: not a regular file; remove it, or ignore it")
-            found.append(rel)
-            if len(found) > MAX_FILES:
-                raise MemberError(f"{folder}: more than {MAX_FILES} files")
-
-    walk("", 0)
-    return found
+def link_refusal(rel, target, kind=DATA, onnx=False):
+    """Why a member reached through a link may not be followed, or None:
+    only a Hugging Face cache's blob is, as its loaders follow snapshots'
+    links; ONNX external data behind a link never is (onnx refuses it)."""
+    if target is None:
+        return None
+    if onnx and kind == DATA:
+        return f"{rel}: external data behind a link, which onnx and onnxruntime refuse to load"
+    if not shared_blob(target):
+        return (f"{rel}: a link (to {target}); links are followed only into a Hugging Face cache's blobs/: "
+                "give the file itself")
+    return None
 
 
 def take_folder(model, extra_ignore=()):
     """The model widened to every file of its folder but the ignored ones."""
     model.ignore = Ignore(list(DEFAULT_IGNORE) + list(extra_ignore))
     own = {rel for rel, _ in model.members}
-    model.others = [rel for rel in folder_files(model.folder, model.ignore, {model.store_name})
-                    if rel not in own]
+    kinds = dict(model.members)
+    found = LocalFolder(model.folder).walk(model.ignore, {model.store_name})
+    for rel, target in found:
+        refusal = link_refusal(rel, target, kinds.get(rel, DATA), model.kind == "onnx" and rel in own)
+        if refusal is not None:
+            raise MemberError(refusal)
+    model.others = [rel for rel, _ in found if rel not in own]
     return model
+
+
+def shared_blob(path):
+    """Whether `path` resolves into a Hugging Face cache's blobs/ folder,
+    which every revision of the cache shares."""
+    target = os.path.realpath(path)
+    blobs = os.path.dirname(target)
+    return os.path.basename(blobs) == "blobs" and os.path.isdir(os.path.join(os.path.dirname(blobs), "snapshots"))
+
+
+def foreign_link(path):
+    """Why `path` may not be written through, or None: a link on its way
+    that another user placed in a folder others may write (a sticky /tmp
+    among them), whatever the kernel's protected_symlinks says."""
+    current = os.path.abspath(os.fspath(path))
+    parts = [p for p in current.split("/") if p]
+    resolved = "/"
+    me = os.geteuid()
+    for part in parts:
+        candidate = os.path.join(resolved, part)
+        try:
+            st = os.lstat(candidate)
+        except FileNotFoundError:
+            return None
+        if stat.S_ISLNK(st.st_mode):
+            folder = os.stat(resolved)
+            shared = folder.st_mode & (stat.S_IWOTH | stat.S_IWGRP) or folder.st_uid not in (me, 0)
+            if shared and st.st_uid not in (me, folder.st_uid):
+                if candidate == current:
+                    return f"{os.fspath(path)}: a link another user placed in a shared folder; give the real path"
+                return (f"{os.fspath(path)}: {candidate} on its way is a link another user placed in a shared "
+                        "folder; give the real path")
+            candidate = os.path.realpath(candidate)
+        resolved = candidate
+    return None
 
 
 def is_model(path):
@@ -407,6 +438,15 @@ def strays(model):
     return out
 
 
+def external_refusal(path, external, what):
+    """The refusal of a file operation that would bind only an ONNX graph
+    whose tensor data lies in the files `external`."""
+    shown = ", ".join(external[:3]) + (", ..." if len(external) > 3 else "")
+    return (f"{os.fspath(path)} keeps tensor data in external files ({shown}): {what} would cover only the graph; "
+            f"sign and verify the whole model with sign_model/verify_model (tarnwick sign/verify on the "
+            f"folder or on this file)")
+
+
 def onnx_refusal(path, what):
     """The refusal of a file operation that would bind only an ONNX model's
     graph, or None. A graph whose external data cannot be determined is
@@ -423,9 +463,4 @@ def onnx_refusal(path, what):
         external = onnx_locations(folder or ".", name)
     except OSError:
         return None
-    if not external:
-        return None
-    shown = ", ".join(external[:3]) + (", ..." if len(external) > 3 else "")
-    return (f"{path} keeps tensor data in external files ({shown}): {what} would cover only the graph; "
-            f"sign and verify the whole model with sign_model/verify_model (tarnwick sign/verify on the "
-            f"folder or on this file)")
+    return external_refusal(path, external, what) if external else None

@@ -1,216 +1,76 @@
-"""sign_file: a C2PA data-hash signature in one pass over the model, in
-stages with a value between them:
+"""sign_file and sign_model: signing as a pipeline of stages with a value
+between them:
 
-prepare  the definition, the signer, the ingredients and the store's size,
-         every refusal; nothing written (a `Prepared`)
-sign     the model rewritten once into a private new file with a room of
-         that size, hashed as written; the SDK signs the range and digest;
-         the store patched into the room (a `Signed`, not yet committed)
-commit   the new file linked or renamed into place, last
+plan     the model located, its signer, definition and ingredients, the
+         size of each store, every refusal; nothing written (a Plan, or a
+         Prepared for one file)
+sign     each file rewritten once into a private new file with a room for
+         its store, hashed as written; the SDK signs the range and digest;
+         the store patched into the room (Signed, not yet committed); any
+         other file of a model copied (or, in place, only hashed)
+store    a model's model-level store, over the listing of every file
+commit   every new file renamed into place, the model-level store last
 
-Every byte goes through the native file layer: the new file is private until
+Every byte goes through the native file layer: a new file is private until
 committed, replaces the model's target (not a link to it) with its owner,
 mode and extended attributes, and a failure or signal before the commit
 leaves the model as it was."""
 
 import concurrent.futures
-import io
+import hashlib
 import json
 import os
 from typing import Any, NamedTuple, Optional
 
-from . import _model, _native, _sdk
-from ._errors import SigningError, UsageError
-from ._native import inspect, read_file
-from ._results import SignResult
-from ._verify import UNTRUSTED, verify_one
+from . import _listing, _manifest, _model, _native, _sdk, _source, _verify
+from ._errors import CommitInterrupted, ModelError, SigningError, UsageError
+from ._results import ModelSignResult, SignedMember, SignResult
 
-ALGS = ("es256", "es384", "es512", "ps256", "ps384", "ps512", "ed25519")
-TRAINED = "http://cv.iptc.org/newscodes/digitalsourcetype/trainedAlgorithmicMedia"
-PARENT = "tarnwick.parent"
-PEM_LIMIT = 1 << 20
+PARENT = _manifest.PARENT
+ALGS = _manifest.ALGS
 
 
-def _version():
+def _utf8(rel):
+    """A name the listing and the SDK can record, or the refusal of it."""
     try:
-        from ._version import version
-        return version
-    except ImportError:
-        return "unknown"
+        rel.encode("utf-8")
+    except UnicodeEncodeError:
+        shown = rel.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+        raise UsageError(f"{shown}: a file name that is not UTF-8 cannot be recorded in a signature; rename the "
+                         "file, or ignore it (--ignore)") from None
+    return rel
 
 
-def _pem_bytes(value, what):
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)
-    if isinstance(value, str) and value.lstrip().startswith("-----BEGIN"):
-        return value.encode("ascii")
-    if value is None:
-        raise UsageError(f"signing needs a signer, or a certificate chain and a private key: {what} is missing")
-    from ._verify import read_store_file
-    return read_store_file(value, PEM_LIMIT)
+def _title(path):
+    """A file's name as a manifest's title: bytes that are not UTF-8 escaped."""
+    name = os.path.basename(os.fspath(path))
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
-def _signer(c2pa, signer, cert, key, alg, tsa_url):
-    if signer is not None:
-        if cert is not None or key is not None:
-            raise UsageError("give either signer or cert and key, not both")
-        return signer
-    if alg not in ALGS:
-        raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
-    info = c2pa.C2paSignerInfo(alg.encode(), _pem_bytes(cert, "cert"), _pem_bytes(key, "key"),
-                               tsa_url.encode() if tsa_url else None)
-    try:
-        return c2pa.Signer.from_info(info)
-    except c2pa.C2paError as e:
-        raise SigningError(f"the C2PA SDK cannot sign with this certificate and key: {e}") from None
+def _refuse_foreign(path):
+    refusal = _model.foreign_link(path)
+    if refusal is not None:
+        raise UsageError(refusal)
 
 
-def _definition(manifest, title, model_type, fmt):
-    if manifest is None:
-        return {
-            "claim_generator_info": [{"name": "tarnwick", "version": _version()}],
-            "title": title,
-            "assertions": [
-                {"label": "c2pa.actions", "data": {"actions": [{"action": "c2pa.created", "digitalSourceType": TRAINED}]}},
-                {"label": "c2pa.asset-type", "data": {"types": [{"type": model_type, "version": fmt}]}},
-            ],
-        }
-    try:
-        definition = json.loads(manifest) if isinstance(manifest, (str, bytes)) else json.loads(json.dumps(manifest))
-    except (TypeError, ValueError) as e:
-        raise UsageError(f"the manifest definition is not JSON: {e}") from None
-    if not isinstance(definition, dict):
-        raise UsageError("the manifest definition must be a JSON object")
-    assertions = definition.get("assertions") or []
-    if not isinstance(assertions, list) or not all(isinstance(a, dict) for a in assertions):
-        raise UsageError("the manifest definition's assertions must be a list of objects")
-    for assertion in assertions:
-        label = str(assertion.get("label", ""))
-        if label.startswith("c2pa.hash."):
-            raise UsageError(f"the manifest definition brings its own hard binding ({label}): tarnwick adds the "
-                             "data hash itself")
-    definition.setdefault("title", title)
-    definition.setdefault("claim_generator_info", [{"name": "tarnwick", "version": _version()}])
-    return definition
+def _refuse_sidecar(sidecar, *paths):
+    """A sidecar may not be any file signing reads or writes."""
+    if sidecar is None:
+        return
+    where = os.path.realpath(os.fspath(sidecar))
+    for path in paths:
+        if path is not None and os.path.realpath(os.fspath(path)) == where:
+            raise UsageError(f"{os.fspath(sidecar)}: the sidecar would replace {os.fspath(path)}; give the store "
+                             "another name")
+    if _listing.signed_model_of(sidecar) is not None:
+        raise UsageError(f"{os.fspath(sidecar)}: the sidecar would replace a file of a model signed as a whole")
 
 
-def _ingredient(definition, path, store, relationship, label, shown, hashed=None, declared=None):
-    """Adds a signed model's store as an ingredient, with the validation
-    results tarnwick found for it (the SDK cannot read the model itself).
-    `hashed`: the verdict on its data hash, when the caller checks it."""
-    check = verify_one(path, store=store, name=shown, hashed=hashed, declared=declared)
-    results = {
-        "activeManifest": {
-            "success": [],
-            "informational": [{"code": c, "explanation": t} for c, t in check.informational if c != UNTRUSTED],
-            "failure": [{"code": c, "explanation": t} for c, t in check.failures]
-            + [{"code": c, "explanation": t} for c, t in check.informational if c == UNTRUSTED],
-        }
-    }
-    if check.state in ("trusted", "valid"):
-        results["activeManifest"]["success"].append({"code": "claimSignature.validated", "explanation": "claim signature valid"})
-        if check.binding is not None and check.binding.hash_ok:
-            results["activeManifest"]["success"].append({"code": "assertion.dataHash.match", "explanation": "data hash valid"})
-    resource = f"{label}.c2pa"
-    definition.setdefault("ingredients", []).append({
-        "title": check.title or os.path.basename(shown),
-        "format": "application/octet-stream",
-        "relationship": relationship,
-        "label": label,
-        "active_manifest": check.label,
-        "validation_results": results,
-        "manifest_data": {"format": "application/c2pa", "identifier": resource},
-    })
-    return resource, store
-
-
-def _with_parent_action(definition):
-    """A parent needs an opened action that names it."""
-    opened = {"action": "c2pa.opened", "parameters": {"ingredientIds": [PARENT]}}
-    for assertion in definition.setdefault("assertions", []):
-        if str(assertion.get("label", "")).startswith("c2pa.actions"):
-            actions = assertion.setdefault("data", {}).setdefault("actions", [])
-            if not isinstance(actions, list) or not all(isinstance(a, dict) for a in actions):
-                raise UsageError("the manifest definition's c2pa.actions must hold a list of action objects")
-            actions[:] = [a for a in actions if a.get("action") != "c2pa.created"]
-            if not any(a.get("action") == "c2pa.opened" for a in actions):
-                actions.insert(0, opened)
-            return
-    definition["assertions"].insert(0, {"label": "c2pa.actions", "data": {"actions": [opened]}})
-
-
-def builder_for(c2pa, definition, resources):
-    """The SDK's builder of a definition, its resources added; a definition
-    the SDK refuses is a usage error, found before anything is written."""
-    try:
-        builder = c2pa.Builder(definition)
-    except c2pa.C2paError as e:
-        raise UsageError(f"the C2PA SDK refuses the manifest definition: {e}") from None
-    try:
-        for identifier, store in resources:
-            builder.add_resource(identifier, io.BytesIO(store))
-    except BaseException:
-        builder.close()
-        raise
-    return builder
-
-
-def trial(sdk, definition, resources, signer):
-    """Signs a definition once, over nothing, and throws the result away:
-    the SDK validates a manifest only when it signs it, and a definition it
-    refuses must be refused before anything is written."""
-    builder = builder_for(sdk.c2pa, definition, resources)
-    try:
-        sdk.placeholder(builder, signer)
-        sdk.sign(builder, signer, [], bytes(32))
-    except sdk.c2pa.C2paError as e:
-        raise UsageError(f"the C2PA SDK refuses the manifest definition: {e}") from None
-    finally:
-        builder.close()
-
-
-def sdk_call(c2pa, what, call, *args):
-    try:
-        return call(*args)
-    except c2pa.C2paError as e:
-        raise SigningError(f"the C2PA SDK could not {what}: {e}") from None
-
-
-def alias(value, earlier, name, earlier_name):
-    """A keyword's value, given under its name or its earlier one."""
-    if earlier is None:
-        return value
-    if value is not None:
-        raise UsageError(f"give {name} or {earlier_name} (its earlier name), not both")
-    return earlier
-
-
-def member_of_signed_model(path):
-    """The model-level store that lists `path`, when `path` is a file of a
-    model signed as a whole, else None: such a store lies in the file's
-    folder or one above it."""
-    from ._many import listing_of
-    folder = os.path.dirname(os.path.abspath(path))
-    rel = os.path.basename(path)
-    for _ in range(4):
-        try:
-            names = sorted(n for n in os.listdir(folder) if n.endswith(".c2pa"))
-        except OSError:
-            names = []
-        for name in names:
-            listed = listing_of(os.path.join(folder, name))
-            if listed is not None and rel in listed:
-                return os.path.join(folder, name)
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            break
-        rel = os.path.basename(folder) + "/" + rel
-        folder = parent
-    return None
-
+# --- One file -----------------------------------------------------------------------
 
 class Prepared(NamedTuple):
-    """Everything signing needs, every refusal made; nothing written yet."""
+    """Everything signing one file needs, every refusal made; nothing
+    written yet."""
     model: str           # the path the native layer opens
     name: str            # the model as the caller knows it, for messages
     output: Optional[str]
@@ -251,9 +111,20 @@ class Signed(NamedTuple):
         self.model.discard()
 
 
+_NO_POLICY = _verify.Options(None, None, None)
+
+
+def _parent_check(sdk, path, name, parent, info, parent_hashed, declared):
+    """The verdict on the store being replaced, its data hash assumed intact
+    (`parent_hashed`, once known, says whether it is)."""
+    with _source.naming(path, name):
+        return _verify.judge(sdk, parent, _NO_POLICY, info.store_range, info.uri,
+                             lambda _: parent_hashed or (True, False), declared)
+
+
 def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, hash="sha256",
             ingredients=(), remote_uri=None, sidecar=None, tsa_url=None, title=None, name=None,
-            external_data_copied=False, the_signer=None, parent_hashed=None):
+            external_data_copied=False, the_signer=None, parent_hashed=None, force=False, fresh=False):
     """Stage one: the builder with its definition and ingredients, the signer,
     and the size of the store to reserve. `the_signer`: one built already
     (a model of many files builds its signer once). A parent's data hash is
@@ -270,32 +141,39 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
     path = os.fspath(model)
     shown = name or path
     dest = os.fspath(output) if output is not None else path
-    with _model.naming(path, name):
-        info = inspect(path)
-        parent = read_file(path) if info.store_size is not None else None
+    with _source.naming(path, name):
+        info = _native.inspect(path)
+        parent = _native.read_file(path) if info.store_size is not None and not fresh else None
     if the_signer is None:
-        the_signer = _signer(c2pa, signer, cert, key, alg, tsa_url)
-    built = _definition(definition, title or os.path.basename(dest), info.model_type, info.format)
+        the_signer = _manifest.signer(c2pa, signer, cert, key, alg, tsa_url)
+    built = _manifest.definition(definition, title or _title(dest), info.model_type, info.format)
     resources = []
     parent_hash = None
     if parent is not None:  # re-signing: the earlier manifest becomes the parent
         declared = {}
-        with _model.naming(path, name):
-            resources.append(_ingredient(built, path, parent, "parentOf", PARENT, shown,
-                                         lambda _: parent_hashed or (True, False), declared))
-        _with_parent_action(built)
+        check = _parent_check(sdk, path, name, parent, info, parent_hashed, declared)
+        if check.state == "invalid" and not force:
+            why = "; ".join(f"{c}: {t}" for c, t in check.failures[:3])
+            raise ModelError(f"{shown}: its signature is invalid ({why}); re-signing would record it as the "
+                             "parent: check the model, then sign with force=True (--force) to record it anyway, "
+                             "or fresh=True (--fresh) to sign without it")
+        resources.append((_manifest.add_ingredient(built, check, "parentOf", PARENT, os.path.basename(shown)),
+                          parent))
+        _manifest.with_parent_action(built)
         parent_hash = declared if parent_hashed is None and declared else None
     for i, other in enumerate(ingredients):
         other = os.fspath(other)
-        if inspect(other).store_size is None:
+        if _native.inspect(other).store_size is None:
             raise UsageError(f"{other}: an ingredient must be a signed model with an embedded manifest store")
-        resources.append(_ingredient(built, other, read_file(other), "componentOf", f"tarnwick.ingredient.{i}",
-                                     other))
+        with _source.LocalFolder(os.path.dirname(other) or ".").file(os.path.basename(other)) as f:
+            check = _verify.check_container(f, _NO_POLICY)
+        resources.append((_manifest.add_ingredient(built, check, "componentOf", f"tarnwick.ingredient.{i}",
+                                                   os.path.basename(other)), _native.read_file(other)))
     if definition is not None:
-        trial(sdk, built, resources, the_signer)
-    builder = builder_for(c2pa, built, resources)
+        _manifest.trial(sdk, built, resources, the_signer)
+    builder = _manifest.builder(c2pa, built, resources)
     try:
-        size = len(sdk_call(c2pa, "make a placeholder for the store", sdk.placeholder, builder, the_signer))
+        size = len(_manifest.call(c2pa, "make a placeholder for the store", sdk.placeholder, builder, the_signer))
     except BaseException:
         builder.close()
         raise
@@ -304,20 +182,27 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
                     alg if signer is None else getattr(signer, "alg", "signer"), parent_hash)
 
 
+def _check_parent(path, assertion):
+    folder, name = os.path.split(path)
+    try:
+        with _source.LocalFolder(folder or ".").file(name) as f:
+            return f.check(assertion)
+    except (OSError, ValueError):
+        return False, False
+
+
 def sign_prepared(p, progress=None):
     """Stage two: the model rewritten into a private new file, signed, the
     store patched into its room. Nothing is in place until commit()."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
-    from ._verify import store_label
     remote = p.remote_uri is not None
     checking = None
     if p.parent_hash is not None:
-        from ._verify import _native_hash
         checking = concurrent.futures.ThreadPoolExecutor(max_workers=1)
-        parent = checking.submit(_native_hash, p.model, p.parent_hash)
+        parent = checking.submit(_check_parent, p.model, p.parent_hash)
     try:
-        with _model.naming(p.model, p.name):
+        with _source.naming(p.model, p.name):
             pending = _native._signing_rewrite(p.model, reserve=None if remote else p.store_size,
                                                uri=p.remote_uri, output=p.output, name=p.name, progress=progress,
                                                external_data_copied=p.external_data_copied)
@@ -332,7 +217,7 @@ def sign_prepared(p, progress=None):
     side = None
     try:
         exclusions = [] if remote else [pending.store_range]
-        store = sdk_call(c2pa, "sign the store", sdk.sign, p.builder, p.signer, exclusions, pending.digest)
+        store = _manifest.call(c2pa, "sign the store", sdk.sign, p.builder, p.signer, exclusions, pending.digest)
         if remote:
             side = _native._storing(store, output=p.sidecar, like=p.model)
         else:
@@ -341,7 +226,7 @@ def sign_prepared(p, progress=None):
                                    "placeholder")
             pending.patch(store)
         result = SignResult(pending.path, pending.size, None if remote else pending.store_range, pending.digest,
-                            "sha256", p.signing_alg, store_label(sdk, store))
+                            "sha256", p.signing_alg, _manifest.store_label(sdk, store))
         return Signed(result, store, pending, side)
     except BaseException:
         if side is not None:
@@ -353,7 +238,7 @@ def sign_prepared(p, progress=None):
 def sign_staged(model, progress=None, **options):
     """prepare, then sign_prepared: the model signed into a private new file,
     not committed. A parent found damaged while the model was rewritten is
-    recorded as it is, at the cost of a second pass."""
+    judged as it is, at the cost of a second pass."""
     hashed = None
     while True:
         p = prepare(model, parent_hashed=hashed, **options)
@@ -367,24 +252,288 @@ def sign_staged(model, progress=None, **options):
 
 def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
               hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None,
-              alone=False, manifest=None):
+              alone=False, manifest=None, force=False, fresh=False):
     """Sign a model file with a C2PA data hash, in place or into `output`;
-    `alone`: even a file that a model signed as a whole lists."""
+    `alone`: even a file that a model signed as a whole lists. Re-signing
+    records the earlier manifest as the parent (`fresh`: not), and refuses
+    one whose signature is invalid unless `force`."""
     _sdk.load("sign")
-    definition = alias(definition, manifest, "definition", "manifest")
+    definition = _manifest.alias(definition, manifest, "definition", "manifest")
     refusal = _model.onnx_refusal(model, "sign_file")
     if refusal is not None:
-        raise _model.ModelError(refusal)
-    store = None if alone else member_of_signed_model(model if output is None else output)
-    if store is not None:
-        raise UsageError(f"{os.fspath(output or model)} is a file of the model signed as a whole in {store}: "
+        raise ModelError(refusal)
+    if output is None:
+        _refuse_foreign(model)
+        if _model.shared_blob(model):
+            raise UsageError(f"{os.fspath(model)}: a file of the Hugging Face cache (a link into its blobs/, which "
+                             "other revisions share); signing it in place would change them all: sign a copy with "
+                             "-o FILE (output=)")
+    _refuse_sidecar(sidecar, model, output)
+    owner = None if alone else _listing.signed_model_of(model if output is None else output)
+    if owner is not None:
+        raise UsageError(f"{os.fspath(output or model)} is a file of the model signed as a whole in {owner[0]}: "
                          "signing it alone would leave that model invalid; sign the whole model with sign_model "
                          "(tarnwick sign on its folder), or say alone=True (--alone) if that is what you mean")
     signed = sign_staged(model, progress, signer=signer, cert=cert, key=key, alg=alg, definition=definition,
                          output=output, hash=hash, ingredients=ingredients, remote_uri=remote_uri, sidecar=sidecar,
-                         tsa_url=tsa_url)
+                         tsa_url=tsa_url, force=force, fresh=fresh)
     try:
-        return signed.commit()
+        return commit([signed], [os.fspath(output or model)])[0]
     except BaseException:
         signed.discard()
         raise
+
+
+# --- Commit ---------------------------------------------------------------------------
+
+def commit(pendings, names):
+    """Every pending file renamed into place, in order, the last one last.
+    Stopped midway, what was replaced is said: the model no longer verifies
+    until it is signed again."""
+    results, done = [], []
+    for pending, name in zip(pendings, names):
+        try:
+            results.append(pending.commit())
+        except BaseException as e:
+            if not done:
+                raise
+            if isinstance(e, OSError):
+                raise type(e)(e.errno, f"{e.strerror or e}; {CommitInterrupted.say(done, len(pendings))}",
+                              e.filename) from e
+            raise CommitInterrupted(done, len(pendings), e) from e
+        done.append(name)
+    return results
+
+
+# --- A model of many files --------------------------------------------------------------
+
+class Plan(NamedTuple):
+    """A model located and checked, its signer and definition ready:
+    every refusal made, nothing written."""
+    model: Any
+    dest_folder: str
+    in_place: bool
+    signer: Any
+    definition: dict
+    alg: str             # the signing algorithm, as results name it
+    force: bool
+    fresh: bool
+
+
+class Member(NamedTuple):
+    """A file of the model signed or copied, not yet in place."""
+    entry: dict            # its line of the listing
+    signed: SignedMember
+    store: Optional[bytes]  # a container's own store, for the ingredient
+    pending: Any           # the native pending output, or None (hashed in place)
+
+
+def _workers(count, signer):
+    # A caller's Signer object is one handle: used from one thread at a time.
+    return 1 if signer is not None else max(1, min(count, os.cpu_count() or 1))
+
+
+def _output_folder(output, model_folder):
+    """The folder -o names, checked, not made: a link another user placed
+    in a shared folder, the model's own folder, a folder inside it or one
+    holding anything are refused."""
+    path = os.fspath(output)
+    _refuse_foreign(path)
+    resolved = os.path.realpath(path)
+    inside = os.path.realpath(model_folder)
+    if resolved == inside:
+        raise UsageError(f"{path}: the output folder is the model's own folder: sign in place instead")
+    if os.path.commonpath([resolved, inside]) == inside:
+        raise UsageError(f"{path}: the output folder is inside the model's folder, whose every file is signed")
+    if os.path.lexists(path):
+        if not os.path.isdir(resolved):
+            raise UsageError(f"{path}: not a folder; a model of many files is signed into a folder")
+        if os.listdir(resolved):
+            raise UsageError(f"{path}: not empty; give a new or empty folder, or sign in place (--in-place)")
+    elif os.path.splitext(path)[1] in (".onnx", ".gguf", ".safetensors", ".json", ".c2pa"):
+        raise UsageError(f"{path}: a model of many files is signed into a folder, and this names a file; give "
+                         "a folder")
+    return resolved
+
+
+def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, tsa_url=None,
+               ignore=(), entry=None, force=False, fresh=False):
+    """Stage one for a model of many files: every refusal, nothing written."""
+    sdk = _sdk.load("sign")
+    path = os.fspath(model)
+    if output is None:
+        _refuse_foreign(path)
+    m = _model.take_folder(_model.locate(path, entry), ignore)
+    if output is None:
+        _refuse_foreign(m.path(m.entry))
+    for rel, _ in m.files:
+        _utf8(rel)
+    stray = _model.strays(m)
+    if stray:
+        raise ModelError(f"{stray[0]}: follows the model's naming pattern but is not part of the model "
+                         f"({m.entry} does not name it): remove it, or fix the model, before signing")
+    _model.check_splits(m)
+    if output is None:
+        for rel, kind in m.files:
+            if _model.shared_blob(m.path(rel)):
+                raise UsageError(f"{rel}: a file of the Hugging Face cache (a link into its blobs/, which other "
+                                 "revisions share); signing it in place would change them all: sign a copy with "
+                                 "-o DIR (output=)")
+    dest_folder = m.folder if output is None else _output_folder(output, m.folder)
+    the_signer = _manifest.signer(sdk.c2pa, signer, cert, key, alg, tsa_url)
+    first = next(rel for rel, kind in m.members if kind == _model.CONTAINER)
+    with _source.LocalFolder(m.folder).file(first) as f:
+        info = f.inspect(0)[0]
+    # Checked with the SDK now, before any member is signed.
+    built = _manifest.definition(definition, m.entry, info.model_type, info.format)
+    _manifest.trial(sdk, built, [], the_signer)
+    return Plan(m, dest_folder, output is None, the_signer, built,
+                alg if signer is None else getattr(signer, "alg", "signer"), force, fresh)
+
+
+def _sign_member(plan, rel, kind, tick):
+    source = _source.LocalFolder(plan.model.folder)
+    fd, _ = source.open(rel)
+    try:
+        return _sign_open_member(plan, fd, rel, kind, tick)
+    finally:
+        os.close(fd)
+
+
+def _sign_open_member(plan, fd, rel, kind, tick):
+    dest = None if plan.in_place else os.path.join(plan.dest_folder, rel)
+    if dest is not None:
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+    path = _source.fd_path(fd)
+    entry = {"uri": rel, "dc:format": "application/json" if rel.endswith(".json") else "application/octet-stream"}
+    progress = _ticker(tick)
+    if kind != _model.CONTAINER:
+        with _source.naming(path, rel):
+            if dest is None:
+                size, digest = _native._hash_file(path, name=rel, progress=progress)
+                pending = None
+            else:
+                pending = _native._copying(path, output=dest, name=rel, progress=progress)
+                size, digest = pending.size, pending.digest
+        entry.update(size=size, hash=digest.hex())
+        return Member(entry, SignedMember(rel, size, digest, None, None), None, pending)
+    signed = sign_staged(path, progress, output=dest, title=_title(rel), name=rel, external_data_copied=True,
+                         the_signer=plan.signer, alg=plan.alg, force=plan.force, fresh=plan.fresh)
+    r = signed.result
+    entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
+    return Member(entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), signed.store, signed.model)
+
+
+def _ticker(tick):
+    if tick is None:
+        return None
+    seen = [0]
+
+    def show(done, total):
+        if done > seen[0]:
+            tick(done - seen[0])
+            seen[0] = done
+    return show
+
+
+def model_store(plan, members):
+    """Stage three: the model-level store over the listing of every file,
+    each container's manifest recorded as an ingredient."""
+    sdk = _sdk.load("sign")
+    c2pa = sdk.c2pa
+    listing = _listing.document([member.entry for member in members], plan.model.ignore.patterns)
+    built = json.loads(json.dumps(plan.definition))
+    built.setdefault("assertions", []).append({"label": _listing.LABEL, "data": listing})
+    resources = [_manifest.add_member(built, i, member.entry["uri"], member.signed.label, member.store)
+                 for i, member in enumerate(members) if member.store is not None]
+    builder = _manifest.builder(c2pa, built, resources)
+    try:
+        _manifest.call(c2pa, "make a placeholder for the model's store", sdk.placeholder, builder, plan.signer)
+        return _manifest.call(c2pa, "sign the model's store", sdk.sign, builder, plan.signer, [],
+                              hashlib.sha256(_listing.canonical(listing)).digest())
+    finally:
+        builder.close()
+
+
+def _discard(members, store=None):
+    for member in members:
+        if member.pending is not None:
+            member.pending.discard()
+    if store is not None:
+        store.discard()
+
+
+def _run(function, items, workers):
+    """The members signed, a few at a time; on a failure or a stop, what
+    finished is discarded."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(function, *item) for item in items]
+        try:
+            pending = set(futures)
+            while pending:
+                # A timeout, so that Ctrl-C is taken while nothing finishes.
+                done, pending = concurrent.futures.wait(pending, timeout=0.5,
+                                                        return_when=concurrent.futures.FIRST_EXCEPTION)
+                for f in done:
+                    if f.exception() is not None:
+                        f.result()
+            return [f.result() for f in futures]
+        except BaseException:
+            for f in futures:
+                f.cancel()
+            for f in futures:
+                if not f.cancelled():
+                    try:
+                        member = f.result()
+                    except BaseException:  # noqa: BLE001 - its own failure is the one raised
+                        continue
+                    _discard([member])
+            raise
+
+
+def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
+               tsa_url=None, ignore=(), manifest=None, progress=None, entry=None, force=False, fresh=False):
+    """Sign a model (a folder, or the entry file of one: an index file, a
+    first split or an ONNX file) as one: every file of its folder but the
+    ignored ones, in place or into the new folder `output`.
+    `progress(done, total, files_done, files)`: bytes and files signed."""
+    sdk = _sdk.load("sign")
+    definition = _manifest.alias(definition, manifest, "definition", "manifest")
+    plan = plan_model(model, signer=signer, cert=cert, key=key, alg=alg, definition=definition, output=output,
+                      tsa_url=tsa_url, ignore=ignore, entry=entry, force=force, fresh=fresh)
+    m = plan.model
+    shown = None
+    if progress is not None:
+        total = 0
+        for rel, _ in m.files:
+            try:
+                total += os.stat(m.path(rel)).st_size
+            except OSError:
+                pass
+        shown = _verify.Progress(progress, total, len(m.files))
+
+    def one(rel, kind):
+        try:
+            return _sign_member(plan, rel, kind, None if shown is None else shown.tick)
+        finally:
+            if shown is not None:
+                shown.file_done()
+
+    members, pending_store = [], None
+    try:
+        members = _run(one, m.files, _workers(len(m.files), signer))
+        store = model_store(plan, members)
+        pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name),
+                                         like=os.path.join(m.folder, m.entry))
+        # Every member, then the model's store, last: stopped midway, the
+        # model's store (old or none) no longer matches the members, so the
+        # model verifies invalid or unsigned, never trusted.
+        ordered = [member for member in members if member.pending is not None]
+        commit([member.pending for member in ordered] + [pending_store],
+               [member.entry["uri"] for member in ordered] + [m.store_name])
+    except BaseException:
+        _discard(members, pending_store)
+        raise
+    return ModelSignResult(plan.dest_folder, pending_store.path, _manifest.store_label(sdk, store),
+                           [member.signed for member in members])
+

@@ -1,157 +1,81 @@
-"""verify_file: the SDK's validation of a model's store, combined with
-tarnwick's own check of the data hash: the digest computed natively in one
-streamed pass, and its exclusion exactly the store's range.
+"""verify_file and verify_model: one pipeline over a source, whatever holds
+the model (a folder here, a server, an fsspec file system):
 
-The SDK is given the store and an empty asset: it checks the signature, the
-claim, the certificate chain and trust, never the model's bytes, which it
-would read whole into memory. Every byte it does not read is accounted for
-here: the excluded range holds exactly one store, with nothing after it."""
+locate   the model at a location: its source, entry and model-level store
+listing  the store's signed listing, read (not yet believed)
+check    each file: a container's own store judged with its data hash
+         computed from the bytes its metadata was parsed from; any other
+         file hashed whole
+verdict  the store validated over the listing rebuilt from what was
+         found, then each file's state, then the model's
 
-import base64
-import io
-import ipaddress
-import json
+The SDK is given a store and, for a container, an empty asset: it checks
+the signature, the claim, the certificate chain and trust, never the model's
+bytes, which it would read whole into memory. Every byte it does not read is
+accounted for here: the excluded range holds exactly one store, with
+nothing after it, and every byte of the store is signed or fixed (_store)."""
+
+import concurrent.futures
 import os
-import socket
-import stat
-import time
-import urllib.parse
-import urllib.request
+import threading
+from typing import NamedTuple, Optional
 
-from . import _model, _policy, _sdk, _store
-from ._errors import UsageError
-from ._native import BindingCheck, check_binding, inspect, read_file
-from ._results import Ingredient, Verification
+from . import _listing, _manifest, _model, _policy, _sdk, _source, _store
+from ._errors import ModelError, UsageError
+from ._native import BindingCheck
+from ._results import Ingredient, MemberVerification, ModelVerification, Verification
 
+STORE_LIMIT = _listing.STORE_LIMIT
 # The SDK cannot parse model containers, so it reports this on every model;
 # it is resolved exactly when the exclusion is the store's range.
 LOCATION_UNCHECKED = "data hash exclusion does not match the manifest location"
-# Intact and well signed, but not chained to a given anchor: "valid", not "invalid".
-UNTRUSTED = "signingCredential.untrusted"
-TRUSTED = "signingCredential.trusted"
+UNTRUSTED, TRUSTED = _manifest.UNTRUSTED, _manifest.TRUSTED
 # The SDK checked the time-stamp token against the signature; its signer's
 # trust is told apart (timeStamp.trusted, or timeStamp.untrusted).
 TIMESTAMP_VALIDATED = "timeStamp.validated"
 TIMESTAMP_TRUSTED = "timeStamp.trusted"
+SLACK = "tarnwick.store.slack"
+MALFORMED = "tarnwick.container.malformed"
 
-FETCH_TIMEOUT = 30.0  # for the whole fetch, not for each read
-# No store that tarnwick or the SDK writes comes near this; a larger one is
-# refused before it is read (a sidecar, a model-level store, --manifest, a
-# fetched store or one embedded in a model).
-STORE_LIMIT = 64 << 20
-FETCH_LIMIT = STORE_LIMIT
-PEM_LIMIT = 16 << 20  # trust anchors: the C2PA trust list is a few hundred KiB
+MISSING = ("tarnwick.member.missing", "missing")
+DIFFERS = ("tarnwick.member.mismatch", "hash differs")
+EXTRA = ("tarnwick.member.extra", "not part of the signed model")
+OTHER_MANIFEST = ("tarnwick.member.manifest", "its manifest is not the one the model's manifest records")
+MEMBERS_ONLY = ("tarnwick.model.members_only", "signed by an earlier release: the signature covers the model's "
+                "weights and index, not the other files of its folder")
+REFUSED = "tarnwick.member.refused"
+DAMAGED = "tarnwick.member.unreadable"
+AS_MODEL = "tarnwick.file.model"
+ALONE = "tarnwick.file.alone"
 
-
-def _pem(value, what):
-    """PEM text from a path, bytes or text."""
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).decode("ascii")
-    if isinstance(value, str) and value.lstrip().startswith("-----BEGIN"):
-        return value
-    data = read_store_file(value, PEM_LIMIT)  # a regular file only, bounded
-    try:
-        return data.decode("ascii")
-    except UnicodeDecodeError:
-        raise UsageError(f"{os.fspath(value)}: not PEM text ({what})") from None
+WORKERS = max(1, min(8, os.cpu_count() or 1))
 
 
-def read_store_file(path, limit=STORE_LIMIT):
-    """A store kept in a file of its own: a regular file only (a FIFO is
-    refused, never waited on), refused past `limit` before it is read."""
-    fd = os.open(os.fspath(path), os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise UsageError(f"{os.fspath(path)}: not a regular file")
-        if st.st_size > limit:
-            raise StoreTooLarge(f"{os.fspath(path)}: a manifest store of {st.st_size} bytes is larger than "
-                                f"the {limit} bytes tarnwick reads")
-        os.set_blocking(fd, True)
-        data = os.pread(fd, st.st_size + 1, 0)
-        if len(data) > st.st_size:
-            raise StoreTooLarge(f"{os.fspath(path)}: the file grew while it was read")
-        return data
-    finally:
-        os.close(fd)
+class Options(NamedTuple):
+    """Who may have signed, parsed once before any model is read: a
+    malformed option is the call's error, not a verdict on a model."""
+    anchors: Optional[str]
+    signer: object
+    signer_key: object
 
 
-class StoreTooLarge(UsageError):
-    """A store larger than tarnwick reads."""
+def options(trust=None, signer=None, signer_key=None):
+    if isinstance(trust, Options):
+        return trust
+    opts = Options(_policy.anchors(trust), _policy.signer_policy(signer), _policy.key_pin(signer_key))
+    _policy.check_options(opts.anchors, opts.signer, opts.signer_key)
+    return opts
 
 
-def _store_bytes(value):
-    if isinstance(value, (bytes, bytearray, memoryview)):
-        return bytes(value)
-    return read_store_file(value)
-
-
-def store_slack(store):
-    """Why `store` is not exactly what its writer made (bytes after it, box
-    lengths or labels the SDK does not read, padding that is not zeros), or
-    None: such bytes are covered by no signature."""
-    return _store.slack(store)
-
-
-def _loopback(host):
-    if host == "localhost":
-        return True
-    try:
-        return ipaddress.ip_address(host.strip("[]")).is_loopback
-    except ValueError:
-        return False
-
-
-def _check_url(url):
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme == "https" or (parts.scheme == "http" and _loopback(parts.hostname or "")):
-        return
-    raise ValueError(f"refusing to fetch the manifest from {url!r}: HTTPS is required (plain HTTP only on loopback)")
-
-
-class _Redirects(urllib.request.HTTPRedirectHandler):
-    def redirect_request(self, req, fp, code, msg, headers, newurl):
-        _check_url(newurl)
-        return super().redirect_request(req, fp, code, msg, headers, newurl)
-
-
-def fetch_store(url, timeout=FETCH_TIMEOUT, limit=FETCH_LIMIT):
-    """The manifest store published at `url`: HTTPS (HTTP on loopback), one
-    deadline for the whole fetch (a server that drips bytes cannot hold it),
-    and a size cap."""
-    _check_url(url)
-    deadline = time.monotonic() + timeout
-    opener = urllib.request.build_opener(_Redirects)
-    late = TimeoutError(f"fetching the manifest from {url!r} took longer than {timeout:g} s")
-    with opener.open(urllib.request.Request(url, headers={"Accept": "application/c2pa"}), timeout=timeout) as r:
-        sock = getattr(getattr(r.fp, "raw", None), "_sock", None)
-        parts, size = [], 0
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise late
-            if sock is not None:
-                sock.settimeout(left)
-            try:
-                part = r.read1(65536)
-            except socket.timeout:  # TimeoutError from 3.10 on
-                raise late from None
-            if not part:
-                break
-            size += len(part)
-            if size > limit:
-                raise UsageError(f"the manifest at {url!r} is larger than {limit} bytes")
-            parts.append(part)
-    return b"".join(parts)
-
+# --- The verdict on one store ----------------------------------------------------
 
 def _codes(entries):
-    return [(e.get("code", ""), e.get("explanation", "")) for e in entries or []]
+    return [(e.get("code", ""), e.get("explanation", "")) for e in entries or [] if isinstance(e, dict)]
 
 
 def _name(fields):
     """A certificate name as the SDK gives it ({"CN": ..., "O": ...})."""
-    if not fields:
+    if not fields or not isinstance(fields, dict):
         return None
     return ", ".join(f"{k}={v}" for k, v in fields.items())
 
@@ -172,39 +96,15 @@ def _ingredients(manifest, deltas):
     return out
 
 
-def _empty(state, remote_uri, informational=()):
+def empty(state, remote_uri, informational=()):
     return Verification(state, [], None, None, None, False, None, None, None, [], [], None, remote_uri,
                         list(informational), None)
 
 
-def _native_hash(path, data_hash_assertion):
-    """(hash_ok, store_range): whether the file's data hash, computed natively
-    (in parallel, the interpreter lock released), is the one the signed
-    assertion declares, and where the store lies in that same open of the
-    file, so that both are judged on one reading whatever the name leads to
-    meanwhile. store_range is False when the file could not be read."""
-    if data_hash_assertion.get("alg", "sha256") != "sha256":
-        return False, False
-    declared = data_hash_assertion.get("hash")
-    try:
-        declared = base64.b64decode(declared) if isinstance(declared, str) else bytes(declared)
-        exclusions = [(e["start"], e["length"]) for e in data_hash_assertion.get("exclusions") or []]
-        check = check_binding(path, exclusions, declared)
-    except (ValueError, TypeError, KeyError, OSError):
-        return False, False
-    return check.hash_ok, check.store_range
-
-
-SLACK = "tarnwick.store.slack"
-
-
-def _unreadable(info, text, slack):
-    failures = [("tarnwick.store.unreadable", text)]
-    if slack is not None:
-        failures.append((SLACK, slack))
-    binding = BindingCheck((False, False, False, info.store_range, "the manifest store cannot be read"))
-    return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
-                        info.uri, [], None)
+def _failed(code, text, store_range, uri):
+    binding = BindingCheck((False, False, False, store_range, text))
+    return Verification("invalid", [(code, text)], None, None, None, False, None, None, None, [], [], binding,
+                        uri, [], None)
 
 
 def _manifest_of(report, label):
@@ -213,40 +113,25 @@ def _manifest_of(report, label):
     return found if isinstance(found, dict) else None
 
 
-def policy(signer, signer_key):
-    """(signer, signer_key) parsed once, before any model is read: a
-    malformed policy is the call's error, not a verdict on a model."""
-    return _policy.signer_policy(signer), _policy.certificate_pin(signer_key)
-
-
-def _validate(sdk, path, info, store, anchors, declared=None, native=True, signer=None, signer_key=None,
-              hashed=None):
-    """The SDK's validation of `store` against the file at `path` (or a file
-    object). `declared`, a dict, receives the data hash assertion. `signer`,
-    `signer_key`: who must have signed the active manifest. `native`:
-    the SDK checks everything but the data hash, which tarnwick computes
-    itself; the SDK would read the whole file into memory under one call
-    and hash it there, twice the time of a streamed hash. `hashed`, for a
-    file that is not at a path (a URL): assertion -> (hash_ok, store range
-    seen), in place of hashing `path`."""
-    c2pa = sdk.c2pa
-    slack = store_slack(store)
-    context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
+def judge(sdk, store, opts, store_range=None, uri=None, hashed=None, declared=None, asset=b""):
+    """The verdict on `store`. For a container, `hashed(assertion)` gives
+    (hash_ok, store range seen or False) of its data hash assertion, which
+    tarnwick computes itself, and `store_range` is where its metadata puts
+    the store; for a model-level store, `asset` is the rebuilt listing,
+    whose binding the SDK checks. `declared`, a dict, receives the data
+    hash assertion."""
+    native = hashed is not None
     try:
-        with (io.BytesIO(b"") if native else open(path, "rb") if isinstance(path, (str, bytes, os.PathLike))
-              else path) as asset, \
-                c2pa.Reader(_sdk.ASSET_FORMAT, asset, store, context) as reader:
-            report = json.loads(reader.json())
-            detail = json.loads(reader.detailed_json())
-            card = json.loads(reader.crjson())
-    except (c2pa.C2paError, ValueError) as e:
-        return _unreadable(info, f"the SDK cannot read the manifest store: {e}", slack)
+        report, detail, card = _manifest.read(sdk, store, opts.anchors, asset)
+    except (sdk.c2pa.C2paError, ValueError) as e:
+        return _unreadable(store, f"the SDK cannot read the manifest store: {e}", store_range, uri)
 
     # A damaged store can name an active manifest it does not hold.
     label = report.get("active_manifest") if isinstance(report, dict) else None
     manifest = _manifest_of(report, label)
     if manifest is None or not isinstance(_manifest_of(detail, label), dict) or not isinstance(card, dict):
-        return _unreadable(info, f"the manifest store has no readable active manifest ({label!r})", slack)
+        return _unreadable(store, f"the manifest store has no readable active manifest ({label!r})", store_range,
+                           uri)
     results = (report.get("validation_results") or {}).get("activeManifest") or {}
     success = {c for c, _ in _codes(results.get("success"))}
     informational = _codes(results.get("informational"))
@@ -255,14 +140,16 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
     # The binding: the declared exclusions against where the store lies.
     assertion_store = _manifest_of(detail, label).get("assertion_store") or {}
     data_hash = assertion_store.get("c2pa.hash.data")
-    if declared is not None and data_hash is not None:
+    if declared is not None and isinstance(data_hash, dict):
         declared.update(data_hash)
-    expected = [tuple(info.store_range)] if info.store_range is not None else []
-    if data_hash is None:
+    expected = [tuple(store_range)] if store_range is not None else []
+    if not isinstance(data_hash, dict):
         location_ok, reason = False, "the manifest has no data hash assertion"
-        exclusions = None
     else:
-        exclusions = [(e["start"], e["length"]) for e in data_hash.get("exclusions") or []]
+        try:
+            exclusions = [(e["start"], e["length"]) for e in data_hash.get("exclusions") or []]
+        except (TypeError, KeyError):
+            exclusions = None
         location_ok = exclusions == expected
         reason = None if location_ok else (
             f"the data hash excludes {exclusions}, but the store lies at {expected[0]}" if expected
@@ -270,25 +157,25 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
     if native:
         # Any other hard binding is one tarnwick does not check itself.
         others = [k for k in assertion_store if k.startswith("c2pa.hash.") and k != "c2pa.hash.data"]
-        if data_hash is None or others:
+        if not isinstance(data_hash, dict) or others:
             hash_ok, seen = False, False
         else:
-            hash_ok, seen = hashed(data_hash) if hashed is not None else _native_hash(path, data_hash)
-        if seen is not False and seen != info.store_range:
+            hash_ok, seen = hashed(data_hash)
+        if seen is not False and seen != store_range:
             location_ok = False
             reason = "the model changed while it was verified"
     else:
         hash_ok = "assertion.dataHash.match" in success
     if reason is None and not hash_ok:
         reason = "the model's data hash does not match the manifest's"
-    binding = BindingCheck((location_ok and hash_ok, location_ok, hash_ok, info.store_range, reason))
+    binding = BindingCheck((location_ok and hash_ok, location_ok, hash_ok, store_range, reason))
 
     sdk_failures = _codes(results.get("failure"))
     if native:
         sdk_failures = [(c, t) for c, t in sdk_failures
                         if c != "assertion.dataHash.mismatch" or t.startswith(LOCATION_UNCHECKED)]
         if not hash_ok:
-            name = (data_hash or {}).get("name", "jumbf manifest")
+            name = (data_hash or {}).get("name", "jumbf manifest") if isinstance(data_hash, dict) else "jumbf manifest"
             sdk_failures.append(("assertion.dataHash.mismatch",
                                  f"asset hash error, name: {name}, error: hash verification( Hashes do not match )"))
     for code, text in sdk_failures:
@@ -303,15 +190,22 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
             failures.append((code, text))
     if not location_ok and not any(code == "assertion.dataHash.mismatch" for code, _ in failures):
         failures.append(("tarnwick.binding.location", reason))
+    slack = _store.slack(store, TIMESTAMP_VALIDATED in success)
     if slack is not None:
         failures.append((SLACK, slack))
+    failures += _store.manifest_failures(report, detail)
 
-    signature = next((m.get("signature") or {} for m in card.get("manifests") or [] if m.get("label") == label), {})
+    signature = next((m.get("signature") or {} for m in card.get("manifests") or []
+                      if isinstance(m, dict) and m.get("label") == label), {})
     signature = signature if isinstance(signature, dict) else {}
     certificate = signature.get("certificateInfo") or {}
     certificate = certificate if isinstance(certificate, dict) else {}
-    signer, signer_key = policy(signer, signer_key)
-    failures += _policy.failures(certificate, signer, signer_key)
+    try:
+        chain = _store.signer_chain(store, label)
+    except ValueError:
+        chain = None
+    failures += _policy.failures(chain, certificate, opts.signer, opts.signer_key, opts.anchors is not None,
+                                 TRUSTED in success)
     state = "invalid" if failures else "trusted" if TRUSTED in success else "valid"
     stamp = signature.get("timeStampInfo") if isinstance(signature.get("timeStampInfo"), dict) else {}
     stamp_certificate = stamp.get("certificateInfo") if isinstance(stamp.get("certificateInfo"), dict) else {}
@@ -335,79 +229,384 @@ def _validate(sdk, path, info, store, anchors, declared=None, native=True, signe
         signed_at, bool(signed_at) and TIMESTAMP_VALIDATED in success, generator, manifest.get("title"),
         asset_type, actions,
         _ingredients(manifest, (report.get("validation_results") or {}).get("ingredientDeltas")),
-        binding, info.uri, informational, label,
+        binding if native else None, uri, informational, label,
         _name(stamp_certificate.get("subject")), TIMESTAMP_TRUSTED in success)
 
 
-def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None, signer=None, signer_key=None):
+def _unreadable(store, text, store_range, uri):
+    failures = [("tarnwick.store.unreadable", text)]
+    slack = _store.slack(store)
+    if slack is not None:
+        failures.append((SLACK, slack))
+    binding = BindingCheck((False, False, False, store_range, "the manifest store cannot be read"))
+    return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
+                        uri, [], None)
+
+
+# --- One file ------------------------------------------------------------------------
+
+def fetch_store(uri):
+    """The manifest store published at `uri` (HTTPS; HTTP on loopback)."""
+    return _source.fetch(uri, STORE_LIMIT)
+
+
+def check_container(f, opts, *, store=None, fetch=False, tick=None, declared=None, alone=None):
+    """The verdict on one container `f` (a source's file): its own store,
+    or `store` given for it, judged with the data hash of exactly the bytes
+    its metadata was parsed from. A container its loader would refuse is
+    invalid. `alone`: the name to refuse a graph with external data under,
+    when `f` is verified by itself."""
+    sdk = _sdk.load("verify")
+    try:
+        info, embedded, external = f.inspect(STORE_LIMIT)
+    except _source.SourceError:
+        raise
+    except (ValueError, OSError) as e:
+        if isinstance(e, OSError) and not isinstance(e, _source.MemberError):
+            raise
+        return _failed(MALFORMED, str(e), None, None)
+    if alone is not None and external:
+        raise ModelError(_model.external_refusal(alone, external, "verify_file"))
+    if store is None:
+        if info.store_size is not None:
+            if embedded is None:
+                return _failed("tarnwick.store.too_large", f"{f.rel}: an embedded manifest store of "
+                               f"{info.store_size} bytes is larger than the {STORE_LIMIT} bytes tarnwick reads",
+                               info.store_range, info.uri)
+            store = embedded
+        elif info.uri is not None:
+            if not fetch:
+                return empty("unverified", info.uri, [(
+                    "tarnwick.manifest.remote",
+                    f"the manifest is published at {info.uri}: verify with fetch=True (--fetch), "
+                    "or download it and give it with manifest= (--manifest)")])
+            store = fetch_store(info.uri)
+        else:
+            return empty("unsigned", None)
+    return judge(sdk, store, opts, info.store_range, info.uri, lambda assertion: f.check(assertion, tick),
+                 declared)
+
+
+def _store_given(value):
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value)
+    return _source.read_regular(value, STORE_LIMIT)
+
+
+def verify_file(model, *, trust=None, store=None, fetch=False, manifest=None, signer=None, signer_key=None,
+                progress=None, alone=False):
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says.
-    `signer`: "ATTR=value, ..." that the signer's certificate subject must
-    hold (CN, O, OU, C, L, ST; "\\," for a comma in a value); `signer_key`:
-    the signer's certificate (PEM: a path, bytes or text). `model` may be a
-    URL (https://, or any fsspec URL: tarnwick[remote])."""
+    `trust`: the trust anchors (PEM: a path, bytes or text); given, a signer
+    that does not chain to them is invalid. `signer`: "ATTR=value, ..."
+    that the signer's certificate subject must hold (CN, O, OU, C, L, ST;
+    "\\," for a comma in a value); `signer_key`: the signer's public key
+    or certificate (PEM), pinned; both need `trust`. A file of a model
+    signed as a whole is verified as that model; `alone`: by itself.
+    `model` may be a URL (https://, or any fsspec URL: tarnwick[remote])."""
     _sdk.load("verify")
-    signer, signer_key = policy(signer, signer_key)
-    if manifest is not None:  # the keyword's earlier name
-        if store is not None:
-            raise UsageError("give store or manifest (its earlier name), not both")
-        store = manifest
-    from . import _remote
-    if _remote.is_url(model):
-        return _remote.verify_file(model, trust=trust, store=store, fetch=fetch, signer=signer,
-                                   signer_key=signer_key)
-    refusal = _model.onnx_refusal(model, "verify_file")
-    if refusal is not None:
-        raise _model.ModelError(refusal)
-    return verify_one(model, trust=trust, store=store, fetch=fetch, signer=signer, signer_key=signer_key)
-
-
-def _too_large(info, text):
-    failures = [("tarnwick.store.too_large", text)]
-    binding = BindingCheck((False, False, False, info.store_range, text))
-    return Verification("invalid", failures, None, None, None, False, None, None, None, [], [], binding,
-                        info.uri, [], None)
-
-
-def verify_one(model, *, trust=None, store=None, fetch=False, declared=None, name=None, signer=None,
-               signer_key=None, hashed=None):
-    """verify_file without the check for external data: one member of a model
-    (`name`, the member's own name, for messages about `model`). `hashed`:
-    assertion -> (hash_ok, store range seen or False), when the caller
-    judges the data hash itself."""
-    with _model.naming(os.fspath(model), name):
-        return _verify_one(model, trust, store, fetch, declared, name, signer, signer_key, hashed)
-
-
-def _verify_one(model, trust, store, fetch, declared, name, signer=None, signer_key=None, hashed=None):
-    sdk = _sdk.load("verify")
-    path = os.fspath(model)
-    info = inspect(path)
-    anchors = _pem(trust, "trust") if trust is not None else None
+    opts = options(trust, signer, signer_key)
+    store = _manifest.alias(store, manifest, "store", "manifest")
     if store is not None:
         try:
-            store = _store_bytes(store)
-        except StoreTooLarge as e:
-            return _too_large(info, str(e))
-    elif info.store_size is not None:
-        if info.store_size > STORE_LIMIT:
-            return _too_large(info, f"{name or path}: an embedded manifest store of {info.store_size} bytes is "
-                              f"larger than the {STORE_LIMIT} bytes tarnwick reads")
-        store = read_file(path)
-    elif info.uri is not None:
-        if not fetch:
-            return _empty("unverified", info.uri, [(
-                "tarnwick.manifest.remote",
-                f"the manifest is published at {info.uri}: verify with fetch=True (--fetch), "
-                "or download it and give it with manifest= (--manifest)")])
-        store = fetch_store(info.uri)
-    else:
-        return _empty("unsigned", None)
-    return _validate(sdk, path, info, store, anchors, declared, signer=signer, signer_key=signer_key,
-                     hashed=hashed)
+            store = _store_given(store)
+        except _source.StoreTooLarge as e:
+            return _failed("tarnwick.store.too_large", str(e), None, None)
+    source, rel = _source.open_source(model)
+    if rel == "":
+        raise UsageError(f"{model}: a folder; verify it with verify_model (tarnwick verify on the folder)")
+    if not alone and store is None and source.can_list and not _source.is_url(model):
+        owner = _listing.signed_model_of(model)
+        if owner is not None:
+            return _as_model(owner, opts, progress)
+    with source.file(rel) as f:
+        tick = Progress(progress, f.size(), 1).tick if progress is not None else None
+        v = check_container(f, opts, store=store, fetch=fetch, tick=tick, alone=os.fspath(model))
+    if alone:
+        v.informational.append((ALONE, "verified by itself, not as a file of any model signed as a whole"))
+    return v
 
 
-def store_label(sdk, store):
-    """The active manifest's label in a store, read from the store alone."""
-    with sdk.c2pa.Reader(_sdk.STORE_MIME, io.BytesIO(store)) as reader:
-        return json.loads(reader.json()).get("active_manifest")
+def _as_model(owner, opts, progress):
+    """A file of a model signed as a whole, verified as that model: the
+    model's verdict, what failed in any of its files, and why."""
+    store_path, rel = owner
+    folder, store = os.path.split(store_path)
+    mv = _verify_at(_source.LocalFolder(folder), store, opts, (), progress, None)
+    v = mv.store_verification
+    failures = list(v.failures) + [(code, f"{m.path}: {text}") for m in mv.members for code, text in m.failures]
+    informational = list(v.informational) + [(AS_MODEL, f"{rel} is a file of the model signed as a whole in "
+                                              f"{store_path}: verified as that model (alone=True, --alone: the "
+                                              "file by itself)")]
+    return v._replace(state=mv.state, failures=failures, informational=informational)
+
+
+# --- A model of many files ----------------------------------------------------------
+
+class Progress:
+    """Bytes and files done, told to `show(done, total, files_done, files)`."""
+
+    def __init__(self, show, total, files):
+        self.show, self.total, self.files = show, total, files
+        self.done = self.files_done = 0
+        self.lock = threading.Lock()
+
+    def tick(self, n):
+        with self.lock:
+            self.done += n
+            self.show(self.done, self.total, self.files_done, self.files)
+
+    def file_done(self):
+        with self.lock:
+            self.files_done += 1
+            self.show(self.done, self.total, self.files_done, self.files)
+
+
+def run(function, items, stop=None, workers=WORKERS):
+    """function(*item) for every item, a few at a time, in order; the first
+    failure or a stop (Ctrl-C) sets `stop`, which ends the others' reads."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        futures = [pool.submit(function, *item) for item in items]
+        try:
+            pending = set(futures)
+            while pending:
+                # A timeout, so that Ctrl-C is taken while nothing finishes.
+                done, pending = concurrent.futures.wait(pending, timeout=0.5,
+                                                        return_when=concurrent.futures.FIRST_EXCEPTION)
+                for f in done:
+                    if f.exception() is not None:
+                        f.result()
+            return [f.result() for f in futures]
+        except BaseException:
+            if stop is not None:
+                stop.set()
+            for f in futures:
+                f.cancel()
+            raise
+
+
+def _member_failure(rel, e):
+    """A member's failure in its own name, never a descriptor's path."""
+    if isinstance(e, OSError):
+        return f"{rel}: {e.strerror or e}"
+    text = str(e)
+    if "/proc/self/fd/" in text:
+        import re
+        text = re.sub(r"'?/proc/self/fd/\d+'?", repr(rel), text)
+    return text if text.startswith(rel) else f"{rel}: {text}"
+
+
+def _hex(value):
+    import base64
+    if isinstance(value, str):
+        return base64.b64decode(value).hex()
+    return bytes(value).hex()
+
+
+def check_listed(source, entry, opts, progress=None, onnx_entry=None):
+    """What lies at a listed file now: (entry as found, state or None when
+    its state is the listing's, failures). A server's failure is raised: it
+    says nothing of the model."""
+    rel = entry["uri"]
+    signed = entry.get("size")
+    signed = signed if isinstance(signed, int) and not isinstance(signed, bool) and 0 <= signed < 1 << 50 else None
+    tick = None if progress is None else progress.tick
+    try:
+        _model.check_name(rel)
+        f = source.file(rel, size=signed)
+    except _source.NotFound:
+        return {"uri": rel}, "invalid", [MISSING]
+    except FileNotFoundError:
+        return {"uri": rel}, "invalid", [MISSING]
+    except _source.SourceError:
+        raise
+    except (_source.MemberError, OSError) as e:
+        return {"uri": rel}, "invalid", [(REFUSED, _member_failure(rel, e))]
+    try:
+        refusal = _model.link_refusal(rel, getattr(f, "link_target", None),
+                                      _model.CONTAINER if "manifest" in entry else _model.DATA,
+                                      onnx_entry is not None and rel != onnx_entry)
+        if refusal is not None:
+            return {"uri": rel}, "invalid", [(REFUSED, refusal)]
+        found = {"uri": rel, "dc:format": "application/json" if rel.endswith(".json") else "application/octet-stream"}
+        if "manifest" not in entry:
+            size, digest = f.digest(tick)
+            found.update(size=size, hash=digest.hex())
+            return found, None, []
+        declared = {}
+        v = check_container(f, opts, tick=tick, declared=declared)
+        if v.failures and v.failures[0][0] == MALFORMED:
+            return {"uri": rel}, "invalid", [(DAMAGED, _member_failure(rel, v.failures[0][1]))]
+        found["size"] = f.size()
+        if v.binding is not None and v.binding.hash_ok and "hash" in declared:
+            found.update(hash=_hex(declared["hash"]),
+                         exclusions=[[e["start"], e["length"]] for e in declared.get("exclusions") or []])
+        if v.label is not None:
+            found["manifest"] = v.label
+        return found, v.state, list(v.failures)
+    finally:
+        f.close()
+        if progress is not None:
+            progress.file_done()
+
+
+def _member(entry, found, state, failures):
+    failures = list(failures)
+    if MISSING not in failures and not any(c in (REFUSED, DAMAGED) for c, _ in failures):
+        keys = ("size", "hash", "exclusions")
+        if any(found.get(k) != entry.get(k) for k in keys):
+            failures.append(DIFFERS)
+        elif found.get("manifest") != entry.get("manifest"):
+            failures.append(OTHER_MANIFEST)
+    return MemberVerification(entry["uri"], "invalid" if failures else state, failures)
+
+
+def _fold(manifest, members):
+    states = {manifest.state} | {v.state for v in members}
+    return "invalid" if "invalid" in states or states - {"trusted", "valid"} else \
+        "trusted" if states == {"trusted"} else "valid"
+
+
+def _invalid_model(text, code="tarnwick.model.listing"):
+    manifest = empty("invalid", None)
+    manifest.failures.append((code, text))
+    return ModelVerification("invalid", [], manifest)
+
+
+def _verify_at(source, store_name, opts, ignore, progress, members_map):
+    """The model whose model-level store is `store_name` in `source`."""
+    sdk = _sdk.load("verify")
+    try:
+        with source.file(store_name) as f:
+            store = f.read_all(STORE_LIMIT)
+    except _source.StoreTooLarge as e:
+        return _invalid_model(str(e), "tarnwick.store.too_large")
+    signed = _listing.read(sdk, store)
+    if signed is None:
+        return _invalid_model(f"{store_name} holds no readable list of the model's files")
+    onnx = next((e["uri"] for e in signed.entries if e["uri"].endswith(".onnx") and "manifest" in e), None)
+
+    total = sum(e["size"] for e in signed.entries
+                if isinstance(e.get("size"), int) and not isinstance(e["size"], bool) and 0 <= e["size"] < 1 << 50)
+    shown = None if progress is None else Progress(progress, total, len(signed.entries))
+    items = [(source, entry, opts, shown, onnx) for entry in signed.entries]
+    results = members_map(check_listed, items) if members_map is not None else \
+        run(check_listed, items, source.stop)
+
+    rebuilt = _listing.document([found for found, _, _ in results], signed.ignore)
+    manifest = judge(sdk, store, opts, asset=_listing.canonical(rebuilt))
+    # A file hashed whole is as good as the signature over the listing: a
+    # listing that differs elsewhere does not make it invalid.
+    whole = manifest.state
+    signature_holds = whole != "invalid" or all(code == "assertion.dataHash.mismatch"
+                                                for code, _ in manifest.failures)
+    if whole == "invalid" and signature_holds:
+        whole = "valid" if any(code == UNTRUSTED for code, _ in manifest.informational) else "trusted"
+    members = [_member(entry, found, state or whole, failures)
+               for entry, (found, state, failures) in zip(signed.entries, results)]
+
+    # Files beside the listed ones, where the source can list: the signer's
+    # ignore patterns count only once the signature over them holds.
+    listed = set(signed.names)
+    if signed.ignore is None:
+        manifest.informational.append(MEMBERS_ONLY)
+    elif source.can_list:
+        patterns = signed.ignore if signature_holds else []
+        rules = _model.Ignore(list(_model.DEFAULT_IGNORE) + [p for p in patterns if p not in _model.DEFAULT_IGNORE]
+                              + list(ignore))
+        for rel in source.list():
+            if rel in listed or rel == store_name or rules.covers(rel):
+                continue
+            listed.add(rel)
+            members.append(MemberVerification(rel, "invalid", [EXTRA]))
+    return ModelVerification(_fold(manifest, members), members, manifest)
+
+
+def _unsigned(m, opts):
+    """A model without a model-level store: unsigned as a whole; its
+    containers still say what they are alone."""
+    source = _source.LocalFolder(m.folder)
+
+    def alone(rel, kind):
+        try:
+            f = source.file(rel)
+        except FileNotFoundError:
+            return MemberVerification(rel, "invalid", [MISSING])
+        except (_source.MemberError, OSError) as e:
+            return MemberVerification(rel, "invalid", [(REFUSED, _member_failure(rel, e))])
+        with f:
+            if kind != _model.CONTAINER:
+                return MemberVerification(rel, "unsigned", [])
+            v = check_container(f, opts)
+        if v.failures and v.failures[0][0] == MALFORMED:
+            return MemberVerification(rel, "invalid", [(DAMAGED, _member_failure(rel, v.failures[0][1]))])
+        return MemberVerification(rel, v.state, list(v.failures))
+    members = run(alone, m.members, None)
+    return ModelVerification("unsigned", members, empty("unsigned", None))
+
+
+def locate(model, entry=None):
+    """(source, model-level store name, the local Model or None) of the
+    model at `model`: a folder, an entry file or a model-level store, at
+    a path or a URL."""
+    source, rel = _source.open_source(model, threading.Event())
+    if not _source.is_url(model):
+        if rel.endswith(".c2pa"):
+            names = [n for n in os.listdir(source.folder) if os.path.isfile(os.path.join(source.folder, n))]
+            found = _listing.entry_of_store(names, rel)
+            if found is None:
+                return source, rel, None
+            rel = found
+        m = _model.locate(source.path(rel) if rel else source.folder, entry,
+                           lambda n: n in (_listing.names_in(source.path(_model.store_name(n))) or ()))
+        return _source.LocalFolder(m.folder, os.fspath(model)), m.store_name, m
+    if rel == "":
+        if not source.can_list:
+            raise UsageError(f"{model}: HTTPS cannot list a folder: give the URL of the model's entry file (or "
+                             "of its .c2pa store)")
+        top = [n for n in source.list() if "/" not in n]
+        rel = entry or _model.choose_entry(model, top)
+    elif entry is not None:
+        raise UsageError(f"{model}: an entry is chosen within a folder; give the folder, or the entry file alone")
+    if rel.endswith(".c2pa"):
+        return source, rel, None
+    return source, _model.store_name(rel), None
+
+
+def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None, progress=None, entry=None):
+    """Verify a model as one: every file of its folder against the
+    model-level manifest (a file neither listed nor ignored is invalid),
+    each container also against its own manifest (`trust`, `signer`,
+    `signer_key`: as verify_file's, on each of those manifests). `model`
+    may be a URL (https://, or any fsspec URL: tarnwick[remote]).
+    `progress(done, total, files_done, files)`: bytes and files checked."""
+    return verify_model_with(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key,
+                             progress=progress, entry=entry)
+
+
+def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=None, progress=None, entry=None,
+                      members_map=None):
+    """verify_model; `members_map(function, items)`, for a batch on a
+    cluster: how each listed file is checked, [function(*item) for item in
+    items] spread over its nodes."""
+    _sdk.load("verify")
+    opts = options(trust, signer, signer_key)
+    _model.Ignore(ignore)  # a pattern that cannot be used is the call's error
+    source, store_name, m = locate(model, entry)
+    if m is not None:
+        # A name leaving the folder is refused, whatever was signed.
+        for rel, _ in m.members:
+            try:
+                source.file(rel).close()
+            except FileNotFoundError:
+                pass
+    try:
+        return _verify_at(source, store_name, opts, ignore, progress, members_map)
+    except _source.NotFound:
+        pass
+    except FileNotFoundError as e:
+        if not str(e.filename or "").endswith(store_name):
+            raise
+    if m is not None:
+        return _unsigned(m, opts)
+    raise _source.NotFound(2, "No such file or directory", os.fspath(model))

@@ -57,14 +57,29 @@ class Row(NamedTuple):
 
 
 def read_list(text):
-    """The models a list names: one path (or file: URL) a line, blank lines
-    and lines starting with # skipped."""
+    """The models a list names: one a line, split at "\n" only (a name may
+    hold any other character), a "\r" before it dropped, blank lines and
+    lines starting with # skipped. Bytes are taken as UTF-8, a name that is
+    not kept as it is (undecodable bytes as surrogates), its own row."""
+    if isinstance(text, (bytes, bytearray)):
+        text = bytes(text).decode("utf-8", "surrogateescape")
     out = []
-    for line in text.splitlines():
-        line = line.strip()
-        if line and not line.startswith("#"):
+    for line in text.split("\n"):
+        if line.endswith("\r"):
+            line = line[:-1]
+        if line.strip(" \t") and not line.startswith("#"):
             out.append(line)
     return out
+
+
+def resolve(entry):
+    """A list's entry as every engine must see it: a relative path made
+    absolute against the caller's working folder (a worker of a cluster runs
+    in another one); URLs as they are."""
+    entry = os.fspath(entry)
+    if "://" in entry:
+        return entry
+    return os.path.abspath(entry)
 
 
 # -- the work of one model, on whichever worker runs it ----------------------
@@ -154,19 +169,17 @@ def _work(kind, model, options):
         whole = is_model(path)
         if kind == "verify":
             if whole:
-                from ._many import verify_model_with
-                result = verify_model_with(path, trust=options["trust"], ignore=options["ignore"],
-                                           signer=options["signer"], signer_key=options["signer_key"],
+                from ._verify import verify_model_with
+                result = verify_model_with(path, trust=options["policy"], ignore=options["ignore"],
                                            members_map=_members_on_ray(options))
             else:
                 from ._verify import verify_file
-                result = verify_file(path, trust=options["trust"], fetch=options["fetch"], signer=options["signer"],
-                                     signer_key=options["signer_key"])
+                result = verify_file(path, trust=options["policy"], fetch=options["fetch"])
             state = result.state
         else:
             common = {k: options[k] for k in ("cert", "key", "alg", "definition", "tsa_url")}
             if whole:
-                from ._many import sign_model
+                from ._sign import sign_model
                 result = sign_model(path, ignore=options["ignore"], **common)
             else:
                 from ._sign import sign_file
@@ -176,7 +189,7 @@ def _work(kind, model, options):
                 "seconds": time.monotonic() - start, "attempts": _attempt(), "size": _size(path, result),
                 "io_error": False}
     except Exception as e:  # noqa: BLE001 - a model's failure is its row
-        io = isinstance(e, OSError) and not isinstance(e, (ConnectionError, TimeoutError)) and e.filename is not None
+        io = isinstance(e, OSError)
         return {"model": model, "state": "error", "result": None, "error": _message(e),
                 "seconds": time.monotonic() - start, "attempts": _attempt(), "size": 0, "io_error": io}
 
@@ -349,7 +362,7 @@ def _run(kind, models, options, engine, workers, address, retries, task=None):
         raise UsageError(f"workers must be at least 1, not {workers}")
     if retries < 0:
         raise UsageError(f"retries must be at least 0, not {retries}")
-    models = [os.fspath(m) for m in models]
+    models = [resolve(m) for m in models]
     task = task or _work
     if engine == "ray":
         return _ray(kind, models, options, workers, address, retries, task)
@@ -376,11 +389,11 @@ def verify(models, *, trust=None, fetch=False, signer=None, signer_key=None, ign
     Arguments are checked when this is called; the work starts with the
     first row asked for. Stopping (KeyboardInterrupt) cancels the work not
     yet done; rows that had finished still come out before it is raised."""
-    from . import _verify
-    anchors = _verify._pem(trust, "trust") if trust is not None else None
-    pin = _verify._pem(signer_key, "signer_key") if signer_key is not None else None
-    _verify.policy(signer, pin)  # a malformed policy is the call's error, before any model
-    options = {"trust": anchors, "fetch": bool(fetch), "signer": signer, "signer_key": pin, "ignore": list(ignore)}
+    from . import _model, _verify
+    # Parsed once, before any model: a malformed option is the call's error.
+    policy = _verify.options(trust, signer, signer_key)
+    _model.Ignore(ignore)
+    options = {"policy": policy, "fetch": bool(fetch), "ignore": list(ignore)}
     return _run("verify", models, options, engine, workers, address, retries)
 
 
@@ -393,10 +406,9 @@ def sign(models, *, cert, key, alg="es256", definition=None, tsa_url=None, ignor
     `alone` sign_file's. The engines, `workers`, `address` and `retries`
     are as for verify; a model whose worker died is signed again from the
     start (what a signing left unfinished is never committed)."""
-    from ._sign import _pem_bytes
-    options = {"cert": _pem_bytes(cert, "cert"), "key": _pem_bytes(key, "key"), "alg": alg,
+    from ._manifest import ALGS, pem_bytes
+    options = {"cert": pem_bytes(cert, "cert"), "key": pem_bytes(key, "key"), "alg": alg,
                "definition": definition, "tsa_url": tsa_url, "ignore": list(ignore), "alone": bool(alone)}
-    from ._sign import ALGS
     if alg not in ALGS:
         raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
     return _run("sign", models, options, engine, workers, address, retries)

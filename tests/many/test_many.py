@@ -69,9 +69,9 @@ def test_round_trip_and_peers_load(tmp_path, kind, creds):
     }[kind]
     assert names == expected
     assert r.manifest == str(tmp_path / "m" / {"safetensors": "model", "gguf": "tiny", "onnx": "model"}[kind]) + ".c2pa"
-    for m in r.members:  # containers carry their own manifest, each verifying alone
-        if m.store_range is not None:
-            assert tarnwick._verify.verify_one(str(tmp_path / "m" / m.path), trust=creds[2]).state == "trusted"
+    for m in r.members:  # containers carry their own manifest, each verifying alone (a graph with external
+        if m.store_range is not None and kind != "onnx":  # data is refused alone: it would cover the graph only)
+            assert tarnwick.verify_file(str(tmp_path / "m" / m.path), trust=creds[2], alone=True).state == "trusted"
 
     for where in (entry, entry.parent):
         v = tarnwick.verify_model(where, trust=creds[2])

@@ -70,7 +70,7 @@ def test_round_trip(tmp_path, name, creds, in_place):
     assert (v.state, v.failures, v.label, v.title) == ("trusted", [], r.label, out.name)
     assert RESOLVED in v.informational
     assert (v.signer, v.issuer, v.claim_generator) == (
-        "CN=tarnwick test signer", "CN=tarnwick test CA", "tarnwick/" + tarnwick._sign._version())
+        "CN=tarnwick test signer", "CN=tarnwick test CA", "tarnwick/" + tarnwick._manifest.version())
     assert (v.asset_type, v.actions, v.ingredients) == (tarnwick.model_type(out.read_bytes()), ["c2pa.created"], [])
     assert tuple(v.binding) == (True, True, True, r.store_range, None)
     assert tarnwick.verify_file(out).state == "valid"  # intact, but no anchor given
