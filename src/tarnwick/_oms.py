@@ -41,6 +41,7 @@ Messages do not name the bundle's file: the caller, which read it, does."""
 
 import base64
 import binascii
+import datetime
 import hashlib
 import json
 import re
@@ -52,6 +53,7 @@ BUNDLE_NAME = "model.sig"
 BUNDLE_LIMIT = 64 << 20  # bytes of bundle JSON read: about 300,000 files' digests
 CHAIN_LIMIT = 16  # certificates in a bundle's chain
 PEM_LIMIT = 1 << 20
+NAME_LIMIT = 4096  # characters of a file's, a model's or an ignored path's name
 
 MEDIA_TYPE = "application/vnd.dev.sigstore.bundle.v0.3+json"
 PAYLOAD_TYPE = "application/vnd.in-toto+json"
@@ -108,10 +110,17 @@ def pae(payload: bytes) -> bytes:
     return b"DSSEv1 %d %s %d %s" % (len(PAYLOAD_TYPE), PAYLOAD_TYPE.encode(), len(payload), payload)
 
 
+def _shown(text):
+    """Text from a bundle, quoted, cut short enough for a message."""
+    return repr(text if len(text) <= 80 else text[:80] + "...")
+
+
 def _bad_name(rel):
     """Why `rel` is not a relative POSIX path in normal form, or None."""
     if not isinstance(rel, str) or not rel:
         return "an empty name"
+    if len(rel) > NAME_LIMIT:
+        return f"a name longer than {NAME_LIMIT} characters"
     if "\0" in rel:
         return "a name holding a NUL"
     if rel.startswith("/"):
@@ -126,7 +135,7 @@ def _check_files(files, error):
         if rel == "." and len(files) == 1:
             pass  # a model of one file
         elif _bad_name(rel):
-            raise error(f"{rel!r}: {_bad_name(rel)}, not a file's path relative to the model's folder")
+            raise error(f"{_shown(rel)}: {_bad_name(rel)}, not a file's path relative to the model's folder")
         if not isinstance(digest, (bytes, bytearray)) or len(digest) != 32:
             raise error(f"{rel}: a SHA-256 digest is 32 bytes")
 
@@ -254,7 +263,7 @@ def _unique(pairs):
     out = {}
     for key, value in pairs:
         if key in out:
-            raise ModelError(f"the signature's JSON holds {key!r} twice")
+            raise ModelError(f"the signature's JSON holds {_shown(key)} twice")
         out[key] = value
     return out
 
@@ -307,11 +316,13 @@ def read_bundle(data: bytes) -> Bundle:
         raise ModelError("the signature is not a Sigstore bundle (a JSON object)")
     material = _field(top, "verificationMaterial", dict, "")
     tlog = material.get("tlogEntries", [])
+    if not isinstance(tlog, list):
+        raise ModelError("the signature's verificationMaterial.tlogEntries is not a list")
     if "certificate" in material or "timestampVerificationData" in material or tlog:
         raise ModelError(KEYLESS)
     media = _field(top, "mediaType", str, "")
     if media != MEDIA_TYPE:
-        raise ModelError(f"the signature's media type is {media!r}, not {MEDIA_TYPE}")
+        raise ModelError(f"the signature's media type is {_shown(media)}, not {MEDIA_TYPE}")
     kinds = [k for k in ("publicKey", "x509CertificateChain") if k in material]
     if len(kinds) != 1:
         raise ModelError("the signature's verificationMaterial holds neither a public key hint nor a certificate "
@@ -322,6 +333,8 @@ def read_bundle(data: bytes) -> Bundle:
         key = _field(material, "publicKey", dict, "verificationMaterial.")
         if key.get("hint") is not None:
             hint = _field(key, "hint", str, "verificationMaterial.publicKey.")
+            if not _HEX64.match(hint):
+                raise ModelError("the signature's public key hint is not a SHA-256 (64 hexadecimal digits)")
     else:
         method = "certificate"
         certs = _field(_field(material, "x509CertificateChain", dict, "verificationMaterial."), "certificates",
@@ -336,7 +349,7 @@ def read_bundle(data: bytes) -> Bundle:
     envelope = _field(top, "dsseEnvelope", dict, "")
     payload_type = _field(envelope, "payloadType", str, "dsseEnvelope.")
     if payload_type != PAYLOAD_TYPE:
-        raise ModelError(f"the signature's payload type is {payload_type!r}, not {PAYLOAD_TYPE}")
+        raise ModelError(f"the signature's payload type is {_shown(payload_type)}, not {PAYLOAD_TYPE}")
     payload = _base64(_field(envelope, "payload", str, "dsseEnvelope."), "payload")
     signatures = _field(envelope, "signatures", list, "dsseEnvelope.")
     if len(signatures) != 1:
@@ -362,16 +375,18 @@ def _leaf_key(chain):
 def _read_statement(payload):
     s = _json(payload, "the signed statement")
     if _field(s, "_type", str, "statement.") != STATEMENT_TYPE:
-        raise ModelError(f"the signed statement's type is {s['_type']!r}, not {STATEMENT_TYPE}")
+        raise ModelError(f"the signed statement's type is {_shown(s['_type'])}, not {STATEMENT_TYPE}")
     predicate_type = _field(s, "predicateType", str, "statement.")
     if predicate_type == OLD_PREDICATE_TYPE:
         raise ModelError("the signature is in model-signing's format before 1.0 (v0.2), which tarnwick does not read")
     if predicate_type != PREDICATE_TYPE:
-        raise ModelError(f"the signed statement's predicate type is {predicate_type!r}, not {PREDICATE_TYPE}")
+        raise ModelError(f"the signed statement's predicate type is {_shown(predicate_type)}, not {PREDICATE_TYPE}")
     subjects = _field(s, "subject", list, "statement.")
     if len(subjects) != 1:
         raise ModelError(f"the signed statement has {len(subjects)} subjects, not one")
     name = _field(subjects[0], "name", str, "statement.subject[].")
+    if len(name) > NAME_LIMIT:
+        raise ModelError(f"the signed statement's model name is longer than {NAME_LIMIT} characters")
     root = _field(_field(subjects[0], "digest", dict, "statement.subject[]."), "sha256", str,
                   "statement.subject[].digest.")
     predicate = _field(s, "predicate", dict, "statement.")
@@ -379,27 +394,30 @@ def _read_statement(payload):
     serialization = _field(predicate, "serialization", dict, "statement.predicate.")
     method = _field(serialization, "method", str, where)
     if method != "files":
-        raise ModelError(f"the signature hashes the model by {method!r}; tarnwick reads only the \"files\" method")
+        raise ModelError(f"the signature hashes the model by {_shown(method)}; tarnwick reads only the \"files\" "
+                         "method")
     hash_type = _field(serialization, "hash_type", str, where)
     if hash_type != "sha256":
-        raise ModelError(f"the signature hashes files with {hash_type!r}; tarnwick compares only SHA-256")
+        raise ModelError(f"the signature hashes files with {_shown(hash_type)}; tarnwick compares only SHA-256")
     _field(serialization, "allow_symlinks", bool, where)
     ignore = []
     for p in _field(serialization, "ignore_paths", list, where) if "ignore_paths" in serialization else ():
-        if not isinstance(p, str):
+        if not isinstance(p, str) or len(p) > NAME_LIMIT:
             raise ModelError(f"the signature's {where}ignore_paths holds something other than a path")
         if p.startswith("/"):
             continue  # model-signing drops a path outside the model
         parts = [q for q in p.split("/") if q not in ("", ".")]
         if not parts:
-            raise ModelError(f"the signature's {where}ignore_paths leaves out the whole model ({p!r})")
+            raise ModelError(f"the signature's {where}ignore_paths leaves out the whole model ({_shown(p)})")
         ignore.append("/".join(parts))
     files = {}
     where = "statement.predicate.resources[]."
     for r in _field(predicate, "resources", list, "statement.predicate."):
         rel = _field(r, "name", str, where)
+        if len(rel) > NAME_LIMIT:
+            raise ModelError(f"the signature names a file longer than {NAME_LIMIT} characters")
         if _field(r, "algorithm", str, where) != "sha256":
-            raise ModelError(f"{rel}: the signature's digest is {r['algorithm']!r}, not sha256")
+            raise ModelError(f"{rel}: the signature's digest is {_shown(r['algorithm'])}, not sha256")
         digest = _field(r, "digest", str, where)
         if not _HEX64.match(digest):
             raise ModelError(f"{rel}: the signature's digest is not 64 hexadecimal digits")
@@ -453,16 +471,22 @@ def _chain_failure(certs, anchors):
     from cryptography.x509 import verification as v
     from cryptography.x509.oid import ExtendedKeyUsageOID
     # The signing certificate's extensions are model-signing's to judge; the CAs' follow the Web PKI's rules.
+    leaf = certs[0]
+    now = datetime.datetime.now(datetime.timezone.utc)
+    if now > leaf.not_valid_after_utc:
+        return (f"the signing certificate expired at {leaf.not_valid_after_utc:%Y-%m-%d %H:%M:%S} UTC, and the "
+                "signature carries no time-stamp")
+    if now < leaf.not_valid_before_utc:
+        return f"the signing certificate is valid only from {leaf.not_valid_before_utc:%Y-%m-%d %H:%M:%S} UTC"
+    # A root the bundle carries proves nothing (trust is in the anchors) and only sends the search in circles.
+    intermediates = [c for c in certs[1:] if c.subject != c.issuer]
     builder = (v.PolicyBuilder().store(v.Store(anchors))
                .extension_policies(ca_policy=v.ExtensionPolicy.webpki_defaults_ca(),
                                    ee_policy=v.ExtensionPolicy.permit_all()))
-    # A root the bundle carries proves nothing (trust is in the anchors) and only sends the search in circles.
-    intermediates = [c for c in certs[1:] if c.subject != c.issuer]
     try:
         builder.build_client_verifier().verify(certs[0], intermediates)
     except v.VerificationError as e:
         return f"the signing certificate does not chain to a trust anchor: {e}"
-    leaf = certs[0]
     try:
         if leaf.extensions.get_extension_for_class(x509.KeyUsage).value.digital_signature:
             return None
