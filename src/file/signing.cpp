@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dispatch/format.h"
+#include "file/operations.h"
 
 namespace tarnwick::file {
 
@@ -100,6 +101,13 @@ Done Pending::patch(ByteView store) {
   if (auto read = m.read_at(w.offset, back.data(), back.size()); !read.ok()) return read;
   if (!std::equal(back.begin(), back.end(), w.stored.begin())) return FileError::system(name, EIO);
   return done();
+}
+
+Outcome<Bytes> Pending::file_digest(const ProgressFn& progress) const {
+  if (!out_) return FileError::of(FileError::Kind::NotRegular, "");
+  auto image = out_->read_back();
+  if (!image.ok()) return image.error();
+  return data_hash(image.value(), digest::Algorithm::SHA256, std::vector<digest::Exclusion>{}, progress);
 }
 
 Done Pending::commit() {

@@ -47,6 +47,9 @@ class Pending {
   // The signed store (raw bytes) written into the reserved room, in the
   // format's stored form, then read back.
   [[nodiscard]] Done patch(ByteView store);
+  // The SHA-256 of the whole new file as it stands (store included), read
+  // back from the file itself: what a loader reading it whole would hash.
+  [[nodiscard]] Outcome<Bytes> file_digest(const ProgressFn& progress) const;
   // Links or renames the file into place; in place, refused if the model
   // changed or its entry no longer holds it. The file is dropped after a
   // failure.

@@ -152,6 +152,19 @@ PyObject* pending_commit(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* pending_file_digest(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PendingObject* p = as_pending(self);
+    file::Pending* pending = usable(p);
+    if (pending == nullptr) return nullptr;
+    p->busy = true;
+    auto hashed = run_unlocked(nullptr, [&](const file::ProgressFn& fn) { return pending->file_digest(fn); });
+    p->busy = false;
+    if (!hashed) return nullptr;
+    return bytes_from(*hashed);
+  });
+}
+
 PyObject* pending_discard(PyObject* self, PyObject*) {
   PendingObject* p = as_pending(self);
   if (p->busy) {
@@ -193,6 +206,8 @@ PyGetSetDef kGetSet[] = {
 PyMethodDef kMethods[] = {
     {"patch", pending_patch, METH_O,
      "patch(store)\n--\n\nWrite the signed store (raw bytes, of the reserved size) into its room."},
+    {"file_digest", pending_file_digest, METH_NOARGS,
+     "file_digest()\n--\n\nThe SHA-256 of the whole new file as it stands, read back from it."},
     {"commit", pending_commit, METH_NOARGS, "commit()\n--\n\nLink or rename the new file into place."},
     {"discard", pending_discard, METH_NOARGS, "discard()\n--\n\nDrop the new file, if not committed."},
     {"__enter__", pending_enter, METH_NOARGS, nullptr},

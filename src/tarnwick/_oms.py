@@ -48,6 +48,7 @@ import re
 from typing import Dict, List, NamedTuple, Optional, Tuple
 
 from ._errors import ModelError, SigningError, UsageError
+from ._results import OmsVerification
 
 BUNDLE_NAME = "model.sig"
 BUNDLE_LIMIT = 64 << 20  # bytes of bundle JSON read: about 300,000 files' digests
@@ -88,15 +89,6 @@ class Bundle(NamedTuple):
     chain: List[bytes]  # "certificate": DER certificates, leaf first
 
 
-class OmsVerification(NamedTuple):
-    """The verdict: "trusted", "valid" (signed, but not by a signer trusted
-    here) or "invalid"; the failures as (code, text); who signed; and each
-    file as (relative path, state): the signed ones in the statement's order,
-    then any file that is not signed."""
-    state: str
-    failures: List[Tuple[str, str]]
-    signer: Optional[str]
-    files: List[Tuple[str, str]]
 
 
 def ignored(rel: str) -> bool:
@@ -145,10 +137,11 @@ def _order(rel):
     return rel.split("/")
 
 
-def statement(model_name: str, files: Dict[str, bytes]) -> bytes:
+def statement(model_name: str, files: Dict[str, bytes], ignore=()) -> bytes:
     """The in-toto statement model-signing's "files" method makes for a model
     folder named `model_name` whose files have these SHA-256 digests
-    (relative POSIX path -> 32 bytes): its bytes exactly, the keys of its
+    (relative POSIX path -> 32 bytes), `ignore` the other paths of the
+    folder it leaves out: its bytes exactly, the keys of its
     JSON objects in the order model-signing's code sets them (its own output
     orders them by string hashes, differently in each process)."""
     if not isinstance(model_name, str) or not model_name:
@@ -166,7 +159,7 @@ def statement(model_name: str, files: Dict[str, bytes]) -> bytes:
         "predicateType": PREDICATE_TYPE,
         "predicate": {
             "serialization": {"method": "files", "hash_type": "sha256", "allow_symlinks": False,
-                              "ignore_paths": list(IGNORE_PATHS)},
+                              "ignore_paths": list(IGNORE_PATHS) + [p for p in ignore if p not in IGNORE_PATHS]},
             "resources": [{"name": n, "algorithm": "sha256", "digest": bytes(files[n]).hex()} for n in names],
         },
     }
@@ -206,7 +199,7 @@ def key_hint(public_key) -> str:
     return hashlib.sha256(_pem(public_key)).hexdigest()
 
 
-def sign_bundle(model_name, files, *, sign, public_key, chain=None, method="certificate") -> bytes:
+def sign_bundle(model_name, files, *, sign, public_key, chain=None, method="certificate", ignore=()) -> bytes:
     """The bundle (JSON bytes) of an OpenSSF model signature over the model
     folder `model_name` whose files have these SHA-256 digests. `sign(data)`
     returns the DER ECDSA signature over `data` with the key's curve's hash
@@ -238,7 +231,10 @@ def sign_bundle(model_name, files, *, sign, public_key, chain=None, method="cert
             raise UsageError("the signing certificate (the chain's first) is not for this public key")
         material = {"x509CertificateChain": {"certificates": [
             {"rawBytes": base64.b64encode(bytes(der)).decode("ascii")} for der in chain]}, "tlogEntries": []}
-    payload = statement(model_name, files)
+    for p in ignore:
+        if _bad_name(p) or p in files or any(rel.startswith(p + "/") for rel in files):
+            raise UsageError(f"{_shown(p)}: not a path the signature may leave out")
+    payload = statement(model_name, files, ignore)
     signature = sign(pae(payload))
     if not isinstance(signature, (bytes, bytearray)):
         raise SigningError("the signer returned no signature")

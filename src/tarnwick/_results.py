@@ -56,11 +56,13 @@ class MemberVerification(NamedTuple):
 
 class ModelVerification(NamedTuple):
     """The verdict on a model of many files: its members in the model's order
-    (then any file that is not part of it), and the Verification of the
-    model-level store."""
+    (then any file that is not part of it), the Verification of the
+    model-level store, and that of an OpenSSF model signature when one was
+    checked too (its state counts in `state`: both must hold)."""
     state: str
     members: List[MemberVerification]
     store_verification: Verification
+    oms: Optional["OmsVerification"] = None
 
     @property
     def manifest(self) -> Verification:
@@ -91,3 +93,12 @@ class ModelSignResult(NamedTuple):
     def manifest(self) -> str:
         """store_path, by its earlier name."""
         return self.store_path
+
+
+class OmsVerification(NamedTuple):
+    """The verdict on an OpenSSF model signature: its state ("trusted",
+    "valid", "invalid"), what failed, the signer, and each file's state."""
+    state: str
+    failures: List[Tuple[str, str]]
+    signer: Optional[str]
+    files: List[Tuple[str, str]]

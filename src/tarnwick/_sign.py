@@ -318,6 +318,7 @@ class Plan(NamedTuple):
     alg: str             # the signing algorithm, as results name it
     force: bool
     fresh: bool
+    oms: Any = None      # an OpenSSF signature to write too (Oms), or None
 
 
 class Member(NamedTuple):
@@ -326,6 +327,7 @@ class Member(NamedTuple):
     signed: SignedMember
     store: Optional[bytes]  # a container's own store, for the ingredient
     pending: Any           # the native pending output, or None (hashed in place)
+    whole: Optional[bytes] = None  # the SHA-256 of the whole file as written, when asked
 
 
 def _workers(count, signer):
@@ -357,13 +359,20 @@ def _output_folder(output, model_folder):
 
 
 def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, tsa_url=None,
-               ignore=(), entry=None, force=False, fresh=False):
+               ignore=(), entry=None, force=False, fresh=False, oms=None, oms_method="certificate"):
     """Stage one for a model of many files: every refusal, nothing written."""
     sdk = _sdk.load("sign")
     path = os.fspath(model)
     if output is None:
         _refuse_foreign(path)
-    m = _model.take_folder(_model.locate(path, entry), ignore)
+    located = _model.locate(path, entry)
+    request = None
+    if oms is not None and oms is not False:
+        request = _oms_request(oms, oms_method, located.folder if output is None else os.fspath(output), signer,
+                               cert, key)
+        if request.rel is not None:
+            ignore = list(ignore) + ["/" + request.rel]
+    m = _model.take_folder(located, ignore)
     if output is None:
         _refuse_foreign(m.path(m.entry))
     for rel, _ in m.files:
@@ -388,7 +397,7 @@ def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
     built = _manifest.definition(definition, m.entry, info.model_type, info.format)
     _manifest.trial(sdk, built, [], the_signer)
     return Plan(m, dest_folder, output is None, the_signer, built,
-                alg if signer is None else getattr(signer, "alg", "signer"), force, fresh)
+                alg if signer is None else getattr(signer, "alg", "signer"), force, fresh, request)
 
 
 def _sign_member(plan, rel, kind, tick):
@@ -421,7 +430,11 @@ def _sign_open_member(plan, fd, rel, kind, tick):
                          the_signer=plan.signer, alg=plan.alg, force=plan.force, fresh=plan.fresh)
     r = signed.result
     entry.update(size=r.size, hash=r.digest.hex(), exclusions=[list(r.store_range)], manifest=r.label)
-    return Member(entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), signed.store, signed.model)
+    # The store now patched in: the whole file, as a loader reads it, read
+    # back while other members are still being written.
+    whole = signed.model.file_digest() if plan.oms is not None else None
+    return Member(entry, SignedMember(rel, r.size, r.digest, r.store_range, r.label), signed.store, signed.model,
+                  whole)
 
 
 def _ticker(tick):
@@ -453,6 +466,79 @@ def model_store(plan, members):
                               hashlib.sha256(_listing.canonical(listing)).digest())
     finally:
         builder.close()
+
+
+# --- An OpenSSF model signature from the same pass ---------------------------------------
+
+class Oms(NamedTuple):
+    """An OpenSSF model signature to write: where, its path in the model's
+    folder (None outside it), and how it signs."""
+    path: str
+    rel: Optional[str]
+    method: str
+    sign: Any
+    public_key: Any
+    chain: Any
+
+
+def _oms_request(oms, method, folder, signer, cert, key):
+    """The OpenSSF signature asked for, its key loaded: every refusal here."""
+    from . import _oms
+    if method not in ("certificate", "key"):
+        raise UsageError(f'the OpenSSF signature\'s method is "certificate" or "key", not {method!r}')
+    if signer is not None:
+        raise UsageError("an OpenSSF model signature is made with cert and key, not a signer object")
+    path = os.path.join(folder, _oms.BUNDLE_NAME) if oms is True else os.fspath(oms)
+    real, top = os.path.realpath(path), os.path.realpath(folder)
+    rel = os.path.relpath(real, top) if os.path.commonpath([real, top]) == top else None
+    sign, public_key, chain = _oms_key(cert, key, method)
+    return Oms(path, rel, method, sign, public_key, chain)
+
+
+def _oms_key(cert, key, method):
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    try:
+        private = serialization.load_pem_private_key(_manifest.pem_bytes(key, "key"), None)
+    except (TypeError, ValueError) as e:
+        raise UsageError(f"the key cannot make an OpenSSF model signature: {e}") from None
+    if not isinstance(private, ec.EllipticCurvePrivateKey) or private.curve.name not in (
+            "secp256r1", "secp384r1", "secp521r1"):
+        raise UsageError("an OpenSSF model signature needs an ECDSA key on P-256, P-384 or P-521 (model-signing "
+                         "takes no other)")
+    digest = {"secp256r1": hashes.SHA256, "secp384r1": hashes.SHA384, "secp521r1": hashes.SHA512}[private.curve.name]
+    chain = None
+    if method == "certificate":
+        try:
+            chain = [c.public_bytes(serialization.Encoding.DER)
+                     for c in x509.load_pem_x509_certificates(_manifest.pem_bytes(cert, "cert"))]
+        except ValueError as e:
+            raise UsageError(f"the certificate chain cannot be read: {e}") from None
+    return (lambda data: private.sign(data, ec.ECDSA(digest()))), private.public_key(), chain
+
+
+def _bundle(plan, members):
+    """The OpenSSF signature over the model's files as they will be: each
+    container's whole new file, every other file's digest from the pass
+    that signed it. The model-level store and the files the C2PA listing
+    ignores are left out, by name."""
+    from . import _oms
+    files = {member.signed.path: member.whole if member.whole is not None else member.signed.digest
+             for member in members}
+    skip = set(files) | {plan.model.store_name}
+    if plan.oms.rel is not None:
+        skip.add(plan.oms.rel)
+    left_out = [plan.model.store_name]
+    for root, folders, names in os.walk(plan.dest_folder):
+        folders.sort()
+        for name in sorted(names):
+            rel = os.path.relpath(os.path.join(root, name), plan.dest_folder).replace(os.sep, "/")
+            if rel not in skip and not _oms.ignored(rel):
+                left_out.append(rel)
+    return _oms.sign_bundle(os.path.basename(os.path.normpath(plan.dest_folder)), files, sign=plan.oms.sign,
+                            public_key=plan.oms.public_key, chain=plan.oms.chain, method=plan.oms.method,
+                            ignore=left_out)
 
 
 def _discard(members, store=None):
@@ -492,15 +578,19 @@ def _run(function, items, workers):
 
 
 def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
-               tsa_url=None, ignore=(), manifest=None, progress=None, entry=None, force=False, fresh=False):
+               tsa_url=None, ignore=(), manifest=None, progress=None, entry=None, force=False, fresh=False,
+               oms=None, oms_method="certificate"):
     """Sign a model (a folder, or the entry file of one: an index file, a
     first split or an ONNX file) as one: every file of its folder but the
     ignored ones, in place or into the new folder `output`.
-    `progress(done, total, files_done, files)`: bytes and files signed."""
+    `progress(done, total, files_done, files)`: bytes and files signed.
+    `oms`: also an OpenSSF model signature (True: model.sig in the model's
+    folder; or its path), by `oms_method` "certificate" or "key"."""
     sdk = _sdk.load("sign")
     definition = _manifest.alias(definition, manifest, "definition", "manifest")
     plan = plan_model(model, signer=signer, cert=cert, key=key, alg=alg, definition=definition, output=output,
-                      tsa_url=tsa_url, ignore=ignore, entry=entry, force=force, fresh=fresh)
+                      tsa_url=tsa_url, ignore=ignore, entry=entry, force=force, fresh=fresh, oms=oms,
+                      oms_method=oms_method)
     m = plan.model
     shown = None
     if progress is not None:
@@ -519,20 +609,25 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
             if shown is not None:
                 shown.file_done()
 
-    members, pending_store = [], None
+    members, pending_store, pending_bundle = [], None, None
     try:
         members = _run(one, m.files, _workers(len(m.files), signer))
         store = model_store(plan, members)
-        pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name),
-                                         like=os.path.join(m.folder, m.entry))
-        # Every member, then the model's store, last: stopped midway, the
-        # model's store (old or none) no longer matches the members, so the
-        # model verifies invalid or unsigned, never trusted.
+        like = os.path.join(m.folder, m.entry)
+        pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name), like=like)
+        if plan.oms is not None:
+            pending_bundle = _native._storing(_bundle(plan, members), output=plan.oms.path, like=like)
+        # Every member, then the model's store, then the OpenSSF signature:
+        # stopped midway, a signature (old or none) no longer matches the
+        # members, so the model verifies invalid or unsigned, never trusted.
         ordered = [member for member in members if member.pending is not None]
-        commit([member.pending for member in ordered] + [pending_store],
-               [member.entry["uri"] for member in ordered] + [m.store_name])
+        extra = [] if pending_bundle is None else [pending_bundle]
+        commit([member.pending for member in ordered] + [pending_store] + extra,
+               [member.entry["uri"] for member in ordered] + [m.store_name] + [plan.oms.path] * len(extra))
     except BaseException:
         _discard(members, pending_store)
+        if pending_bundle is not None:
+            pending_bundle.discard()
         raise
     return ModelSignResult(plan.dest_folder, pending_store.path, _manifest.store_label(sdk, store),
                            [member.signed for member in members])

@@ -573,26 +573,85 @@ def locate(model, entry=None):
     return source, _model.store_name(rel), None
 
 
-def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None, progress=None, entry=None):
+def _public_key_pem(value):
+    """The PEM public key of a pinned key given as a public key or a
+    certificate (a path, bytes or text), for the OpenSSF signature's key
+    method; None when not given."""
+    if value is None:
+        return None
+    from cryptography import x509
+    from cryptography.hazmat.primitives import serialization
+    pem = _manifest.pem_bytes(value, "signer_key")
+    if b"CERTIFICATE" in pem:
+        key = x509.load_pem_x509_certificate(pem).public_key()
+    else:
+        key = serialization.load_pem_public_key(pem)
+    return key.public_bytes(serialization.Encoding.PEM, serialization.PublicFormat.SubjectPublicKeyInfo)
+
+
+def check_oms(folder, bundle_path, opts, key_pem=None):
+    """The verdict on an OpenSSF model signature over the folder `folder`:
+    every file of it hashed whole as its verifier hashes them (the bundle
+    and the paths that verifier leaves out excepted)."""
+    from . import _oms
+    bundle = _source.read_regular(bundle_path, _oms.BUNDLE_LIMIT, "an OpenSSF signature")
+    source = _source.LocalFolder(folder)
+    skip = os.path.relpath(os.path.realpath(bundle_path), os.path.realpath(folder)).replace(os.sep, "/")
+    files = {}
+    for rel, target in source.walk():
+        if rel == skip or _oms.ignored(rel):
+            continue
+        if target is not None:
+            return _results_oms("invalid", [("oms.file.link", f"{rel}: a link, which model-signing refuses")])
+        with source.file(rel) as f:
+            files[rel] = f.digest()[1]
+    return _oms.verify_bundle(bundle, files, anchors_pem=opts.anchors, public_key_pem=key_pem)
+
+
+def _results_oms(state, failures):
+    from ._results import OmsVerification
+    return OmsVerification(state, failures, None, [])
+
+
+def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None, progress=None, entry=None,
+                 oms=None):
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),
     each container also against its own manifest (`trust`, `signer`,
     `signer_key`: as verify_file's, on each of those manifests). `model`
     may be a URL (https://, or any fsspec URL: tarnwick[remote]).
-    `progress(done, total, files_done, files)`: bytes and files checked."""
-    return verify_model_with(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key,
-                             progress=progress, entry=entry)
+    `progress(done, total, files_done, files)`: bytes and files checked.
+    `oms`: an OpenSSF model signature of the model's folder (its path) to
+    check too; the model is trusted only when both are."""
+    mv = verify_model_with(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key,
+                           progress=progress, entry=entry, unsigned_ok=oms is not None)
+    if oms is None:
+        return mv
+    opts = options(trust, signer, signer_key)
+    folder = os.fspath(model) if os.path.isdir(model) else os.path.dirname(os.fspath(model)) or "."
+    check = check_oms(folder, oms, opts, _public_key_pem(signer_key))
+    if mv.store_verification.state == "unsigned" and not mv.members:
+        return ModelVerification(check.state, [], mv.store_verification, check)
+    states = {mv.state, check.state}
+    state = "invalid" if "invalid" in states or states - {"trusted", "valid"} else \
+        "trusted" if states == {"trusted"} else "valid"
+    return mv._replace(state=state, oms=check)
 
 
 def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=None, progress=None, entry=None,
-                      members_map=None):
+                      members_map=None, unsigned_ok=False):
     """verify_model; `members_map(function, items)`, for a batch on a
     cluster: how each listed file is checked, [function(*item) for item in
     items] spread over its nodes."""
     _sdk.load("verify")
     opts = options(trust, signer, signer_key)
     _model.Ignore(ignore)  # a pattern that cannot be used is the call's error
-    source, store_name, m = locate(model, entry)
+    try:
+        source, store_name, m = locate(model, entry)
+    except UsageError:
+        if unsigned_ok:  # an OpenSSF signature alone: no C2PA model to find
+            return ModelVerification("unsigned", [], empty("unsigned", None))
+        raise
     if m is not None:
         # A name leaving the folder is refused, whatever was signed.
         for rel, _ in m.members:

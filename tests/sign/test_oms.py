@@ -312,3 +312,36 @@ def test_the_paths_a_statement_ignores_are_not_the_models(world):
     files = {**listing(world["model"]), "model.sig": b"\0" * 32, ".github/ci.yml": b"\1" * 32}
     v = _oms.verify_bundle(world["signed"]["key"], files, public_key_pem=world["pub"])
     assert (v.state, v.failures, len(v.files)) == ("trusted", [], 5)
+
+
+# --- from the same signing as C2PA ------------------------------------------------------
+
+@pytest.mark.parametrize("method", ["certificate", "key"])
+def test_one_signing_writes_both_and_each_verifier_holds_its_own(tmp_path, method):
+    pytest.importorskip("c2pa")
+    pytest.importorskip("safetensors")
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "many"))
+    import models
+    chain_pem, key_pem, ca_pem = credentials.credentials()
+    key = serialization.load_pem_private_key(key_pem, None)
+    (tmp_path / "ca.pem").write_bytes(ca_pem)
+    (tmp_path / "pub.pem").write_bytes(pem(key.public_key()))
+    folder = tmp_path / "m"
+    models.safetensors_model(folder)
+    (folder / ".cache").mkdir()
+    (folder / ".cache" / "lock").write_text("")  # ignored by C2PA, left out by name in the bundle
+    tarnwick.sign_model(folder, cert=chain_pem, key=key_pem, oms=True, oms_method=method)
+    anchor = ["--certificate_chain", str(tmp_path / "ca.pem")] if method == "certificate" else \
+        ["--public_key", str(tmp_path / "pub.pem")]
+    command = ["verify", method, str(folder), "--signature", str(folder / "model.sig")] + anchor
+    trust = {"trust": ca_pem, "signer_key": tmp_path / "pub.pem"} if method == "key" else {"trust": ca_pem}
+    v = tarnwick.verify_model(folder, oms=folder / "model.sig", **trust)
+    assert (v.state, v.store_verification.state, v.oms.state) == ("trusted", "trusted", "trusted")
+    [(ok, said)] = peer([command])
+    assert ok == 0, said
+    with open(folder / "model.safetensors.index.json", "a") as f:
+        f.write("\n")
+    [(status, said)] = peer([command])
+    assert status != 0 and "model.safetensors.index.json" in said
+    v = tarnwick.verify_model(folder, oms=folder / "model.sig", **trust)
+    assert (v.state, v.oms.state) == ("invalid", "invalid")
