@@ -621,9 +621,12 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
         # stopped midway, a signature (old or none) no longer matches the
         # members, so the model verifies invalid or unsigned, never trusted.
         ordered = [member for member in members if member.pending is not None]
-        extra = [] if pending_bundle is None else [pending_bundle]
-        commit([member.pending for member in ordered] + [pending_store] + extra,
-               [member.entry["uri"] for member in ordered] + [m.store_name] + [plan.oms.path] * len(extra))
+        pendings = [member.pending for member in ordered] + [pending_store]
+        names = [member.entry["uri"] for member in ordered] + [m.store_name]
+        if pending_bundle is not None:
+            pendings.append(pending_bundle)
+            names.append(plan.oms.path)
+        commit(pendings, names)
     except BaseException:
         _discard(members, pending_store)
         if pending_bundle is not None:
