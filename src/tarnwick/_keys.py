@@ -483,7 +483,8 @@ def _find_token(pkcs11, lib, uri):
         present = ", ".join(repr(label) for label in seen) or "none"
         raise UsageError(f"{uri.shown}: no token matches (tokens present: {present})")
     if len(found) > 1:
-        raise UsageError(f"{uri.shown}: {len(found)} tokens match: name one with token= or serial=")
+        labels = ", ".join(repr(token.label) for token in found)
+        raise UsageError(f"{uri.shown}: {len(found)} tokens match ({labels}): name one with token= or serial=")
     return found[0]
 
 

@@ -25,7 +25,8 @@ from tarnwick import _keys  # noqa: E402
 import credentials  # noqa: E402
 
 PASSWORD = "correct horse"
-KEYS = {"p256": lambda: ec.generate_private_key(ec.SECP256R1()), "p384": lambda: ec.generate_private_key(ec.SECP384R1()),
+KEYS = {"p256": lambda: ec.generate_private_key(ec.SECP256R1()),
+        "p384": lambda: ec.generate_private_key(ec.SECP384R1()),
         "p521": lambda: ec.generate_private_key(ec.SECP521R1()), "rsa": lambda: rsa.generate_private_key(65537, 2048),
         "ed25519": ed25519.Ed25519PrivateKey.generate}
 
@@ -266,7 +267,8 @@ PIN = "1234"
 
 @pytest.mark.parametrize("uri,path,query", [
     ("pkcs11:token=My%20Token;id=%01%ff;object=a%3Bb?pin-source=file:/run/pin&module-path=/m.so",
-     {"token": "My Token", "id": b"\x01\xff", "object": "a;b"}, {"pin-source": "file:/run/pin", "module-path": "/m.so"}),
+     {"token": "My Token", "id": b"\x01\xff", "object": "a;b"},
+     {"pin-source": "file:/run/pin", "module-path": "/m.so"}),
     ("pkcs11:object=%E2%9C%93;type=private;x-vendor=1", {"object": "\u2713", "type": "private"}, {}),
 ])
 def test_uri(uri, path, query):
@@ -329,8 +331,8 @@ def token(tmp_path_factory, ca, keys):
                              A.VALUE: ed_raw}),
         ]:
             session.create_object({**attrs, **stored, A.LABEL: label, A.ID: ident})
-        session.create_object({**decode_ec_public_key(spki(keys["p256"].public_key())), A.TOKEN: True, A.LABEL: "signer",
-                               A.ID: b"\x01"})
+        session.create_object({**decode_ec_public_key(spki(keys["p256"].public_key())), A.TOKEN: True,
+                               A.LABEL: "signer", A.ID: b"\x01"})
         ed_point = keys["ed25519"].public_key().public_bytes(serialization.Encoding.Raw, serialization.PublicFormat.Raw)
         session.create_object({A.CLASS: C.PUBLIC_KEY, A.KEY_TYPE: pkcs11.KeyType.EC_EDWARDS, A.TOKEN: True,
                                A.EC_PARAMS: ed_params, A.EC_POINT: b"\x04\x20" + ed_point, A.ID: b"\x04"})
@@ -339,7 +341,8 @@ def token(tmp_path_factory, ca, keys):
                                A.TOKEN: True, A.VALUE: cert, A.ID: b"\x02", A.LABEL: "p384 certificate",
                                A.SUBJECT: x509.load_der_x509_certificate(cert).subject.public_bytes()})
     yield folder
-    lib.finalize()
+    for module in (SOFTHSM, _keys.default_module()):
+        pkcs11.unload(module)
     shutil.rmtree(folder / "tokens")
     if before is None:
         del os.environ["SOFTHSM2_CONF"]
@@ -386,6 +389,16 @@ def test_token_key_signs(token, in_tmp, monkeypatch, ca, keys, path, key, source
         assert validated(_keys.sdk_signer(c2pa, loaded, ca.chain(keys[key]), alg), ca.pem) == ([], True)
         if key == "p256":
             keys[key].public_key().verify(loaded.sign_der(b"bundle"), b"bundle", ec.ECDSA(hashes.SHA256()))
+
+
+def test_default_module(token, in_tmp, ca, keys):
+    """p11-kit's proxy, when no module is named, reaches SoftHSM2's tokens
+    as the system registers them (p11-kit-modules on Debian)."""
+    if not os.path.exists(_keys.default_module()):
+        pytest.skip(f"p11-kit's proxy module is not installed (apt-get install p11-kit-modules, for "
+                    f"{_keys.default_module()})")
+    with _keys.load_key(f"pkcs11:token={TOKEN};object=signer?pin-value={PIN}") as loaded:
+        assert validated(_keys.sdk_signer(c2pa, loaded, ca.chain(keys["p256"])), ca.pem) == ([], True)
 
 
 @pytest.mark.parametrize("uri,source,message", [
