@@ -302,7 +302,7 @@ def _check_certificate(key, chain_pem):
     from cryptography.hazmat.primitives import serialization
     try:
         first = x509.load_pem_x509_certificates(chain_pem)[0].public_key()
-    except (ValueError, IndexError):
+    except ValueError:
         return
     try:
         ours = key.public_key()
@@ -319,7 +319,7 @@ def _check_certificate(key, chain_pem):
 _TOKEN_ATTRS = ("token", "manufacturer", "model", "serial", "slot-id", "slot-description", "slot-manufacturer",
                 "library-manufacturer", "library-description", "library-version")
 _OBJECT_ATTRS = ("object", "id", "type")
-_QUERY_ATTRS = ("pin-source", "pin-value", "module-path", "module-name")
+_QUERY_ATTRS = ("pin-source", "pin-value", "module-path")
 
 
 class Pkcs11Uri:
