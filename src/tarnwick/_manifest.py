@@ -7,7 +7,7 @@ import io
 import json
 import os
 
-from . import _sdk
+from . import _keys, _sdk
 from ._errors import SigningError, UsageError
 from ._source import read_regular
 
@@ -39,20 +39,27 @@ def pem_bytes(value, what):
     return read_regular(value, PEM_LIMIT, "a PEM file")
 
 
+def signing_key(key):
+    """The private key to sign with: a SigningKey as given (tarnwick.load_key:
+    a password, a PKCS#11 token), or one read from a PEM path, bytes or text."""
+    if key is None:
+        raise UsageError("signing needs a signer, or a certificate chain and a private key: key is missing")
+    return _keys.load_key(key)
+
+
 def signer(c2pa, given, cert, key, alg, tsa_url):
-    """The SDK's signer: the caller's own, or one of a chain and a key."""
+    """(the SDK's signer, its SigningKey or None, the algorithm it signs
+    with): the caller's own signer, or one of a chain and a key."""
     if given is not None:
         if cert is not None or key is not None:
             raise UsageError("give either signer or cert and key, not both")
-        return given
-    if alg not in ALGS:
+        return given, None, getattr(given, "alg", "signer")
+    if alg is not None and alg not in ALGS:
         raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
-    info = c2pa.C2paSignerInfo(alg.encode(), pem_bytes(cert, "cert"), pem_bytes(key, "key"),
-                               tsa_url.encode() if tsa_url else None)
-    try:
-        return c2pa.Signer.from_info(info)
-    except c2pa.C2paError as e:
-        raise SigningError(f"the C2PA SDK cannot sign with this certificate and key: {e}") from None
+    chain = pem_bytes(cert, "cert")
+    the_key = signing_key(key)
+    alg = the_key.check_alg(alg)
+    return _keys.sdk_signer(c2pa, the_key, chain, alg, tsa_url), the_key, alg
 
 
 def definition(manifest, title, model_type, fmt):

@@ -122,7 +122,7 @@ def _parent_check(sdk, path, name, parent, info, parent_hashed, declared):
                              lambda _: parent_hashed or (True, False), declared)
 
 
-def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, hash="sha256",
+def prepare(model, *, signer=None, cert=None, key=None, alg=None, definition=None, output=None, hash="sha256",
             ingredients=(), remote_uri=None, sidecar=None, tsa_url=None, title=None, name=None,
             external_data_copied=False, the_signer=None, parent_hashed=None, force=False, fresh=False):
     """Stage one: the builder with its definition and ingredients, the signer,
@@ -145,7 +145,7 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
         info = _native.inspect(path)
         parent = _native.read_file(path) if info.store_size is not None and not fresh else None
     if the_signer is None:
-        the_signer = _manifest.signer(c2pa, signer, cert, key, alg, tsa_url)
+        the_signer, _, alg = _manifest.signer(c2pa, signer, cert, key, alg, tsa_url)
     built = _manifest.definition(definition, title or _title(dest), info.model_type, info.format)
     resources = []
     parent_hash = None
@@ -178,8 +178,8 @@ def prepare(model, *, signer=None, cert=None, key=None, alg="es256", definition=
         builder.close()
         raise
     return Prepared(path, shown, None if output is None else os.fspath(output), builder, the_signer, size,
-                    remote_uri, None if sidecar is None else os.fspath(sidecar), external_data_copied,
-                    alg if signer is None else getattr(signer, "alg", "signer"), parent_hash)
+                    remote_uri, None if sidecar is None else os.fspath(sidecar), external_data_copied, alg,
+                    parent_hash)
 
 
 def _check_parent(path, assertion):
@@ -250,7 +250,7 @@ def sign_staged(model, progress=None, **options):
             p.builder.close()
 
 
-def sign_file(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
+def sign_file(model, *, signer=None, cert=None, key=None, alg=None, definition=None, output=None,
               hash="sha256", ingredients=(), progress=None, remote_uri=None, sidecar=None, tsa_url=None,
               alone=False, manifest=None, force=False, fresh=False):
     """Sign a model file with a C2PA data hash, in place or into `output`;
@@ -358,7 +358,7 @@ def _output_folder(output, model_folder):
     return resolved
 
 
-def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None, tsa_url=None,
+def plan_model(model, *, signer=None, cert=None, key=None, alg=None, definition=None, output=None, tsa_url=None,
                ignore=(), entry=None, force=False, fresh=False, oms=None, oms_method="certificate"):
     """Stage one for a model of many files: every refusal, nothing written."""
     sdk = _sdk.load("sign")
@@ -366,10 +366,11 @@ def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
     if output is None:
         _refuse_foreign(path)
     located = _model.locate(path, entry)
+    the_signer, the_key, alg = _manifest.signer(sdk.c2pa, signer, cert, key, alg, tsa_url)
     request = None
     if oms is not None and oms is not False:
-        request = _oms_request(oms, oms_method, located.folder if output is None else os.fspath(output), signer,
-                               cert, key)
+        request = _oms_request(oms, oms_method, located.folder if output is None else os.fspath(output), the_key,
+                               cert)
         if request.rel is not None:
             ignore = list(ignore) + ["/" + request.rel]
     m = _model.take_folder(located, ignore)
@@ -389,15 +390,13 @@ def plan_model(model, *, signer=None, cert=None, key=None, alg="es256", definiti
                                  "revisions share); signing it in place would change them all: sign a copy with "
                                  "-o DIR (output=)")
     dest_folder = m.folder if output is None else _output_folder(output, m.folder)
-    the_signer = _manifest.signer(sdk.c2pa, signer, cert, key, alg, tsa_url)
     first = next(rel for rel, kind in m.members if kind == _model.CONTAINER)
     with _source.LocalFolder(m.folder).file(first) as f:
         info = f.inspect(0)[0]
     # Checked with the SDK now, before any member is signed.
     built = _manifest.definition(definition, m.entry, info.model_type, info.format)
     _manifest.trial(sdk, built, [], the_signer)
-    return Plan(m, dest_folder, output is None, the_signer, built,
-                alg if signer is None else getattr(signer, "alg", "signer"), force, fresh, request)
+    return Plan(m, dest_folder, output is None, the_signer, built, alg, force, fresh, request)
 
 
 def _sign_member(plan, rel, kind, tick):
@@ -481,41 +480,32 @@ class Oms(NamedTuple):
     chain: Any
 
 
-def _oms_request(oms, method, folder, signer, cert, key):
-    """The OpenSSF signature asked for, its key loaded: every refusal here."""
+def _oms_request(oms, method, folder, the_key, cert):
+    """The OpenSSF signature asked for, its key checked: every refusal here."""
     from . import _oms
     if method not in ("certificate", "key"):
         raise UsageError(f'the OpenSSF signature\'s method is "certificate" or "key", not {method!r}')
-    if signer is not None:
+    if the_key is None:
         raise UsageError("an OpenSSF model signature is made with cert and key, not a signer object")
-    path = os.path.join(folder, _oms.BUNDLE_NAME) if oms is True else os.fspath(oms)
-    real, top = os.path.realpath(path), os.path.realpath(folder)
-    rel = os.path.relpath(real, top) if os.path.commonpath([real, top]) == top else None
-    sign, public_key, chain = _oms_key(cert, key, method)
-    return Oms(path, rel, method, sign, public_key, chain)
-
-
-def _oms_key(cert, key, method):
-    from cryptography import x509
-    from cryptography.hazmat.primitives import hashes, serialization
     from cryptography.hazmat.primitives.asymmetric import ec
-    try:
-        private = serialization.load_pem_private_key(_manifest.pem_bytes(key, "key"), None)
-    except (TypeError, ValueError) as e:
-        raise UsageError(f"the key cannot make an OpenSSF model signature: {e}") from None
-    if not isinstance(private, ec.EllipticCurvePrivateKey) or private.curve.name not in (
+    public_key = the_key.public_key()
+    if not isinstance(public_key, ec.EllipticCurvePublicKey) or public_key.curve.name not in (
             "secp256r1", "secp384r1", "secp521r1"):
         raise UsageError("an OpenSSF model signature needs an ECDSA key on P-256, P-384 or P-521 (model-signing "
                          "takes no other)")
-    digest = {"secp256r1": hashes.SHA256, "secp384r1": hashes.SHA384, "secp521r1": hashes.SHA512}[private.curve.name]
+    path = os.path.join(folder, _oms.BUNDLE_NAME) if oms is True else os.fspath(oms)
+    real, top = os.path.realpath(path), os.path.realpath(folder)
+    rel = os.path.relpath(real, top) if os.path.commonpath([real, top]) == top else None
     chain = None
     if method == "certificate":
+        from cryptography import x509
+        from cryptography.hazmat.primitives import serialization
         try:
             chain = [c.public_bytes(serialization.Encoding.DER)
                      for c in x509.load_pem_x509_certificates(_manifest.pem_bytes(cert, "cert"))]
         except ValueError as e:
             raise UsageError(f"the certificate chain cannot be read: {e}") from None
-    return (lambda data: private.sign(data, ec.ECDSA(digest()))), private.public_key(), chain
+    return Oms(path, rel, method, the_key.sign_der, public_key, chain)
 
 
 def _bundle(plan, members):
@@ -577,7 +567,7 @@ def _run(function, items, workers):
             raise
 
 
-def sign_model(model, *, signer=None, cert=None, key=None, alg="es256", definition=None, output=None,
+def sign_model(model, *, signer=None, cert=None, key=None, alg=None, definition=None, output=None,
                tsa_url=None, ignore=(), manifest=None, progress=None, entry=None, force=False, fresh=False,
                oms=None, oms_method="certificate"):
     """Sign a model (a folder, or the entry file of one: an index file, a

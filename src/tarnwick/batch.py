@@ -362,11 +362,21 @@ def _run(kind, models, options, engine, workers, address, retries, task=None):
         raise UsageError(f"workers must be at least 1, not {workers}")
     if retries < 0:
         raise UsageError(f"retries must be at least 0, not {retries}")
-    models = [resolve(m) for m in models]
+    given = [os.fspath(m) for m in models]
     task = task or _work
+    resolved = [resolve(m) for m in given]
     if engine == "ray":
-        return _ray(kind, models, options, workers, address, retries, task)
-    return _threads(kind, models, options, workers, task)
+        rows = _ray(kind, resolved, options, workers, address, retries, task)
+    else:
+        rows = _threads(kind, resolved, options, workers, task)
+    return _as_given(given, rows)
+
+
+def _as_given(given, rows):
+    """The rows, each naming its model as the caller gave it (rows come in
+    the list's order, one a model)."""
+    for name, row in zip(given, rows):
+        yield row._replace(model=name)
 
 
 def verify(models, *, trust=None, fetch=False, signer=None, signer_key=None, ignore=(), engine="thread",
@@ -397,7 +407,7 @@ def verify(models, *, trust=None, fetch=False, signer=None, signer_key=None, ign
     return _run("verify", models, options, engine, workers, address, retries)
 
 
-def sign(models, *, cert, key, alg="es256", definition=None, tsa_url=None, ignore=(), alone=False,
+def sign(models, *, cert, key, alg=None, definition=None, tsa_url=None, ignore=(), alone=False,
          engine="thread", workers=None, address=None, retries=2):
     """Sign many models in place; yields a Row for each ("signed" or
     "error"), in the order given. Each model is what sign_file or sign_model
@@ -406,10 +416,12 @@ def sign(models, *, cert, key, alg="es256", definition=None, tsa_url=None, ignor
     `alone` sign_file's. The engines, `workers`, `address` and `retries`
     are as for verify; a model whose worker died is signed again from the
     start (what a signing left unfinished is never committed)."""
+    from ._keys import SigningKey
     from ._manifest import ALGS, pem_bytes
-    options = {"cert": pem_bytes(cert, "cert"), "key": pem_bytes(key, "key"), "alg": alg,
+    key = key if isinstance(key, SigningKey) else pem_bytes(key, "key")
+    options = {"cert": pem_bytes(cert, "cert"), "key": key, "alg": alg,
                "definition": definition, "tsa_url": tsa_url, "ignore": list(ignore), "alone": bool(alone)}
-    if alg not in ALGS:
+    if alg is not None and alg not in ALGS:
         raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
     return _run("sign", models, options, engine, workers, address, retries)
 

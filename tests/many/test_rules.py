@@ -248,8 +248,11 @@ def test_relative_list_entries_are_resolved_by_the_caller(tmp_path, creds, monke
     sign(good, creds)
     monkeypatch.chdir(tmp_path)
     rows = list(batch.verify(batch.read_list(b"good.safetensors\nbad-\xff.safetensors\n"), trust=creds[2]))
+    # Each row names its model as the list gave it; the work was done on the
+    # path resolved here (a worker of a cluster runs in another folder).
     assert [(r.model, r.state, r.io_error) for r in rows] == [
-        (str(good), "trusted", False), (os.path.join(str(tmp_path), "bad-\udcff.safetensors"), "error", True)]
+        ("good.safetensors", "trusted", False), ("bad-\udcff.safetensors", "error", True)]
+    assert str(tmp_path) in rows[1].error
 
 
 HOSTILE = r"""

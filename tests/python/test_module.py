@@ -89,7 +89,8 @@ def test_module_attributes():
                             + ["sign_file", "verify_file", "SignResult", "Verification"]
                             + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
                                "ModelVerification", "MemberVerification"]
-                            + ["ModelError", "SigningError", "UsageError"]
+                            + ["CommitInterrupted", "ModelError", "SigningError", "UsageError"]
+                            + ["load_key", "SigningKey"]
                             + ["batch"])
 
 
