@@ -344,10 +344,10 @@ def run_verify(argv):
     documents, invalid, missing, io_failure = [], False, False, False
     from . import verify_model
     from ._model import is_model
-    from . import _source
+    from . import _source, _verify
     for path in a.models:
         try:
-            if _source.is_url(path) and not a.manifest:
+            if _source.is_url(path) and _verify.is_model(path):
                 mv = verify_model(path, trust=trust, ignore=a.ignore, signer=a.signer, signer_key=a.signer_key)
                 v = mv.store_verification._replace(state=mv.state)
             elif is_model(path):

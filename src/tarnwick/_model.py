@@ -441,8 +441,8 @@ def strays(model):
 def external_refusal(path, external, what):
     """The refusal of a file operation that would bind only an ONNX graph
     whose tensor data lies in the files `external`."""
-    shown = ", ".join(external[:3]) + (", ..." if len(external) > 3 else "")
-    return (f"{os.fspath(path)} keeps tensor data in external files ({shown}): {what} would cover only the graph; "
+    shown = " (" + ", ".join(external[:3]) + (", ..." if len(external) > 3 else "") + ")" if external else ""
+    return (f"{os.fspath(path)} keeps tensor data in external files{shown}: {what} would cover only the graph; "
             f"sign and verify the whole model with sign_model/verify_model (tarnwick sign/verify on the "
             f"folder or on this file)")
 

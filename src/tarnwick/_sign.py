@@ -392,7 +392,7 @@ def plan_model(model, *, signer=None, cert=None, key=None, alg=None, definition=
     dest_folder = m.folder if output is None else _output_folder(output, m.folder)
     first = next(rel for rel, kind in m.members if kind == _model.CONTAINER)
     with _source.LocalFolder(m.folder).file(first) as f:
-        info = f.inspect(0)[0]
+        info = f.inspect()[0]
     # Checked with the SDK now, before any member is signed.
     built = _manifest.definition(definition, m.entry, info.model_type, info.format)
     _manifest.trial(sdk, built, [], the_signer)

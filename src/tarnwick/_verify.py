@@ -258,7 +258,7 @@ def check_container(f, opts, *, store=None, fetch=False, tick=None, declared=Non
     when `f` is verified by itself."""
     sdk = _sdk.load("verify")
     try:
-        info, embedded, external = f.inspect(STORE_LIMIT)
+        info, embedded, external = f.inspect()
     except _source.SourceError:
         raise
     except (ValueError, OSError) as e:
@@ -266,7 +266,8 @@ def check_container(f, opts, *, store=None, fetch=False, tick=None, declared=Non
             raise
         return _failed(MALFORMED, str(e), None, None)
     if alone is not None and external:
-        raise ModelError(_model.external_refusal(alone, external, "verify_file"))
+        raise ModelError(_model.external_refusal(alone, external if isinstance(external, list) else [],
+                                                 "verify_file"))
     if store is None:
         if info.store_size is not None:
             if embedded is None:
@@ -416,38 +417,46 @@ def check_listed(source, entry, opts, progress=None, onnx_entry=None):
         f = source.file(rel, size=signed)
     except _source.NotFound:
         return {"uri": rel}, "invalid", [MISSING]
-    except FileNotFoundError:
-        return {"uri": rel}, "invalid", [MISSING]
     except _source.SourceError:
         raise
-    except (_source.MemberError, OSError) as e:
+    except (ModelError, OSError) as e:
         return {"uri": rel}, "invalid", [(REFUSED, _member_failure(rel, e))]
     try:
-        refusal = _model.link_refusal(rel, getattr(f, "link_target", None),
-                                      _model.CONTAINER if "manifest" in entry else _model.DATA,
-                                      onnx_entry is not None and rel != onnx_entry)
-        if refusal is not None:
-            return {"uri": rel}, "invalid", [(REFUSED, refusal)]
-        found = {"uri": rel, "dc:format": "application/json" if rel.endswith(".json") else "application/octet-stream"}
-        if "manifest" not in entry:
-            size, digest = f.digest(tick)
-            found.update(size=size, hash=digest.hex())
-            return found, None, []
-        declared = {}
-        v = check_container(f, opts, tick=tick, declared=declared)
-        if v.failures and v.failures[0][0] == MALFORMED:
-            return {"uri": rel}, "invalid", [(DAMAGED, _member_failure(rel, v.failures[0][1]))]
-        found["size"] = f.size()
-        if v.binding is not None and v.binding.hash_ok and "hash" in declared:
-            found.update(hash=_hex(declared["hash"]),
-                         exclusions=[[e["start"], e["length"]] for e in declared.get("exclusions") or []])
-        if v.label is not None:
-            found["manifest"] = v.label
-        return found, v.state, list(v.failures)
+        return _check_open(f, entry, opts, tick, onnx_entry)
+    except _source.NotFound:
+        return {"uri": rel}, "invalid", [MISSING]
     finally:
         f.close()
         if progress is not None:
             progress.file_done()
+
+
+def _check_open(f, entry, opts, tick, onnx_entry):
+    """check_listed on the file `f`, opened."""
+    rel = entry["uri"]
+    refusal = _model.link_refusal(rel, getattr(f, "link_target", None),
+                                  _model.CONTAINER if "manifest" in entry else _model.DATA,
+                                  onnx_entry is not None and rel != onnx_entry)
+    if refusal is not None:
+        return {"uri": rel}, "invalid", [(REFUSED, refusal)]
+    found = {"uri": rel, "dc:format": "application/json" if rel.endswith(".json") else "application/octet-stream"}
+    if "manifest" not in entry:
+        size, digest = f.digest(tick)
+        found["size"] = size
+        if digest is not None:  # None: another size than the signed one, not read
+            found["hash"] = digest.hex()
+        return found, None, []
+    declared = {}
+    v = check_container(f, opts, tick=tick, declared=declared)
+    if v.failures and v.failures[0][0] == MALFORMED:
+        return {"uri": rel}, "invalid", [(DAMAGED, _member_failure(rel, v.failures[0][1]))]
+    found["size"] = f.size()
+    if v.binding is not None and v.binding.hash_ok and "hash" in declared:
+        found.update(hash=_hex(declared["hash"]),
+                     exclusions=[[e["start"], e["length"]] for e in declared.get("exclusions") or []])
+    if v.label is not None:
+        found["manifest"] = v.label
+    return found, v.state, list(v.failures)
 
 
 def _member(entry, found, state, failures):
@@ -663,9 +672,37 @@ def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=N
         return _verify_at(source, store_name, opts, ignore, progress, members_map)
     except _source.NotFound:
         pass
-    except FileNotFoundError as e:
-        if not str(e.filename or "").endswith(store_name):
-            raise
     if m is not None:
         return _unsigned(m, opts)
-    raise _source.NotFound(2, "No such file or directory", os.fspath(model))
+    entry_name = _source.open_source(model)[1]
+    if entry_name and not entry_name.endswith(".c2pa"):
+        # Unsigned as a whole if its entry is there; its members are not
+        # looked at (a server cannot list them).
+        with source.file(entry_name) as f:
+            f.size()
+        return ModelVerification("unsigned", [], empty("unsigned", None))
+    raise _source.NotFound(f"{os.fspath(model)}: no such file")
+
+
+def is_model(location):
+    """True when `location` (a path or URL) names a model of many files or
+    a folder: what verify_model and sign_model take rather than the file
+    functions. One rule for paths and URLs."""
+    if not _source.is_url(location):
+        return _model.is_model(location)
+    source, rel = _source.open_source(location)
+    if rel == "" or source.isdir(rel):
+        return True
+    name = rel.rpartition("/")[2]
+    if name.endswith((_model.INDEX_SUFFIX, ".c2pa")):
+        return True
+    m = _model.SPLIT.match(name)
+    if m and m.group("ext") == "gguf" and int(m.group("count")) > 1:
+        return True
+    if name.endswith(".onnx"):
+        with source.file(rel) as f:
+            try:
+                return bool(f.inspect()[2])
+            except ValueError:
+                return True
+    return False
