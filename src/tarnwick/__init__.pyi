@@ -184,6 +184,15 @@ class UsageError(ValueError):
 class SigningError(ValueError):
     """The C2PA SDK refused to sign; nothing was written."""
 
+class CommitInterrupted(BaseException):
+    """Stopped while new files were renamed into place: `replaced` of `total` are."""
+    replaced: List[str]
+    total: int
+    cause: BaseException
+    def __init__(self, replaced: Iterable[str], total: int, cause: BaseException) -> None: ...
+    @staticmethod
+    def say(replaced: List[str], total: int) -> str: ...
+
 from typing import Any, Iterable, List
 from ._results import Ingredient as _Ingredient
 
@@ -221,13 +230,39 @@ class Verification(NamedTuple):
 
 _Pem = Union[_Path, bytes, str]
 
+class SigningKey:
+    """A private key held in memory (a file's, or a PKCS#11 token's)."""
+    name: str
+    alg: str
+    kind: str
+    algs: Tuple[str, ...]
+    def check_alg(self, alg: Optional[str] = None) -> str: ...
+    def public_key(self) -> Any: ...
+    def sign(self, data: bytes, alg: Optional[str] = None) -> bytes: ...
+    def sign_der(self, data: bytes, alg: Optional[str] = None) -> bytes: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "SigningKey": ...
+    def __exit__(self, *exc: object) -> None: ...
+
+def load_key(
+    key: Union[_Pem, SigningKey],
+    *,
+    password_file: Optional[_Path] = None,
+    password_env: str = "TARNWICK_KEY_PASSWORD",
+    prompt: Optional[Callable[[str], str]] = None,
+    pin_file: Optional[_Path] = None,
+    pin_env: str = "TARNWICK_PKCS11_PIN",
+    module: Optional[str] = None,
+) -> SigningKey:
+    """A private key from a PEM file (PKCS#8, SEC1 EC, PKCS#1 RSA; encrypted or not) or a PKCS#11 URI."""
+
 def sign_file(
     model: _Path,
     *,
     signer: Any = None,
     cert: Optional[_Pem] = None,
-    key: Optional[_Pem] = None,
-    alg: str = "es256",
+    key: Union[None, _Pem, SigningKey] = None,
+    alg: Optional[str] = None,
     definition: Union[None, str, bytes, dict] = None,
     output: Optional[_Path] = None,
     hash: str = "sha256",
@@ -238,6 +273,8 @@ def sign_file(
     tsa_url: Optional[str] = None,
     alone: bool = False,
     manifest: Union[None, str, bytes, dict] = None,
+    force: bool = False,
+    fresh: bool = False,
 ) -> SignResult:
     """Sign a model file with a C2PA data hash, in place or into `output`;
     `alone`: even a file that a model signed as a whole lists."""
@@ -251,6 +288,8 @@ def verify_file(
     manifest: Union[None, bytes, _Path] = None,
     signer: Optional[str] = None,
     signer_key: Optional[_Pem] = None,
+    progress: Optional[Callable[[int, int, int, int], object]] = None,
+    alone: bool = False,
 ) -> Verification:
     """Verify a signed model file: "trusted", "valid", "invalid", "unsigned" or
     "unverified" (a remote manifest not fetched), with what its manifest says.
@@ -265,11 +304,19 @@ class MemberVerification(NamedTuple):
     state: str
     failures: List[Tuple[str, str]]
 
+class OmsVerification(NamedTuple):
+    """The verdict on an OpenSSF model signature."""
+    state: str
+    failures: List[Tuple[str, str]]
+    signer: Optional[str]
+    files: List[Tuple[str, str]]
+
 class ModelVerification(NamedTuple):
     """The verdict on a model of many files, every member, and the model-level manifest."""
     state: str
     members: List[MemberVerification]
     store_verification: Verification
+    oms: Optional[OmsVerification] = ...
     @property
     def manifest(self) -> Verification: ...
 
@@ -294,13 +341,19 @@ def sign_model(
     *,
     signer: Any = None,
     cert: Optional[_Pem] = None,
-    key: Optional[_Pem] = None,
-    alg: str = "es256",
+    key: Union[None, _Pem, SigningKey] = None,
+    alg: Optional[str] = None,
     definition: Union[None, str, bytes, dict] = None,
     output: Optional[_Path] = None,
     tsa_url: Optional[str] = None,
     ignore: Iterable[str] = (),
     manifest: Union[None, str, bytes, dict] = None,
+    progress: Optional[Callable[[int, int, int, int], object]] = None,
+    entry: Optional[str] = None,
+    force: bool = False,
+    fresh: bool = False,
+    oms: Union[None, bool, _Path] = None,
+    oms_method: str = "certificate",
 ) -> ModelSignResult:
     """Sign a model (a folder, or the entry file of one: an index file, a
     first split or an ONNX file) as one: every file of its folder but the
@@ -313,6 +366,9 @@ def verify_model(
     ignore: Iterable[str] = (),
     signer: Optional[str] = None,
     signer_key: Optional[_Pem] = None,
+    progress: Optional[Callable[[int, int, int, int], object]] = None,
+    entry: Optional[str] = None,
+    oms: Optional[_Path] = None,
 ) -> ModelVerification:
     """Verify a model as one: every file of its folder against the
     model-level manifest (a file neither listed nor ignored is invalid),

@@ -3,6 +3,7 @@ fsspec's memory filesystem. Untampered models get the verdicts they get
 locally; each tampering on the server gets the failure it gets locally, or
 a refusal; nothing is written to disk."""
 
+import functools
 import hashlib
 import http.server
 import json
@@ -384,3 +385,31 @@ def test_program_writes_nothing(served, tmp_path, signed, creds):
     remote_doc, local_doc = documents[0], json.loads(local.stdout)["models"][0]
     assert {**remote_doc, "path": None} == {**local_doc, "path": None}
     assert list(empty.iterdir()) == [] and list(work.iterdir()) == []
+
+
+class Plain(http.server.SimpleHTTPRequestHandler):
+    """Python's own server: no byte ranges."""
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.mark.parametrize("name", ["model.onnx", "model.safetensors", "model.gguf"])
+def test_every_file_gets_the_verdict_its_local_copy_gets(tmp_path, signed, creds, name):
+    """A server without ranges streams each file once; a file 1 MiB longer
+    is judged over HTTP as on disk, from the same bytes."""
+    shutil.copy(signed / name, tmp_path / name)
+    with open(tmp_path / name, "ab") as f:
+        f.write(bytes(1 << 20))
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Plain, directory=str(tmp_path)))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = f"http://127.0.0.1:{server.server_port}/{name}"
+        local = tarnwick.verify_file(tmp_path / name, trust=creds[2])
+        remote = tarnwick.verify_file(url, trust=creds[2])
+        assert remote.state == local.state == "invalid"
+        assert [c for c, _ in remote.failures] == [c for c, _ in local.failures]
+        shutil.copy(signed / name, tmp_path / name)
+        assert tarnwick.verify_file(url, trust=creds[2]).state == "trusted"
+    finally:
+        server.shutdown()
