@@ -265,7 +265,13 @@ def _read_list(path):
 
 
 def _fail(command, e, subject=None):
-    sys.stderr.write(f"tarnwick {command}: {_report.message(e, subject)}\n")
+    """A failure on standard error, as the native commands print theirs: one
+    about a file starts with the file's name; one about the command with
+    the command's."""
+    text = _report.message(e, subject)
+    if subject is None and not (isinstance(e, OSError) and e.filename is not None):
+        text = f"tarnwick {command}: {text}"
+    sys.stderr.write(text + "\n")
     return _report.status_of(e)
 
 
