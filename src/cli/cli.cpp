@@ -650,9 +650,8 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
   // As the module's FileResult: the range only when a data hash wants it.
   const bool hashing = a.reserve_size || a.algorithm;
   std::string line = "{\"path\": ";
-  line += json_string(m.name());
-  line += ", \"state\": \"written\", \"output\": ";
   line += json_string(out->name());
+  line += ", \"state\": \"written\"";
   line += ", \"size\": ";
   line += std::to_string(w.size);
   line += ", \"store_range\": ";

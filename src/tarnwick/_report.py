@@ -81,6 +81,13 @@ def message(e, subject=None):
         text = str(e) or type(e).__name__
     if subject is not None:
         name = os.fspath(subject)
+        # The native module names the file last, quoted: the name goes first.
+        if text.endswith(f": '{name}'"):
+            text = f"{name}: {text[:-len(name) - 4]}"
+        # A model's own messages may name a file by its name in the folder.
+        base = os.path.basename(name)
+        if base and base != name and text.startswith(f"{base}: "):
+            text = name + text[len(base):]
         if name not in text and not text.startswith("--"):
             text = f"{name}: {text}"
     return shown(text)
@@ -137,13 +144,16 @@ def _as_given(path, r, output):
 
 
 def sign_row(path, r, remote_uri=None, sidecar=None, output=None):
+    """A signed model's row: "path" is where the signed model is (-o's, or
+    the model's), as the user named it."""
     if hasattr(r, "members"):
         folder, store = _as_given(path, r, output)
-        return {"path": path, "state": "signed", "output": folder, "manifest": store, "label": r.label,
+        return {"path": folder if output is not None else path, "state": "signed", "manifest": store,
+                "label": r.label,
                 "members": [{"path": m.path, "state": "signed", "size": m.size, "digest": m.digest.hex(),
                              "store_range": list(m.store_range) if m.store_range else None, "label": m.label}
                             for m in r.members]}
-    return {"path": path, "state": "signed", "output": r.path, "size": r.size,
+    return {"path": output if output is not None else path, "state": "signed", "size": r.size,
             "store_range": list(r.store_range) if r.store_range else None, "digest": r.digest.hex(),
             "hash_alg": r.hash_alg, "signing_alg": r.signing_alg, "label": r.label, "remote_uri": remote_uri,
             "sidecar": sidecar}

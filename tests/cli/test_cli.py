@@ -412,14 +412,13 @@ def test_embed_reserve_with_hash(alg, sample, tmp_path):
     assert (r.returncode, r.stderr) == (0, b"")
     data, found = out.read_bytes(), tarnwick.inspect(out)
     assert (found.store_size, found.uri, tarnwick.read_file(out)) == (len(SIGNED), URI, bytes(len(SIGNED)))
-    assert json.loads(r.stdout) == {"path": str(model), "state": "written", "output": str(out), "size": len(data), "store_range": list(found.store_range),
+    assert json.loads(r.stdout) == {"path": str(out), "state": "written", "size": len(data), "store_range": list(found.store_range),
                                     "digest": tarnwick.data_hash(out, alg=alg).hex()}
     assert json.loads(r.stdout)["digest"] == hashlib.new(alg, without(data, [found.store_range])).hexdigest()
     # Without --reserve or --hash, as the module's FileResult: no range, no digest.
     (tmp_path / "store.c2pa").write_bytes(STORE)
     r = run("embed", model, "--store", tmp_path / "store.c2pa", "--in-place", "--json")
-    assert json.loads(r.stdout) == {"path": str(model), "state": "written", "output": str(model),
-                                    "size": model.stat().st_size, "store_range": None,
+    assert json.loads(r.stdout) == {"path": str(model), "state": "written", "size": model.stat().st_size, "store_range": None,
                                     "digest": None}
 
 
