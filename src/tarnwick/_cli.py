@@ -14,8 +14,8 @@ import sys
 from . import _progress, _report
 from ._errors import ModelError, UsageError
 from ._report import REJECTED, SUCCESS, UNREADABLE, USAGE, shown
+from .batch import ENGINES
 
-ENGINES = ("thread", "ray")
 TEXT_LIMIT = 16 << 20  # a manifest definition, a trust list, a list of models
 COMMANDS = ("info", "read", "read-uri", "embed", "strip", "patch", "hash", "sign", "verify", "exec", "help")
 
@@ -276,9 +276,16 @@ def _fail(command, e, subject=None):
 
 
 def _with_progress(call, *args, progress=None, **kwargs):
-    """`call` given the progress callable only when there is one to give."""
+    """`call` given the progress callable when there is one to give and it
+    takes one."""
     if progress is not None:
-        kwargs["progress"] = progress
+        import inspect
+        try:
+            takes = "progress" in inspect.signature(call).parameters
+        except (TypeError, ValueError):
+            takes = False
+        if takes:
+            kwargs["progress"] = progress
     return call(*args, **kwargs)
 
 

@@ -274,3 +274,46 @@ def test_alone_signs_one_split(tmp_path, keys, creds):
     r = run("sign", second, *keys, "--in-place", "--alone")
     assert r.returncode == 0 and r.stdout.startswith(f"{second}: signed (es256"), r.stderr
     assert tarnwick.verify_file(second, trust=creds / "ca.pem").state == "trusted"
+
+
+def test_ctrl_c_while_signing_leaves_the_model_unchanged(tmp_path, keys):
+    import signal
+    model = sparse_gguf(tmp_path / "big.gguf", 4 << 30)
+    master, slave = pty.openpty()
+    p = subprocess.Popen([CLI, "sign", model, *keys, "--in-place"], stdout=subprocess.DEVNULL, stderr=slave,
+                         stdin=subprocess.DEVNULL)
+    os.close(slave)
+    drawn = b""
+    while b" left" not in drawn:  # working: the progress line is drawn
+        drawn += os.read(master, 4096)
+    p.send_signal(signal.SIGINT)
+    tail = drain(master)
+    assert p.wait(timeout=60) == 128 + signal.SIGINT
+    assert tail.endswith("\r\ntarnwick sign: interrupted; the model is unchanged\r\n"), tail
+    assert sorted(os.listdir(tmp_path)) == ["big.gguf"] and not tarnwick.inspect(model).store_size
+
+
+def test_progress_redraws_at_most_ten_times_a_second_from_any_thread():
+    import io
+    import threading
+    from tarnwick import _progress
+    clock = [0.0]
+    out = io.StringIO()
+    bar = _progress.Progress(out, threshold=0, now=lambda: clock[0])
+
+    def work(n):
+        for i in range(1000):
+            bar(n * 1000 + i, 8000, n, 8)
+    threads = [threading.Thread(target=work, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    clock[0] = 0.05
+    bar(8000, 8000, 7, 8)   # too soon after the first draw: not drawn
+    clock[0] = 0.5
+    bar(8000, 8000, 8, 8)
+    bar.finish()
+    bar(0, 8000, 0, 8)      # finished: nothing more
+    lines = out.getvalue().split("\r")[1:]
+    assert len(lines) == 3 and lines[-1] == "0.0 MiB / 0.0 MiB  100%  0.0 MiB/s  0:00 left  8/8 files\x1b[K\n"
