@@ -317,3 +317,27 @@ def test_progress_redraws_at_most_ten_times_a_second_from_any_thread():
     bar(0, 8000, 0, 8)      # finished: nothing more
     lines = out.getvalue().split("\r")[1:]
     assert len(lines) == 3 and lines[-1] == "0.0 MiB / 0.0 MiB  100%  0.0 MiB/s  0:00 left  8/8 files\x1b[K\n"
+
+
+class Replacing(KeyboardInterrupt):
+    """A stop while a model's files were being renamed into place, as the
+    pipeline reports it."""
+
+    def __init__(self, replaced, total):
+        super().__init__()
+        self.replaced, self.total = replaced, total
+
+
+STOPS = [
+    (KeyboardInterrupt(), "interrupted; the model is unchanged"),
+    (Replacing(["a.safetensors"], 1), "interrupted after replacing 1 of 1 file (a.safetensors): the model verifies "
+                                      "invalid until it is signed again"),
+    (Replacing([f"{n}.gguf" for n in range(7)], 9), "interrupted after replacing 7 of 9 files (0.gguf, 1.gguf, "
+     "2.gguf, 3.gguf, 4.gguf, ...): the model verifies invalid until it is signed again"),
+]
+
+
+@pytest.mark.parametrize("stop, text", STOPS)
+def test_a_stop_says_what_it_left(stop, text):
+    from tarnwick import _cli
+    assert _cli._interrupted(stop) == (130, text)
