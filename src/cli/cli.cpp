@@ -3,6 +3,7 @@
 // and rewrites stream straight from the piece list to the output file.
 
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,51 +67,49 @@ constexpr std::string_view kMainHelp =
     "of many files) with C2PA manifests, and embed, read and strip C2PA data.\n"
     "\n"
     "commands:\n"
-    "  info MODEL...                  show format, model type, store and URI\n"
+    "  sign MODEL --cert CHAIN.pem --key KEY (-o OUT | --in-place)\n"
+    "                                 sign a file, or a folder as one model\n"
+    "  verify MODEL...                verify signed models (files, folders, URLs)\n"
+    "  info MODEL...                  what a model holds: format, store, URI, files\n"
+    "  exec ...                       run a program on a model once it verifies\n"
+    "  embed MODEL [--store FILE | --reserve N] [--uri URI] (-o OUT | --in-place)\n"
+    "                                 embed a manifest store, a URI, or both\n"
     "  read MODEL [-o FILE]           write out the embedded manifest store\n"
     "  read-uri MODEL                 print the remote manifest URI\n"
-    "  embed MODEL [--store FILE | --reserve N] [--uri URI] [--hash ALG]\n"
-    "        (-o OUT | --in-place) [--json]\n"
-    "                                 embed a manifest store, a URI, or both\n"
     "  strip MODEL (-o OUT | --in-place)\n"
     "                                 remove all C2PA data\n"
     "  patch MODEL --store FILE       write a signed store over the reserved one\n"
     "  hash MODEL [--alg ALG] [--exclude OFFSET:LENGTH]...\n"
     "                                 the C2PA data hash, without the store\n"
-    "  sign MODEL --cert CHAIN.pem --key KEY.pem (-o OUT | --in-place) [--json]\n"
-    "                                 sign a file, or a folder as one model, with\n"
-    "                                 the C2PA SDK (the c2pa extra)\n"
-    "  verify MODEL... [--trust ANCHORS.pem] [--require-trusted] [--json]\n"
-    "                                 verify signed models (the c2pa extra)\n"
+    "  help [COMMAND]                 this help, or a command's\n"
     "\n"
-    "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
-    "In JSON output, each byte of a name that is not UTF-8 shows as \\udcXX.\n"
-    "Run 'tarnwick <command> --help' for the options of a command.\n"
+    "Run 'tarnwick help COMMAND' or 'tarnwick COMMAND --help' for a command's\n"
+    "options. sign, verify and exec need the C2PA SDK: pip install 'tarnwick[c2pa]'.\n"
     "\n"
     "options:\n"
     "  -h, --help      show this help\n"
     "  --version       show the version\n"
     "\n"
-    "exit status: 0 success, 1 model, store or exclusion rejected, 2 usage error,\n"
-    "3 nothing found, 4 I/O failure or out of memory\n";
+    "exit status: 0 success, 1 rejected (a model refused or invalid), 2 usage\n"
+    "error, 3 unsigned or nothing found, 4 a file could not be read or written,\n"
+    "128+N stopped by signal N\n";
 
 constexpr std::string_view kInfoHelp =
     "usage: tarnwick info [--json] MODEL...\n"
     "\n"
-    "Show each model's container format, C2PA model type, embedded manifest\n"
-    "store (and its size) and remote manifest URI. The entry file of a model\n"
-    "of many files (a SafeTensors index, a first GGUF split, an ONNX file with\n"
-    "external data) also lists the model's files, each with its format and\n"
-    "store (with --json: \"entry\" and \"members\": [{\"file\", \"format\",\n"
-    "\"store_size\"}]); that needs the tarnwick Python package, as sign and\n"
-    "verify do.\n"
+    "Show what each model holds: its container format, C2PA model type,\n"
+    "embedded manifest store (and its size) and remote manifest URI. A model of\n"
+    "many files (a folder or its entry file) lists every file a signature covers\n"
+    "(every regular file of its folder but .git/, .cache/ and .DS_Store), each\n"
+    "with what it holds, and the model-level store <stem>.c2pa. MODEL may be '-'\n"
+    "for standard input (one file).\n"
     "\n"
     "options:\n"
-    "  --json          one JSON object per model, one per line, with the store's\n"
-    "                  place in the file as \"store_range\": [offset, length]; a\n"
-    "                  byte 0xXX of a name that is not UTF-8 shows as \\udcXX\n"
-    "                  (Python: name.encode(\"utf-8\", \"surrogateescape\"))\n"
-    "  -h, --help      show this help\n";
+    "  --json             one JSON object per model, one per line\n"
+    "  -h, --help         show this help\n"
+    "\n"
+    "exit status: 0 shown, 1 a model refused, 2 usage error, 4 a file could not\n"
+    "be read\n";
 
 constexpr std::string_view kReadHelp =
     "usage: tarnwick read MODEL [-o FILE]\n"
@@ -118,10 +117,14 @@ constexpr std::string_view kReadHelp =
     "Write the model's embedded manifest store, byte for byte, to FILE or to\n"
     "standard output. Exit status 3 when the model has none. Standard output\n"
     "that is a terminal is refused unless '-o -' asks for it.\n"
+    "MODEL may be '-' for standard input.\n"
     "\n"
     "options:\n"
     "  -o, --output FILE  write the store to FILE ('-' for standard output)\n"
-    "  -h, --help         show this help\n";
+    "  -h, --help         show this help\n"
+    "\n"
+    "exit status: 0 written, 1 a model refused, 2 usage error, 3 no store, 4 a\n"
+    "file could not be read or written\n";
 
 constexpr std::string_view kReadUriHelp =
     "usage: tarnwick read-uri MODEL\n"
@@ -131,6 +134,7 @@ constexpr std::string_view kReadUriHelp =
     "DEL, bidi controls and other invisible characters, bytes that are not\n"
     "UTF-8) is printed percent-encoded, each byte as %XX, so the URI is always\n"
     "one line; other non-ASCII characters are printed as they are.\n"
+    "MODEL may be '-' for standard input.\n"
     "\n"
     "options:\n"
     "  -h, --help      show this help\n";
@@ -142,6 +146,7 @@ constexpr std::string_view kEmbedHelp =
     "Embed a manifest store, a remote manifest URI, or both, replacing any C2PA\n"
     "data the model holds (embedding only a store drops an old URI, and the\n"
     "reverse).\n"
+    "MODEL may be '-' for standard input.\n"
     "\n"
     "options:\n"
     "  --store FILE       the manifest store to embed ('-' for standard input)\n"
@@ -157,18 +162,25 @@ constexpr std::string_view kEmbedHelp =
     "                     one JSON object (the last two null unless --reserve\n"
     "                     or --hash asked for them)\n"
     "  -q, --quiet        no progress bar\n"
-    "  -h, --help         show this help\n";
+    "  -h, --help         show this help\n"
+    "\n"
+    "exit status: 0 written, 1 a model refused, 2 usage error, 4 a file could\n"
+    "not be read or written, 128+N stopped by signal N\n";
 
 constexpr std::string_view kStripHelp =
     "usage: tarnwick strip MODEL (-o OUT | --in-place)\n"
     "\n"
     "Remove all C2PA data (manifest store and URI) from the model.\n"
+    "MODEL may be '-' for standard input.\n"
     "\n"
     "options:\n"
     "  -o, --output OUT   write the new model to OUT ('-' for standard output)\n"
     "  --in-place         replace MODEL itself, atomically\n"
     "  -q, --quiet        no progress bar\n"
-    "  -h, --help         show this help\n";
+    "  -h, --help         show this help\n"
+    "\n"
+    "exit status: 0 written, 1 a model refused, 2 usage error, 4 a file could\n"
+    "not be read or written, 128+N stopped by signal N\n";
 
 constexpr std::string_view kPatchHelp =
     "usage: tarnwick patch MODEL --store FILE\n"
@@ -189,6 +201,7 @@ constexpr std::string_view kHashHelp =
     "Print the C2PA data hash of MODEL in hex: the digest of the file without\n"
     "the excluded ranges. Without --exclude, the range where the manifest store\n"
     "lies is excluded (nothing when the model has no store).\n"
+    "MODEL may be '-' for standard input.\n"
     "\n"
     "options:\n"
     "  --alg ALG          sha256 (the default), sha384 or sha512, in any case\n"
@@ -497,9 +510,22 @@ std::string json_range(const std::optional<StoreRange>& range) {
   return text;
 }
 
+// The JSON row of a model that could not be done, as every command gives
+// it: {"path", "state": "error", "failures": [{"code", "explanation"}]}.
+std::string error_row(const std::string& path, const Failure& f) {
+  const char* code = f.status == kIoFailure ? "tarnwick.unreadable"
+                     : f.status == kUsage   ? "tarnwick.usage"
+                     : f.status == kNotFound ? "tarnwick.not_found"
+                                             : "tarnwick.rejected";
+  const std::string text = f.subject.empty() ? f.text : f.subject + ": " + f.text;
+  return "{\"path\": " + json_string(path == "-" ? kStdinName : path) +
+         ", \"state\": \"error\", \"failures\": [{\"code\": \"" + code +
+         "\", \"explanation\": " + json_string(text) + "}]}";
+}
+
 void print_info(const Model& model, const ModelInfo& d, bool json) {
   if (json) {
-    std::string line = "{\"file\": " + json_string(model.name()) + ", \"format\": " +
+    std::string line = "{\"path\": " + json_string(model.name()) + ", \"state\": \"inspected\", \"format\": " +
                        json_string(d.format.display_name()) + ", \"model_type\": " +
                        json_string(d.format.model_type()) + ", \"store_size\": " +
                        (d.store_size ? std::to_string(*d.store_size) : "null") +
@@ -542,9 +568,7 @@ int run_info(const Args& a) {
     }
     std::fflush(stdout);
     status = std::max(status, report(*f));
-    if (a.json)
-      std::printf("{\"file\": %s, \"error\": %s}\n", json_string(f->subject).c_str(),
-                  json_string(f->text).c_str());
+    if (a.json) std::printf("%s\n", error_row(path, *f).c_str());
   }
   if (std::fflush(stdout) != 0) return report(failure(FileError::system(kStdoutName, errno)));
   return status;
@@ -630,8 +654,9 @@ int run_rewrite(std::string_view name, const Args& a, bool embed) {
 
   // As the module's FileResult: the range only when a data hash wants it.
   const bool hashing = a.reserve_size || a.algorithm;
-  std::string line = "{\"file\": ";
+  std::string line = "{\"path\": ";
   line += json_string(out->name());
+  line += ", \"state\": \"written\"";
   line += ", \"size\": ";
   line += std::to_string(w.size);
   line += ", \"store_range\": ";
@@ -689,7 +714,7 @@ static_assert(std::size(kCommands) == kHash + 1);
 // Commands that need the C2PA SDK, a Python package: handed, with their
 // arguments, to the Python entry point that pip installs beside this program
 // (its shebang names the interpreter the package was installed into).
-constexpr const char* kHandedOff[] = {"sign", "verify"};
+constexpr const char* kHandedOff[] = {"sign", "verify", "exec"};
 constexpr const char* kEntryPoint = "tarnwick-c2pa";
 
 int hand_off(const std::vector<std::string>& argv) {
@@ -710,6 +735,9 @@ int hand_off(const std::vector<std::string>& argv) {
   }
   if (argv[0] == "info")
     std::fprintf(stderr, "tarnwick info of a model of many files needs the tarnwick Python package\n");
+  else if (argv[0] == "help")
+    std::fprintf(stderr, "tarnwick help %s needs the C2PA SDK: pip install 'tarnwick[c2pa]'\n",
+                 argv.size() > 1 ? escaped(argv[1]).c_str() : "");
   else
     std::fprintf(stderr, "tarnwick %s needs the C2PA SDK: pip install 'tarnwick[c2pa]'\n", argv[0].c_str());
   std::fprintf(stderr, "(cannot run %s: %s)\n", beside.empty() ? kEntryPoint : beside.c_str(), std::strerror(errno));
@@ -722,6 +750,8 @@ int hand_off(const std::vector<std::string>& argv) {
 // model's members.
 bool is_model_entry(const std::string& path) {
   if (path == "-") return false;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
   const auto ends_with = [&](std::string_view end) {
     return path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0;
   };
@@ -756,11 +786,66 @@ int print_help(std::string_view text) {
   return std::fflush(stdout) == 0 ? kSuccess : report(failure(FileError::system(kStdoutName, errno)));
 }
 
+// The edit distance of two short words (commands), for "did you mean".
+std::size_t distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Every command, native or handed off, for "did you mean".
+std::vector<std::string_view> command_names() {
+  std::vector<std::string_view> names;
+  for (const CommandEntry& c : kCommands) names.push_back(c.name);
+  for (const char* name : kHandedOff) names.push_back(name);
+  names.push_back("help");
+  return names;
+}
+
+Failure unknown_command(const std::string& word) {
+  std::string_view best;
+  std::size_t best_distance = 3;  // at most two edits away
+  if (word.size() < 64) {
+    for (std::string_view name : command_names()) {
+      const std::size_t d = distance(word, name);
+      if (d < best_distance && d < std::max<std::size_t>(name.size(), 2)) best = name, best_distance = d;
+    }
+  }
+  Failure f = usage("", "unknown command '" + word + "'");
+  if (!best.empty()) f.hint = "Did you mean '" + std::string(best) + "'?\n" + f.hint;
+  return f;
+}
+
+bool handed_off(const std::string& name) {
+  return std::any_of(std::begin(kHandedOff), std::end(kHandedOff), [&](const char* h) { return name == h; });
+}
+
+// `tarnwick help [COMMAND]`: the same text as `COMMAND --help`.
+int run_help(const std::vector<std::string>& argv) {
+  if (argv.size() < 2) return print_help(kMainHelp);
+  if (argv.size() > 2) return report(usage("help", "unexpected argument '" + argv[2] + "'"));
+  const std::string& name = argv[1];
+  for (const CommandEntry& c : kCommands)
+    if (c.name == name) return print_help(c.help);
+  if (handed_off(name)) return hand_off({name, "--help"});
+  return report(unknown_command(name));
+}
+
 int run(const std::vector<std::string>& argv) {
   if (argv.empty()) return report(usage("", "missing command"));
   const std::string& first = argv[0];
   if (first == "-h" || first == "--help") return print_help(kMainHelp);
   if (first == "--version") return print_help("tarnwick " TARNWICK_VERSION "\n");
+  if (first == "help") return run_help(argv);
   for (const char* name : kHandedOff) {
     if (first == name) return hand_off(argv);
   }
@@ -777,7 +862,7 @@ int run(const std::vector<std::string>& argv) {
     return with_memory_failure(args.models[0], [&] { return entry.run(args); });
   }
   if (first.size() > 1 && first[0] == '-') return report(usage("", "unknown option '" + first + "'"));
-  return report(usage("", "unknown command '" + first + "'"));
+  return report(unknown_command(first));
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ def failed(result, status, stderr):
     assert (result.returncode, result.stderr.decode()) == (status, stderr)
 
 
+def error_row(path, code, reason):
+    """A JSON row of a model that could not be done, as every command gives it."""
+    return {"path": str(path), "state": "error", "failures": [{"code": code, "explanation": f"{path}: {reason}"}]}
+
+
 def leftovers(folder):
     return sorted(p.name for p in pathlib.Path(folder).iterdir() if ".tarnwick-" in p.name)
 
@@ -245,7 +250,7 @@ def test_unreadable_model(command, tmp_path):
 
 
 def test_directory_as_model(tmp_path):
-    failed(run("info", tmp_path), 4, f"{tmp_path}: Is a directory\n")
+    failed(run("info", tmp_path), 1, f"{tmp_path}: an empty folder: no model to describe\n")
 
 
 def test_unreadable_store(sample, tmp_path):
@@ -265,8 +270,8 @@ def test_info_reports_every_file_and_the_worst_status(junk, tmp_path):
     r = run("info", "--json", junk, missing)
     failed(r, 4, f"{junk}: {UNRECOGNISED}\n{missing}: No such file or directory\n")
     assert [json.loads(line) for line in r.stdout.splitlines()] == [
-        {"file": str(junk), "error": UNRECOGNISED},
-        {"file": str(missing), "error": "No such file or directory"},
+        error_row(junk, "tarnwick.rejected", UNRECOGNISED),
+        error_row(missing, "tarnwick.unreadable", "No such file or directory"),
     ]
 
 
@@ -274,7 +279,7 @@ def test_json_escapes_file_names(tmp_path):
     odd = tmp_path / 'a"b\\c\nd'
     odd.write_bytes(b"junk")
     r = run("info", "--json", odd)
-    assert json.loads(r.stdout) == {"file": str(odd), "error": UNRECOGNISED}
+    assert json.loads(r.stdout) == error_row(odd, "tarnwick.rejected", UNRECOGNISED)
 
 
 # --- the subcommands on the three formats -------------------------------------
@@ -374,9 +379,9 @@ def test_info(sample):
     )
     r = run("info", "--json", model, signed)
     assert [json.loads(line) for line in r.stdout.splitlines()] == [
-        {"file": str(model), "format": fmt, "model_type": MODEL_TYPES[fmt],
+        {"path": str(model), "state": "inspected", "format": fmt, "model_type": MODEL_TYPES[fmt],
          "store_size": None, "uri": None, "store_range": None},
-        {"file": str(signed), "format": fmt, "model_type": MODEL_TYPES[fmt],
+        {"path": str(signed), "state": "inspected", "format": fmt, "model_type": MODEL_TYPES[fmt],
          "store_size": len(STORE), "uri": URI, "store_range": list(tarnwick.inspect(signed).store_range)},
     ]
 
@@ -407,13 +412,13 @@ def test_embed_reserve_with_hash(alg, sample, tmp_path):
     assert (r.returncode, r.stderr) == (0, b"")
     data, found = out.read_bytes(), tarnwick.inspect(out)
     assert (found.store_size, found.uri, tarnwick.read_file(out)) == (len(SIGNED), URI, bytes(len(SIGNED)))
-    assert json.loads(r.stdout) == {"file": str(out), "size": len(data), "store_range": list(found.store_range),
+    assert json.loads(r.stdout) == {"path": str(out), "state": "written", "size": len(data), "store_range": list(found.store_range),
                                     "digest": tarnwick.data_hash(out, alg=alg).hex()}
     assert json.loads(r.stdout)["digest"] == hashlib.new(alg, without(data, [found.store_range])).hexdigest()
     # Without --reserve or --hash, as the module's FileResult: no range, no digest.
     (tmp_path / "store.c2pa").write_bytes(STORE)
     r = run("embed", model, "--store", tmp_path / "store.c2pa", "--in-place", "--json")
-    assert json.loads(r.stdout) == {"file": str(model), "size": model.stat().st_size, "store_range": None,
+    assert json.loads(r.stdout) == {"path": str(model), "state": "written", "size": model.stat().st_size, "store_range": None,
                                     "digest": None}
 
 

@@ -282,8 +282,8 @@ def test_json_gives_back_the_bytes_of_names_that_are_not_utf8(tmp_path):
     lines = subprocess.run([CLI, "info", "--json", *names], capture_output=True).stdout.splitlines()
     lines.append(subprocess.run([CLI, "embed", names[0], "--uri", URI, "-o", out, "--json"],
                                 capture_output=True).stdout)
-    assert lines[0].startswith(b'{"file": "' + folder + b'm\\udcff", "format": "GGUF"')
-    assert [json.loads(line)["file"].encode("utf-8", "surrogateescape") for line in lines] == [*names, out]
+    assert lines[0].startswith(b'{"path": "' + folder + b'm\\udcff", "state": "inspected", "format": "GGUF"')
+    assert [json.loads(line)["path"].encode("utf-8", "surrogateescape") for line in lines] == [*names, out]
 
 
 # --- standard streams, shrinking models, memory ------------------------------------
@@ -326,7 +326,8 @@ def test_closed_standard_output_fails_a_command_that_writes_there(case, tmp_path
 # What follows a progress bar on the terminal, stdout being the terminal too
 # or a pipe without a reader: the bar's line is cleared first.
 AFTER_THE_BAR = {
-    "a JSON line": (False, 0, '{{"file": "{out}", "size": {size}, "store_range": null, "digest": null}}\r\n'),
+    "a JSON line": (False, 0, '{{"path": "{out}", "state": "written", "size": {size}, "store_range": null, '
+                    '"digest": null}}\r\n'),
     "an error": (True, 4, "<stdout>: Broken pipe\r\n"),
 }
 
@@ -387,5 +388,6 @@ def test_out_of_memory_is_reported_per_model(tmp_path):
     r = subprocess.run([CLI, "info", "--json", "/dev/zero", model], capture_output=True,
                        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (48 << 20, 48 << 20)))
     failed(r, 4, "/dev/zero: out of memory\n")
-    assert [json.loads(line).get("error", "listed") for line in r.stdout.splitlines()] == [
-        "out of memory", "listed"]
+    assert [json.loads(line)["state"] for line in r.stdout.splitlines()] == ["error", "inspected"]
+    assert json.loads(r.stdout.splitlines()[0])["failures"] == [
+        {"code": "tarnwick.unreadable", "explanation": "/dev/zero: out of memory"}]
