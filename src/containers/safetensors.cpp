@@ -394,15 +394,18 @@ std::optional<std::uint64_t> u64_of(std::string_view text) {
   return v;
 }
 
+// Kept for every tensor of a header that may hold millions: about as many
+// bytes as the shortest entry a header can spell, its name held apart.
 struct TensorEntry {
-  std::string name;
+  std::uint64_t offsets[2] = {0, 0};
+  std::uint64_t elements = 1;
   const Dtype* dtype = nullptr;
+  std::uint32_t name_at = 0;  // in LayoutPass::names; a header is shorter than 2^32 bytes
+  std::uint32_t name_size = 0;
+  std::uint8_t offset_count = 0;
   bool has_shape = false;
   bool has_offsets = false;
-  std::uint64_t elements = 1;
   bool overflow = false;  // the shape's product passes 64 bits
-  std::uint64_t offsets[2] = {0, 0};
-  std::size_t offset_count = 0;
 };
 
 // One pass over a header, keeping each tensor's entry. The parser cannot be
@@ -429,7 +432,7 @@ class LayoutPass final : public json::Events {
              : text == "data_offsets" ? Field::Offsets : Field::Other;
       if (field_ != Field::Other) {
         const auto bit = std::uint8_t{1} << static_cast<unsigned>(field_);
-        if (fields_ & bit) fail("tensor " + json::quoted(tensors.back().name) + " has two " + json::quoted(text) + " members");
+        if (fields_ & bit) fail("tensor " + json::quoted(name_of(tensors.back())) + " has two " + json::quoted(text) + " members");
         fields_ |= bit;
       }
     } else if (in == Role::Metadata) {
@@ -441,7 +444,7 @@ class LayoutPass final : public json::Events {
       TensorEntry& t = tensors.back();
       t.dtype = dtype_named(text);
       if (t.dtype == nullptr)
-        fail("tensor " + json::quoted(t.name) + " has dtype " + json::quoted(text) +
+        fail("tensor " + json::quoted(name_of(t)) + " has dtype " + json::quoted(text) +
              ", which the safetensors library does not know");
     }
   }
@@ -460,8 +463,11 @@ class LayoutPass final : public json::Events {
     }
   }
 
+  std::string_view name_of(const TensorEntry& t) const { return std::string_view(names).substr(t.name_at, t.name_size); }
+
   std::optional<Error> error;
   std::vector<TensorEntry> tensors;
+  std::string names;  // the tensors' names, back to back
 
  private:
   enum class Role : std::uint8_t {
@@ -480,8 +486,11 @@ class LayoutPass final : public json::Events {
           if (opened != Opened::Object && !null) fail("__metadata__ is not a JSON object");
           return Role::Metadata;
         }
+        if (failed_) return Role::Other;
         tensors.emplace_back();
-        tensors.back().name = key_;
+        tensors.back().name_at = static_cast<std::uint32_t>(names.size());
+        tensors.back().name_size = static_cast<std::uint32_t>(key_.size());
+        names += key_;
         if (opened != Opened::Object) {
           fail("tensor " + json::quoted(key_) + " is not a JSON object");
           return Role::Other;
@@ -494,7 +503,7 @@ class LayoutPass final : public json::Events {
       case Role::Tensor:
         switch (field_) {
           case Field::Dtype:
-            if (opened != Opened::String) fail("tensor " + json::quoted(tensors.back().name) + " dtype is not a string");
+            if (opened != Opened::String) fail("tensor " + json::quoted(name_of(tensors.back())) + " dtype is not a string");
             return Role::Dtype;
           case Field::Shape:
             if (opened != Opened::Array) bad_shape();
@@ -521,11 +530,11 @@ class LayoutPass final : public json::Events {
   void end_tensor() {
     const TensorEntry& t = tensors.back();
     const char* missing = t.dtype == nullptr ? "dtype" : !t.has_shape ? "shape" : !t.has_offsets ? "data_offsets" : nullptr;
-    if (missing != nullptr) fail("tensor " + json::quoted(t.name) + " has no " + missing);
+    if (missing != nullptr) fail("tensor " + json::quoted(name_of(t)) + " has no " + missing);
   }
-  void bad_shape() { fail("tensor " + json::quoted(tensors.back().name) + " shape is not a list of non-negative integers"); }
+  void bad_shape() { fail("tensor " + json::quoted(name_of(tensors.back())) + " shape is not a list of non-negative integers"); }
   void bad_offsets() {
-    fail("tensor " + json::quoted(tensors.back().name) + " data_offsets is not a pair of non-negative integers");
+    fail("tensor " + json::quoted(name_of(tensors.back())) + " data_offsets is not a pair of non-negative integers");
   }
   void fail(std::string text) {
     if (!failed_) error = Error::malformed(std::move(text));
@@ -543,8 +552,6 @@ class LayoutPass final : public json::Events {
 std::string range_text(const TensorEntry& t) {
   return "[" + std::to_string(t.offsets[0]) + ", " + std::to_string(t.offsets[1]) + ")";
 }
-
-std::string tensor_text(const TensorEntry& t) { return "tensor " + json::quoted(t.name); }
 
 // a + b in decimal, however large.
 std::string sum_text(std::uint64_t a, std::uint64_t b) {
@@ -565,16 +572,15 @@ Status check_layout(ByteView data) {
   if (std::string error = json::parse(text_of(header), &pass); !error.empty()) return Error::malformed(std::move(error));
   if (pass.error) return *pass.error;
   std::vector<TensorEntry>& tensors = pass.tensors;
+  auto tensor_text = [&](const TensorEntry& t) { return "tensor " + json::quoted(pass.name_of(t)); };
 
-  std::vector<const TensorEntry*> by_name;
-  by_name.reserve(tensors.size());
-  for (const TensorEntry& t : tensors) by_name.push_back(&t);
-  std::sort(by_name.begin(), by_name.end(), [](const auto* a, const auto* b) { return a->name < b->name; });
-  if (auto twice = std::adjacent_find(by_name.begin(), by_name.end(), [](const auto* a, const auto* b) {
-        return a->name == b->name;
-      });
+  std::vector<std::uint32_t> by_name(tensors.size());
+  for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
+  auto name = [&](std::uint32_t i) { return pass.name_of(tensors[i]); };
+  std::sort(by_name.begin(), by_name.end(), [&](auto a, auto b) { return name(a) < name(b); });
+  if (auto twice = std::adjacent_find(by_name.begin(), by_name.end(), [&](auto a, auto b) { return name(a) == name(b); });
       twice != by_name.end())
-    return Error::malformed(tensor_text(**twice) + " is named twice in the header");
+    return Error::malformed(tensor_text(tensors[*twice]) + " is named twice in the header");
 
   std::sort(tensors.begin(), tensors.end(), [](const TensorEntry& a, const TensorEntry& b) {
     return std::pair(a.offsets[0], a.offsets[1]) < std::pair(b.offsets[0], b.offsets[1]);
