@@ -432,7 +432,7 @@ class LayoutPass final : public json::Events {
              : text == "data_offsets" ? Field::Offsets : Field::Other;
       if (field_ != Field::Other) {
         const auto bit = std::uint8_t{1} << static_cast<unsigned>(field_);
-        if (fields_ & bit) fail("tensor " + json::quoted(name_of(tensors.back())) + " has two " + json::quoted(text) + " members");
+        if (fields_ & bit) fail(current() + " has two " + json::quoted(text) + " members");
         fields_ |= bit;
       }
     } else if (in == Role::Metadata) {
@@ -444,8 +444,7 @@ class LayoutPass final : public json::Events {
       TensorEntry& t = tensors.back();
       t.dtype = dtype_named(text);
       if (t.dtype == nullptr)
-        fail("tensor " + json::quoted(name_of(t)) + " has dtype " + json::quoted(text) +
-             ", which the safetensors library does not know");
+        fail(current() + " has dtype " + json::quoted(text) + ", which the safetensors library does not know");
     }
   }
   void scalar(std::string_view text) override {
@@ -463,7 +462,9 @@ class LayoutPass final : public json::Events {
     }
   }
 
-  std::string_view name_of(const TensorEntry& t) const { return std::string_view(names).substr(t.name_at, t.name_size); }
+  std::string_view name_of(const TensorEntry& t) const {
+    return std::string_view(names).substr(t.name_at, t.name_size);
+  }
 
   std::optional<Error> error;
   std::vector<TensorEntry> tensors;
@@ -503,7 +504,7 @@ class LayoutPass final : public json::Events {
       case Role::Tensor:
         switch (field_) {
           case Field::Dtype:
-            if (opened != Opened::String) fail("tensor " + json::quoted(name_of(tensors.back())) + " dtype is not a string");
+            if (opened != Opened::String) fail(current() + " dtype is not a string");
             return Role::Dtype;
           case Field::Shape:
             if (opened != Opened::Array) bad_shape();
@@ -529,17 +530,20 @@ class LayoutPass final : public json::Events {
   }
   void end_tensor() {
     const TensorEntry& t = tensors.back();
-    const char* missing = t.dtype == nullptr ? "dtype" : !t.has_shape ? "shape" : !t.has_offsets ? "data_offsets" : nullptr;
-    if (missing != nullptr) fail("tensor " + json::quoted(name_of(t)) + " has no " + missing);
+    const char* missing = t.dtype == nullptr ? "dtype"
+                          : !t.has_shape       ? "shape"
+                          : !t.has_offsets     ? "data_offsets"
+                                               : nullptr;
+    if (missing != nullptr) fail(current() + " has no " + missing);
   }
-  void bad_shape() { fail("tensor " + json::quoted(name_of(tensors.back())) + " shape is not a list of non-negative integers"); }
-  void bad_offsets() {
-    fail("tensor " + json::quoted(name_of(tensors.back())) + " data_offsets is not a pair of non-negative integers");
-  }
+  void bad_shape() { fail(current() + " shape is not a list of non-negative integers"); }
+  void bad_offsets() { fail(current() + " data_offsets is not a pair of non-negative integers"); }
   void fail(std::string text) {
     if (!failed_) error = Error::malformed(std::move(text));
     failed_ = true;
   }
+  // The tensor being read, as messages name it.
+  std::string current() const { return "tensor " + json::quoted(name_of(tensors.back())); }
 
   std::vector<Role> roles_;
   std::string key_;  // of the member whose value comes next, at the top or in __metadata__
@@ -569,7 +573,8 @@ Status check_layout(ByteView data) {
   TW_TRY(const ByteView header, header_of(data));
   LayoutPass pass;
   if (!is_utf8(header)) return Error::malformed("header is not UTF-8");
-  if (std::string error = json::parse(text_of(header), &pass); !error.empty()) return Error::malformed(std::move(error));
+  if (std::string error = json::parse(text_of(header), &pass); !error.empty())
+    return Error::malformed(std::move(error));
   if (pass.error) return *pass.error;
   std::vector<TensorEntry>& tensors = pass.tensors;
   auto tensor_text = [&](const TensorEntry& t) { return "tensor " + json::quoted(pass.name_of(t)); };
@@ -578,8 +583,8 @@ Status check_layout(ByteView data) {
   for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
   auto name = [&](std::uint32_t i) { return pass.name_of(tensors[i]); };
   std::sort(by_name.begin(), by_name.end(), [&](auto a, auto b) { return name(a) < name(b); });
-  if (auto twice = std::adjacent_find(by_name.begin(), by_name.end(), [&](auto a, auto b) { return name(a) == name(b); });
-      twice != by_name.end())
+  auto same = [&](std::uint32_t a, std::uint32_t b) { return name(a) == name(b); };
+  if (auto twice = std::adjacent_find(by_name.begin(), by_name.end(), same); twice != by_name.end())
     return Error::malformed(tensor_text(tensors[*twice]) + " is named twice in the header");
 
   std::sort(tensors.begin(), tensors.end(), [](const TensorEntry& a, const TensorEntry& b) {
@@ -589,11 +594,14 @@ Status check_layout(ByteView data) {
   const TensorEntry* before = nullptr;
   for (const TensorEntry& t : tensors) {
     const auto [start, stop] = t.offsets;
-    if (stop < start) return Error::malformed(tensor_text(t) + " data_offsets " + range_text(t) + " end before they start");
-    if (start < end) return Error::malformed(tensor_text(t) + " data " + range_text(t) + " overlaps " + tensor_text(*before) + " data " + range_text(*before));
+    if (stop < start)
+      return Error::malformed(tensor_text(t) + " data_offsets " + range_text(t) + " end before they start");
+    if (start < end)
+      return Error::malformed(tensor_text(t) + " data " + range_text(t) + " overlaps " + tensor_text(*before) +
+                              " data " + range_text(*before));
     if (start > end)
-      return Error::malformed(tensor_text(t) + " data " + range_text(t) + " leaves a gap: the tensor data before it ends at " +
-                              std::to_string(end));
+      return Error::malformed(tensor_text(t) + " data " + range_text(t) +
+                              " leaves a gap: the tensor data before it ends at " + std::to_string(end));
     std::uint64_t bits;
     if (t.overflow || __builtin_mul_overflow(t.elements, t.dtype->bits, &bits))
       return Error::malformed(tensor_text(t) + " has a shape whose size in " + std::string(t.dtype->name) +
