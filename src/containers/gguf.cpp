@@ -533,6 +533,133 @@ Result<ByteView> tensor_data(ByteView data) {
 
 Result<Pieces> remove(ByteView data) { return rewrite(data, nullptr, 0); }
 
+namespace {
+
+// ggml's tensor types, by code: elements per block and bytes per block;
+// {0, 0} for the codes it no longer loads.
+struct TensorType {
+  std::string_view name;
+  std::uint64_t block;
+  std::uint64_t block_bytes;
+};
+constexpr TensorType kTensorTypes[] = {
+    {"F32", 1, 4},        {"F16", 1, 2},       {"Q4_0", 32, 18},    {"Q4_1", 32, 20},     {"", 0, 0},
+    {"", 0, 0},           {"Q5_0", 32, 22},    {"Q5_1", 32, 24},    {"Q8_0", 32, 34},     {"Q8_1", 32, 40},
+    {"Q2_K", 256, 84},    {"Q3_K", 256, 110},  {"Q4_K", 256, 144},  {"Q5_K", 256, 176},   {"Q6_K", 256, 210},
+    {"Q8_K", 256, 292},   {"IQ2_XXS", 256, 66}, {"IQ2_XS", 256, 74}, {"IQ3_XXS", 256, 98}, {"IQ1_S", 256, 50},
+    {"IQ4_NL", 32, 18},   {"IQ3_S", 256, 110}, {"IQ2_S", 256, 82},  {"IQ4_XS", 256, 136}, {"I8", 1, 1},
+    {"I16", 1, 2},        {"I32", 1, 4},       {"I64", 1, 8},       {"F64", 1, 8},        {"IQ1_M", 256, 56},
+    {"BF16", 1, 2},       {"", 0, 0},          {"", 0, 0},          {"", 0, 0},           {"TQ1_0", 256, 54},
+    {"TQ2_0", 256, 66},   {"", 0, 0},          {"", 0, 0},          {"", 0, 0},           {"MXFP4", 32, 17},
+    {"NVFP4", 64, 36},    {"Q1_0", 128, 18},
+};
+static_assert(std::size(kTensorTypes) == 42 && kTensorTypes[30].name == "BF16" && kTensorTypes[39].name == "MXFP4");
+
+constexpr std::uint64_t kMaxDims = 4;
+constexpr std::uint64_t kMaxNameSize = 64;  // with its terminating zero
+constexpr std::uint64_t kLargestCount = static_cast<std::uint64_t>(INT64_MAX);
+
+// The name as llama.cpp compares it: a C string.
+std::string_view c_name(std::string_view name) { return name.substr(0, name.find('\0')); }
+
+std::string tensor_named(std::string_view name) { return "tensor " + json::quoted(name); }
+
+// The bytes of one tensor-info record's data, or the fault llama.cpp finds
+// in the record; the cursor is left at its offset field.
+Result<std::uint64_t> tensor_size(Cursor& c, std::string_view name) {
+  TW_TRY(const std::uint32_t dims, read_u32(c));
+  if (dims > kMaxDims)
+    return Error::malformed(tensor_named(name) + " has " + std::to_string(dims) + " dimensions, more than the " +
+                            std::to_string(kMaxDims) + " llama.cpp allows");
+  std::uint64_t ne[kMaxDims] = {1, 1, 1, 1};
+  for (std::uint32_t j = 0; j < dims; ++j) {
+    TW_TRY(ne[j], read_u64(c));
+    if (ne[j] > kLargestCount)
+      return Error::malformed(tensor_named(name) + " dimension " + std::to_string(j) + " is negative");
+  }
+  TW_TRY(const std::uint32_t code, read_u32(c));
+  if (code >= std::size(kTensorTypes) || kTensorTypes[code].block == 0)
+    return Error::malformed(tensor_named(name) + " has unknown type " + std::to_string(code));
+  const TensorType& type = kTensorTypes[code];
+  if (ne[0] % type.block != 0)
+    return Error::malformed(tensor_named(name) + " of type " + std::string(type.name) + " has " +
+                            std::to_string(ne[0]) + " elements a row, not a multiple of its block of " +
+                            std::to_string(type.block));
+  std::uint64_t elements = 1;
+  for (std::uint64_t n : ne) {
+    if (__builtin_mul_overflow(elements, n, &elements) || elements >= kLargestCount)
+      return Error::malformed(tensor_named(name) + " has more elements than llama.cpp can count");
+  }
+  if (elements == 0) return std::uint64_t{0};
+  std::uint64_t bytes = 0;
+  if (__builtin_mul_overflow(elements / type.block, type.block_bytes, &bytes))
+    return Error::malformed(tensor_named(name) + " has more bytes than llama.cpp can count");
+  return bytes;
+}
+
+}  // namespace
+
+Status check_tensors(ByteView data) {
+  std::vector<std::string_view> keys;
+  std::optional<ByteView> alignment;
+  bool empty_key = false;
+  TW_TRY(const Layout g, walk(data, [&](const Entry& e) {
+    empty_key = empty_key || e.key.empty();
+    if (!is_c2pa(e.key)) keys.push_back(e.key);
+    if (e.key == kAlignmentKey && !alignment) alignment = e.value;
+  }));
+  if (empty_key) return Error::malformed("a metadata key is empty");
+  std::sort(keys.begin(), keys.end());
+  if (auto twice = std::adjacent_find(keys.begin(), keys.end()); twice != keys.end())
+    return Error::malformed("duplicate metadata key " + json::quoted(*twice));
+  if (alignment) {
+    Cursor c(*alignment);
+    std::uint32_t type = 0;
+    if (!c.u32le(&type)) return truncated();
+    if (type != kUint32) {
+      const std::string name = is_known(type) ? std::string(kTypeNames[type]) : "type " + std::to_string(type);
+      return Error::malformed(std::string(kAlignmentKey) + " is a " + name + ", not a UINT32");
+    }
+    const std::uint32_t value = read_u32_value(*alignment).value_or(0);
+    if (!std::has_single_bit(value))
+      return Error::malformed(std::string(kAlignmentKey) + " " + std::to_string(value) + " is not a power of two");
+  }
+
+  // Where each tensor's data must start, as llama.cpp lays it out.
+  const std::uint64_t data_start = data.size() - g.tensor_data.size();
+  std::uint64_t expected = 0;
+  std::vector<std::string_view> names;
+  Cursor c(g.tensor_info);
+  for (std::uint64_t i = 0; i < g.tensor_count; ++i) {
+    TW_TRY(const std::string_view name, gguf_string(c));
+    if (name.size() >= kMaxNameSize)
+      return Error::malformed(tensor_named(name) + " has a name of " + std::to_string(name.size()) +
+                              " bytes, longer than the " + std::to_string(kMaxNameSize - 1) + " llama.cpp allows");
+    names.push_back(c_name(name));
+    TW_TRY(const std::uint64_t bytes, tensor_size(c, name));
+    TW_TRY(const std::uint64_t offset, read_u64(c));
+    if (offset % g.alignment != 0)
+      return Error::malformed(tensor_named(name) + " data offset " + std::to_string(offset) +
+                              " is not a multiple of the alignment " + std::to_string(g.alignment));
+    if (offset != expected)
+      return Error::malformed(tensor_named(name) + " data offset is " + std::to_string(offset) +
+                              ", but llama.cpp expects " + std::to_string(expected) +
+                              ": the end of the tensor data before it, aligned to " + std::to_string(g.alignment));
+    if (offset > data.size() - data_start || bytes > data.size() - data_start - offset)
+      return Error::malformed(tensor_named(name) + " data, " + std::to_string(bytes) + " bytes from byte " +
+                              std::to_string(data_start + offset) + ", goes past the end of the file (" +
+                              std::to_string(data.size()) + " bytes)");
+    // It lies within the file, so its padded end does not overflow; and
+    // the offset, equal to the padded end before, lies at most an
+    // alignment past the file's end, so data_start + offset above does not.
+    expected = offset + bytes + (g.alignment - bytes % g.alignment) % g.alignment;
+  }
+  std::sort(names.begin(), names.end());
+  if (auto twice = std::adjacent_find(names.begin(), names.end()); twice != names.end())
+    return Error::malformed("tensor name " + json::quoted(*twice) + " appears twice");
+  return ok();
+}
+
 Result<std::optional<std::uint64_t>> metadata_size(ByteView prefix) {
   // The parser's walk, keeping nothing; every truncation it can meet is
   // the one error text below.

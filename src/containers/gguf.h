@@ -24,6 +24,17 @@ namespace tarnwick::gguf {
 // the tensor-info records on. Rewrites carry it through unchanged.
 [[nodiscard]] Result<ByteView> tensor_data(ByteView data);
 
+// The rules llama.cpp's loader applies to a whole file of `data.size()`
+// bytes, of which only the metadata is read: metadata keys non-empty and
+// each given once (the C2PA entries aside: a rewrite drops them, and the
+// readers refuse a second one of their own); general.alignment, if given, a
+// UINT32 power of two; each tensor-info record with a name shorter than 64
+// bytes given once, at most 4 dimensions, none negative, a known type whose
+// block divides the rows, and a data offset that is exactly where the
+// tensor before it ends, rounded up to the alignment (0 for the first); and
+// each tensor's data (its size from type and dimensions) inside the file.
+[[nodiscard]] Status check_tensors(ByteView data);
+
 // How many leading bytes hold the metadata (header, entries, tensor-info
 // records), read from a prefix of a file: nullopt when the prefix ends
 // inside them. Errors other than that end are the parser's own.

@@ -362,6 +362,269 @@ Result<Pieces> remove(ByteView data, std::uint64_t block) { return rewrite(data,
 
 namespace {
 
+// The dtypes the loader knows, with their sizes in bits.
+struct Dtype {
+  std::string_view name;
+  std::uint64_t bits;
+};
+constexpr Dtype kDtypes[] = {
+    {"BOOL", 8},     {"F4", 4},          {"F6_E2M3", 6},     {"F6_E3M2", 6}, {"U8", 8},   {"I8", 8},
+    {"F8_E5M2", 8},  {"F8_E4M3", 8},     {"F8_E8M0", 8},     {"F8_E4M3FNUZ", 8},         {"F8_E5M2FNUZ", 8},
+    {"I16", 16},     {"U16", 16},        {"F16", 16},        {"BF16", 16},   {"I32", 32}, {"U32", 32},
+    {"F32", 32},     {"C64", 64},        {"F64", 64},        {"I64", 64},    {"U64", 64},
+};
+
+const Dtype* dtype_named(std::string_view name) {
+  for (const Dtype& d : kDtypes)
+    if (d.name == name) return &d;
+  return nullptr;
+}
+
+// A JSON number that is a non-negative integer of 64 bits, as the loader
+// reads sizes and offsets: digits only, no fraction, no exponent.
+std::optional<std::uint64_t> u64_of(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+    v = v * 10 + digit;
+  }
+  return v;
+}
+
+// Kept for every tensor of a header that may hold millions: about as many
+// bytes as the shortest entry a header can spell, its name held apart.
+struct TensorEntry {
+  std::uint64_t offsets[2] = {0, 0};
+  std::uint64_t elements = 1;
+  const Dtype* dtype = nullptr;
+  std::uint32_t name_at = 0;  // in LayoutPass::names; a header is shorter than 2^32 bytes
+  std::uint32_t name_size = 0;
+  std::uint8_t offset_count = 0;
+  bool has_shape = false;
+  bool has_offsets = false;
+  bool overflow = false;  // the shape's product passes 64 bits
+};
+
+// One pass over a header, keeping each tensor's entry. The parser cannot be
+// stopped, so the first fault is kept and later tokens ignored.
+class LayoutPass final : public json::Events {
+ public:
+  void open(bool object) override {
+    const Role role = value_role(object ? Opened::Object : Opened::Array);
+    roles_.push_back(role);
+  }
+  void close() override {
+    const Role role = roles_.back();
+    roles_.pop_back();
+    if (role == Role::Tensor) end_tensor();
+    if (role == Role::Offsets && !failed_ && tensors.back().offset_count != 2) bad_offsets();
+  }
+  void key(std::string_view text) override {
+    const Role in = roles_.back();
+    if (in == Role::Top) {
+      key_.assign(text);
+      if (text == kMetadataKey && std::exchange(seen_metadata_, true)) fail("__metadata__ appears twice in the header");
+    } else if (in == Role::Tensor) {
+      field_ = text == "dtype" ? Field::Dtype : text == "shape" ? Field::Shape
+             : text == "data_offsets" ? Field::Offsets : Field::Other;
+      if (field_ != Field::Other) {
+        const auto bit = std::uint8_t{1} << static_cast<unsigned>(field_);
+        if (fields_ & bit) fail(current() + " has two " + json::quoted(text) + " members");
+        fields_ |= bit;
+      }
+    } else if (in == Role::Metadata) {
+      key_.assign(text);
+    }
+  }
+  void string_value(std::string_view text, std::size_t, std::size_t) override {
+    if (value_role(Opened::String) == Role::Dtype && !failed_) {
+      TensorEntry& t = tensors.back();
+      t.dtype = dtype_named(text);
+      if (t.dtype == nullptr)
+        fail(current() + " has dtype " + json::quoted(text) + ", which the safetensors library does not know");
+    }
+  }
+  void scalar(std::string_view text) override {
+    const Role role = value_role(Opened::Scalar, text == "null");
+    if (failed_ || (role != Role::ShapeItem && role != Role::OffsetItem)) return;
+    TensorEntry& t = tensors.back();
+    const std::optional<std::uint64_t> v = u64_of(text);
+    if (role == Role::ShapeItem) {
+      if (!v) return bad_shape();
+      // As the loader folds it: an overflow stands, whatever follows.
+      if (!t.overflow) t.overflow = __builtin_mul_overflow(t.elements, *v, &t.elements);
+    } else {
+      if (!v || t.offset_count == 2) return bad_offsets();
+      t.offsets[t.offset_count++] = *v;
+    }
+  }
+
+  std::string_view name_of(const TensorEntry& t) const {
+    return std::string_view(names).substr(t.name_at, t.name_size);
+  }
+
+  std::optional<Error> error;
+  std::vector<TensorEntry> tensors;
+  std::string names;  // the tensors' names, back to back
+
+ private:
+  enum class Role : std::uint8_t {
+    Top, Metadata, Tensor, Dtype, Shape, ShapeItem, Offsets, OffsetItem, Other,
+  };
+  enum class Opened : std::uint8_t { Object, Array, String, Scalar };
+  enum class Field : std::uint8_t { Dtype, Shape, Offsets, Other };
+
+  // The role of the value starting now, checked against what the loader
+  // takes there; the container that holds it decides.
+  Role value_role(Opened opened, bool null = false) {
+    if (roles_.empty()) return Role::Top;  // parse_header refuses a top that is not an object
+    switch (roles_.back()) {
+      case Role::Top:
+        if (key_ == kMetadataKey) {
+          if (opened != Opened::Object && !null) fail("__metadata__ is not a JSON object");
+          return Role::Metadata;
+        }
+        if (failed_) return Role::Other;
+        tensors.emplace_back();
+        tensors.back().name_at = static_cast<std::uint32_t>(names.size());
+        tensors.back().name_size = static_cast<std::uint32_t>(key_.size());
+        names += key_;
+        if (opened != Opened::Object) {
+          fail("tensor " + json::quoted(key_) + " is not a JSON object");
+          return Role::Other;
+        }
+        fields_ = 0;
+        return Role::Tensor;
+      case Role::Metadata:
+        if (opened != Opened::String) fail("__metadata__[" + json::quoted(key_) + "] is not a string");
+        return Role::Other;
+      case Role::Tensor:
+        switch (field_) {
+          case Field::Dtype:
+            if (opened != Opened::String) fail(current() + " dtype is not a string");
+            return Role::Dtype;
+          case Field::Shape:
+            if (opened != Opened::Array) bad_shape();
+            tensors.back().has_shape = true;
+            return Role::Shape;
+          case Field::Offsets:
+            if (opened != Opened::Array) bad_offsets();
+            tensors.back().has_offsets = true;
+            return Role::Offsets;
+          case Field::Other:
+            return Role::Other;
+        }
+        return Role::Other;
+      case Role::Shape:
+        if (opened != Opened::Scalar) bad_shape();
+        return Role::ShapeItem;
+      case Role::Offsets:
+        if (opened != Opened::Scalar) bad_offsets();
+        return Role::OffsetItem;
+      default:
+        return Role::Other;
+    }
+  }
+  void end_tensor() {
+    const TensorEntry& t = tensors.back();
+    const char* missing = t.dtype == nullptr ? "dtype"
+                          : !t.has_shape       ? "shape"
+                          : !t.has_offsets     ? "data_offsets"
+                                               : nullptr;
+    if (missing != nullptr) fail(current() + " has no " + missing);
+  }
+  void bad_shape() { fail(current() + " shape is not a list of non-negative integers"); }
+  void bad_offsets() { fail(current() + " data_offsets is not a pair of non-negative integers"); }
+  void fail(std::string text) {
+    if (!failed_) error = Error::malformed(std::move(text));
+    failed_ = true;
+  }
+  // The tensor being read, as messages name it.
+  std::string current() const { return "tensor " + json::quoted(name_of(tensors.back())); }
+
+  std::vector<Role> roles_;
+  std::string key_;  // of the member whose value comes next, at the top or in __metadata__
+  Field field_ = Field::Other;
+  std::uint8_t fields_ = 0;  // the fields the current tensor has had
+  bool seen_metadata_ = false;
+  bool failed_ = false;
+};
+
+std::string range_text(const TensorEntry& t) {
+  return "[" + std::to_string(t.offsets[0]) + ", " + std::to_string(t.offsets[1]) + ")";
+}
+
+// a + b in decimal, however large.
+std::string sum_text(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return std::to_string(sum);
+  __extension__ unsigned __int128 v = static_cast<unsigned __int128>(a) + b;
+  std::string digits;
+  for (; v != 0; v /= 10) digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+  return digits;
+}
+
+}  // namespace
+
+Status check_layout(ByteView data) {
+  TW_TRY(const ByteView header, header_of(data));
+  LayoutPass pass;
+  if (!is_utf8(header)) return Error::malformed("header is not UTF-8");
+  if (std::string error = json::parse(text_of(header), &pass); !error.empty())
+    return Error::malformed(std::move(error));
+  if (pass.error) return *pass.error;
+  std::vector<TensorEntry>& tensors = pass.tensors;
+  auto tensor_text = [&](const TensorEntry& t) { return "tensor " + json::quoted(pass.name_of(t)); };
+
+  std::vector<std::uint32_t> by_name(tensors.size());
+  for (std::uint32_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
+  auto name = [&](std::uint32_t i) { return pass.name_of(tensors[i]); };
+  std::sort(by_name.begin(), by_name.end(), [&](auto a, auto b) { return name(a) < name(b); });
+  auto same = [&](std::uint32_t a, std::uint32_t b) { return name(a) == name(b); };
+  if (auto twice = std::adjacent_find(by_name.begin(), by_name.end(), same); twice != by_name.end())
+    return Error::malformed(tensor_text(tensors[*twice]) + " is named twice in the header");
+
+  std::sort(tensors.begin(), tensors.end(), [](const TensorEntry& a, const TensorEntry& b) {
+    return std::pair(a.offsets[0], a.offsets[1]) < std::pair(b.offsets[0], b.offsets[1]);
+  });
+  std::uint64_t end = 0;
+  const TensorEntry* before = nullptr;
+  for (const TensorEntry& t : tensors) {
+    const auto [start, stop] = t.offsets;
+    if (stop < start)
+      return Error::malformed(tensor_text(t) + " data_offsets " + range_text(t) + " end before they start");
+    if (start < end)
+      return Error::malformed(tensor_text(t) + " data " + range_text(t) + " overlaps " + tensor_text(*before) +
+                              " data " + range_text(*before));
+    if (start > end)
+      return Error::malformed(tensor_text(t) + " data " + range_text(t) +
+                              " leaves a gap: the tensor data before it ends at " + std::to_string(end));
+    std::uint64_t bits;
+    if (t.overflow || __builtin_mul_overflow(t.elements, t.dtype->bits, &bits))
+      return Error::malformed(tensor_text(t) + " has a shape whose size in " + std::string(t.dtype->name) +
+                              " overflows 64 bits");
+    if (bits % 8 != 0)
+      return Error::malformed(tensor_text(t) + " has " + std::to_string(t.elements) + " elements of dtype " +
+                              std::string(t.dtype->name) + ", which do not fill whole bytes");
+    if (stop - start != bits / 8)
+      return Error::malformed(tensor_text(t) + " data " + range_text(t) + " is " + std::to_string(stop - start) +
+                              " bytes, but its dtype " + std::string(t.dtype->name) + " and shape make " +
+                              std::to_string(bits / 8));
+    end = stop;
+    before = &t;
+  }
+  const std::uint64_t data_start = kLengthSize + header.size();
+  if (end != data.size() - data_start)
+    return Error::malformed("the tensor data ends at byte " + sum_text(data_start, end) + ", but the file is " +
+                            std::to_string(data.size()) + " bytes");
+  return ok();
+}
+
+namespace {
+
 // One pass over an index, keeping the weight_map's members. The parser
 // cannot be stopped, so the first fault is kept and later tokens ignored.
 class IndexPass final : public json::Events {

@@ -49,6 +49,16 @@ inline constexpr std::uint64_t kMaxHeaderSize = 100'000'000;
 [[nodiscard]] Result<Pieces> embed(ByteView data, const ManifestSource& source, std::uint64_t block);
 [[nodiscard]] Result<Pieces> remove(ByteView data, std::uint64_t block);
 
+// The rules the format's own loader (the safetensors library) applies to a
+// whole file of `data.size()` bytes, of which only the header is read:
+// every tensor an object with a known dtype, a shape and data_offsets of
+// non-negative integers; the tensors' data, sorted by offsets, tiling the
+// data region from 0 with neither gap nor overlap, each exactly its dtype's
+// size times its shape's product; the data ending exactly at the end of the
+// file; and "__metadata__", given once, an object of strings (or null). A
+// tensor named twice is refused too: readers differ on which one counts.
+[[nodiscard]] Status check_layout(ByteView data);
+
 // The shard files a sharded model's index (NAME.safetensors.index.json)
 // names: the values of its "weight_map" object, each once, sorted. The
 // index is read strictly: a JSON object of UTF-8 text holding one non-empty

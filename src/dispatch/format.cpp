@@ -130,6 +130,20 @@ Result<ModelInfo> inspect(ByteView data) {
   return info;
 }
 
+Status check_loadable(ByteView data) {
+  const std::optional<Format> format = Format::detect(data);
+  if (!format) return Error::unrecognized_format();
+  switch (format->kind()) {
+    case Format::GGUF:
+      return gguf::check_tensors(data);
+    case Format::SafeTensors:
+      return safetensors::check_layout(data);
+    case Format::ONNX:
+      return ok();
+  }
+  return ok();
+}
+
 Result<std::optional<std::string>> read_manifest_uri(ByteView data) {
   const Handlers* h = handlers_for(data);
   if (h == nullptr) return Error::unrecognized_format();

@@ -40,6 +40,7 @@ class Format {
 template <class T>
 class Result;
 class ManifestSource;
+struct Unit;
 
 
 // What `tarnwick info` shows about a model.
@@ -60,6 +61,13 @@ struct ModelInfo {
 // tensor data. Store and URI errors are returned as the readers give them.
 [[nodiscard]] Result<ModelInfo> inspect(ByteView data);
 [[nodiscard]] Result<std::optional<std::string>> read_manifest_uri(ByteView data);
+
+// Whether the format's own loader would load the whole model `data` (of
+// which the metadata is read): the tensor layout that SafeTensors' library
+// (safetensors::check_layout) and llama.cpp (gguf::check_tensors) demand.
+// ONNX passes. Signing and verifying refuse a model that fails it; the
+// operations above do not ask.
+[[nodiscard]] Result<Unit> check_loadable(ByteView data);
 
 // A rewrite written to a file may keep the tensor data at an offset
 // congruent to its old one modulo the file system's block (`block`), so that

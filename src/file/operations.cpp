@@ -164,6 +164,12 @@ Outcome<Written> rewrite(const Model& model, Output& out, const Edit& edit, cons
   return written;
 }
 
+Done check_loadable(const Model& model) {
+  Status loadable = tarnwick::check_loadable(model.bytes());
+  if (!loadable.ok()) return FileError::of_model(std::move(loadable).error(), model.name());
+  return done();
+}
+
 Outcome<Written> write_edited(const Model& model, Output& out, const Edit& edit, const ProgressFn& progress) {
   const ByteView m = model.bytes();
   if (!edit.external_data_copied) {
@@ -175,6 +181,11 @@ Outcome<Written> write_edited(const Model& model, Output& out, const Edit& edit,
   const std::uint64_t block = model.in_file() ? out.share_block() : 0;
   Result<Pieces> planned = edit.source ? embed_manifest(m, *edit.source, block) : remove_manifest(m, block);
   if (!planned.ok()) return FileError::of_model(std::move(planned).error(), model.name());
+  // Provenance goes only into a model its format's loader loads; a strip
+  // may still clean one it does not.
+  if (edit.source) {
+    if (auto loadable = check_loadable(model); !loadable.ok()) return loadable.error();
+  }
   const Pieces& pieces = planned.value();
   Written written{pieces.size(), pieces.store_range(), std::nullopt};
 
@@ -218,6 +229,7 @@ Outcome<Binding> check_binding(const Model& model, std::span<const Exclusion> ex
   Binding b;
   Result<std::optional<StoreRange>> range = locate_manifest(model.bytes());
   if (!range.ok()) return FileError::of_model(std::move(range).error(), model.name());
+  if (auto loadable = check_loadable(model); !loadable.ok()) return loadable.error();
   b.store_range = range.value();
   if (!b.store_range) {
     b.reason = "the model holds no manifest store";

@@ -45,6 +45,11 @@ struct Written {
 [[nodiscard]] Outcome<Written> write_edited(const Model& model, Output& out, const Edit& edit,
                                             const ProgressFn& progress);
 
+// The model refused, as a Model fault naming it, when its format's own
+// loader would refuse it (tarnwick::check_loadable). Signing and verifying
+// ask: an embed (write_edited with a source) and check_binding do it here.
+[[nodiscard]] Done check_loadable(const Model& model);
+
 // The C2PA data hash of the model without `exclusions`, or by default
 // without the store's range (nothing when there is none).
 [[nodiscard]] Outcome<Bytes> data_hash(const Model& model, digest::Algorithm algorithm,

@@ -327,12 +327,17 @@ PyObject* py_inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
       {
         Unlocked unlocked;
         Result<ModelInfo> r = inspect(model.bytes);
-        if (r.ok()) info = r.value(); else error = r.error();
+        Status loadable = r.ok() ? check_loadable(model.bytes) : Status(ok());
+        if (!r.ok()) error = r.error(); else if (!loadable.ok()) error = loadable.error(); else info = r.value();
       }
       if (error) return raise_error(*error);
     } else {
       info = with_model_file(model, nullptr, [](const file::Model& m, auto&&) {
-        return read_metadata<ModelInfo>(m, [](ByteView b) { return inspect(b); });
+        return read_metadata<ModelInfo>(m, [](ByteView b) -> Result<ModelInfo> {
+          TW_TRY(ModelInfo info, inspect(b));
+          TW_CHECK(check_loadable(b));
+          return info;
+        });
       });
       if (!info) return nullptr;
     }
@@ -677,7 +682,8 @@ PyMethodDef kFunctions[] = {
                      "Read the remote manifest URI from a model file, or `None` if absent."),
     TW_FUNCTION(inspect,
                      "inspect(model)\n--\n\n"
-                     "Describe a model (a path or bytes): format, model type, store and URI."),
+                     "Describe a model (a path or bytes): format, model type, store and URI. A model its\n"
+                     "format's own loader refuses (tensor layout) is refused with ValueError."),
     TW_FUNCTION(patch_file,
                      "patch_file(model, store)\n--\n\n"
                      "Write a signed Manifest Store into the room reserved for it, in place."),
@@ -688,7 +694,8 @@ PyMethodDef kFunctions[] = {
     TW_FUNCTION(check_binding,
                      "check_binding(model, exclusions, digest, *, alg='sha256', progress=None)\n--\n\n"
                      "Check a C2PA data hash: the exclusions must be exactly where the store\n"
-                     "lies, and the digest must match."),
+                     "lies, and the digest must match. A model its format's own loader refuses is\n"
+                     "refused with ValueError."),
     TW_FUNCTION(_onnx_external,
                      "_onnx_external(model, *, name=None)\n--\n\n"
                      "The external data locations of an ONNX model file, each once, as raw text."),

@@ -250,6 +250,8 @@ file::Outcome<Inspected> inspect_remote(std::uint64_t size, const std::string& n
   if (!load_metadata(image.bytes(), load)) return failed ? *failed : FileError::of(FileError::Kind::Changed, name);
   Result<ModelInfo> info = inspect(image.bytes());
   if (!info.ok()) return FileError::of_model(std::move(info).error(), name);
+  if (Status loadable = check_loadable(image.bytes()); !loadable.ok())
+    return FileError::of_model(std::move(loadable).error(), name);
   Inspected out{info.value(), std::nullopt, false};
   if (out.info.format == Format::ONNX) {
     Result<bool> external = has_external_data(image.bytes(), load);

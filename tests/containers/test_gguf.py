@@ -552,8 +552,9 @@ def test_peer_reads_padded_output(tmp_path, alignment):
         assert tarnwick.remove_manifest(out) == model
 
 
-def llama_cpp_gguf():
-    """llama.cpp's own GGUF reader, from the library llama_cpp ships."""
+def llama_cpp_lib():
+    """The library llama_cpp ships with llama.cpp's own GGUF reader, and the
+    type of its parameters."""
     import ctypes
     import pathlib
 
@@ -568,6 +569,15 @@ def llama_cpp_gguf():
 
     lib.gguf_init_from_file.restype = ctypes.c_void_p
     lib.gguf_init_from_file.argtypes = [ctypes.c_char_p, Params]
+    lib.gguf_free.argtypes = [ctypes.c_void_p]
+    return lib, Params
+
+
+def llama_cpp_gguf():
+    """llama.cpp's own GGUF reader, from the library llama_cpp ships."""
+    import ctypes
+
+    lib, Params = llama_cpp_lib()
     for name, restype in [("gguf_get_data_offset", ctypes.c_size_t), ("gguf_get_n_tensors", ctypes.c_int64),
                           ("gguf_get_tensor_offset", ctypes.c_size_t), ("gguf_find_key", ctypes.c_int64)]:
         getattr(lib, name).restype = restype
@@ -599,3 +609,90 @@ def test_llama_cpp_reads_padded_output(tmp_path):
     out.write_bytes(aligned_embed(path.read_bytes(), bytes(3000), "u", BLOCK))
     new, new_offsets, padded = read(out)
     assert padded and new_offsets == offsets and new % BLOCK == old % BLOCK and new != old
+
+
+# ---------------------------------------------------------------------------
+# Signing and verifying take only tensor records llama.cpp loads
+
+F32, Q4_0 = 0, 2
+
+
+def tensors_file(*tensors, data=bytes(64), kvs=()):
+    return gguf_file(list(kvs), list(tensors), data)
+
+
+# (model, message, whether gguf-py refuses it too: the rest only llama.cpp does)
+CUT = tensors_file(tensor("w", [8]), tensor("b", [4], F32, 32), data=bytes(40))
+REFUSED_RECORDS = {
+    "tensor past the end": (CUT, 'tensor "b" data, 16 bytes from byte 128, goes past the end of the file (136 bytes)',
+                            True),
+    "misaligned offset": (tensors_file(tensor("w", [8]), tensor("b", [4], F32, 40)),
+                          'tensor "b" data offset 40 is not a multiple of the alignment 32', False),
+    "gap": (tensors_file(tensor("w", [8]), tensor("b", [4], F32, 64), data=bytes(80)),
+            'tensor "b" data offset is 64, but llama.cpp expects 32: the end of the tensor data before it, '
+            "aligned to 32", False),
+    "overlap": (tensors_file(tensor("w", [8]), tensor("b", [4], F32, 0)),
+                'tensor "b" data offset is 0, but llama.cpp expects 32: the end of the tensor data before it, '
+                "aligned to 32", False),
+    "name twice": (tensors_file(tensor("w", [8]), tensor("w", [4], F32, 32)), 'tensor name "w" appears twice', True),
+    "row of blocks": (tensors_file(tensor("q", [33], Q4_0)),
+                      'tensor "q" of type Q4_0 has 33 elements a row, not a multiple of its block of 32', True),
+    "removed type": (tensors_file(tensor("q", [32], 4)), 'tensor "q" has unknown type 4', True),
+    "five dimensions": (tensors_file(tensor("w", [1] * 5)),
+                        'tensor "w" has 5 dimensions, more than the 4 llama.cpp allows', False),
+    "negative dimension": (tensors_file(tensor("w", [2**63])), 'tensor "w" dimension 0 is negative', True),
+    "too many elements": (tensors_file(tensor("w", [2**32, 2**31])),
+                          'tensor "w" has more elements than llama.cpp can count', True),
+    "long name": (tensors_file(tensor("n" * 64, [1])),
+                  f'tensor "{"n" * 64}" has a name of 64 bytes, longer than the 63 llama.cpp allows', False),
+    "empty key": (tensors_file(kvs=[kv("", v_u32(1))]), "a metadata key is empty", False),
+    "key twice": (tensors_file(kvs=[kv("k", v_u32(1)), kv("k", v_u32(1))]), 'duplicate metadata key "k"', True),
+    "alignment type": (tensors_file(kvs=[kv("general.alignment", v_u64(32))]),
+                       "general.alignment is a UINT64, not a UINT32", True),
+    "alignment not a power of two": (tensors_file(kvs=[kv("general.alignment", v_u32(48))]),
+                                     "general.alignment 48 is not a power of two", True),
+}
+
+
+def llama_cpp_refuses(path):
+    """Whether llama.cpp's own reader refuses the file; skips without it."""
+    lib, params = llama_cpp_lib()
+    ctx = lib.gguf_init_from_file(str(path).encode(), params(True, None))
+    if ctx:
+        lib.gguf_free(ctx)
+    return not ctx
+
+
+@pytest.mark.parametrize("model,message,gguf_py", REFUSED_RECORDS.values(), ids=REFUSED_RECORDS.keys())
+def test_records_llama_cpp_refuses_are_refused(tmp_path, model, message, gguf_py):
+    path = tmp_path / "model.gguf"
+    path.write_bytes(model)
+    for operation in (tarnwick.inspect, lambda p: tarnwick.embed_file(p, reserve=8, output=p + ".out"),
+                      lambda p: tarnwick.check_binding(p, [], b"")):
+        with pytest.raises(ValueError) as refused:
+            operation(str(path))
+        assert str(refused.value) == f"malformed model container: {message}: {str(path)!r}"
+    assert tarnwick.read_manifest(tarnwick.embed_manifest(model, b"s")) == b"s"  # the bytes functions as before
+    if gguf_py:
+        gguf = pytest.importorskip("gguf")
+        with pytest.raises((ValueError, KeyError)):
+            [t.data for t in gguf.GGUFReader(str(path)).tensors]
+
+
+@pytest.mark.parametrize("model", [m for m, _, gguf_py in REFUSED_RECORDS.values() if not gguf_py],
+                         ids=[k for k, (_, _, gguf_py) in REFUSED_RECORDS.items() if not gguf_py])
+def test_llama_cpp_refuses_what_only_it_checks(tmp_path, model):
+    path = tmp_path / "model.gguf"
+    path.write_bytes(model)
+    assert llama_cpp_refuses(path)
+
+
+def test_records_llama_cpp_lays_out_pass(tmp_path):
+    model = tensors_file(tensor("q", [64, 2], Q4_0), tensor("z", [0, 3], F32, 96), tensor("w", [3], F32, 96),
+                         data=bytes(96 + 12), kvs=[kv("general.alignment", v_u32(32)), store_kv(b"x"), store_kv(b"y")])
+    path = tmp_path / "model.gguf"
+    path.write_bytes(model)
+    with pytest.raises(ValueError, match="^more than one c2pa:manifest entry"):
+        tarnwick.inspect(str(path))
+    assert tarnwick.embed_file(str(path), reserve=8).store_range is not None
+    assert tarnwick.inspect(str(path)).store_size == 8

@@ -2,12 +2,15 @@
 round trips through the safetensors library."""
 
 import base64
+import json
+import os
 import re
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
 import tarnwick
+from tarnwick import _native as native
 from st_files import header_of, st_file, tensors_of, with_length, written_header
 
 NO_MANIFEST = "no C2PA manifest found in model"
@@ -544,3 +547,115 @@ def test_peers_load_padded_output(tmp_path):
             continue
         for loaded in (st_torch.load(out), st_torch.load_file(str(path)), zero_copy_views(torch, out)):
             assert all(np.array_equal(loaded[n].numpy(), t) for n, t in tensors.items())
+
+
+# ---------------------------------------------------------------------------
+# Signing and verifying take only a layout the safetensors library loads
+
+
+def layout(*tensors, data=None, metadata=None):
+    """A file of (name, dtype, shape, (start, end)) tensors; the data region
+    is as long as the last end unless given."""
+    header = {name: {"dtype": dtype, "shape": shape, "data_offsets": offsets}
+              for name, dtype, shape, offsets in tensors}
+    if metadata is not None:
+        header = {"__metadata__": metadata, **header}
+    end = max((offsets[1] for *_, offsets in tensors), default=0)
+    return st_file(json.dumps(header), bytes(end) if data is None else data)
+
+
+def ends_at(model, end):
+    return f"the tensor data ends at byte {8 + len(header_of(model)) + end}, but the file is {len(model)} bytes"
+
+
+A = ("a", "F32", [2], [0, 8])
+TRUNCATED = layout(A, data=bytes(5))
+TRAILING = layout(A, data=bytes(9))
+PAST_THE_END = layout(A, ("b", "U8", [2**40], [8, 8 + 2**40]), data=bytes(16))
+REFUSED_LAYOUTS = {
+    "truncated": (TRUNCATED, ends_at(TRUNCATED, 8)),
+    "trailing bytes": (TRAILING, ends_at(TRAILING, 8)),
+    "offset past the end": (PAST_THE_END, ends_at(PAST_THE_END, 8 + 2**40)),
+    "gap at the start": (layout(("a", "U8", [2], [1, 3])),
+                         'tensor "a" data [1, 3) leaves a gap: the tensor data before it ends at 0'),
+    "gap": (layout(A, ("b", "U8", [1], [9, 10])),
+            'tensor "b" data [9, 10) leaves a gap: the tensor data before it ends at 8'),
+    "overlap": (layout(A, ("b", "U8", [4], [4, 8])), 'tensor "b" data [4, 8) overlaps tensor "a" data [0, 8)'),
+    "end before start": (layout(("a", "U8", [0], [4, 0]), data=bytes(4)),
+                         'tensor "a" data_offsets [4, 0) end before they start'),
+    "size of shape and dtype": (layout(("a", "F32", [3], [0, 8])),
+                                'tensor "a" data [0, 8) is 8 bytes, but its dtype F32 and shape make 12'),
+    "sub-byte remainder": (layout(("a", "F4", [3], [0, 2])),
+                           'tensor "a" has 3 elements of dtype F4, which do not fill whole bytes'),
+    "size overflow": (layout(("a", "U64", [2**32, 2**32, 0], [0, 0])),
+                      'tensor "a" has a shape whose size in U64 overflows 64 bits'),
+    "unknown dtype": (layout(("a", "Q4", [2], [0, 1])),
+                      'tensor "a" has dtype "Q4", which the safetensors library does not know'),
+    "negative dimension": (layout(("a", "U8", [-1], [0, 0])),
+                           'tensor "a" shape is not a list of non-negative integers'),
+    "three offsets": (layout(("a", "U8", [1], [0, 1, 1])),
+                      'tensor "a" data_offsets is not a pair of non-negative integers'),
+    "no data_offsets": (st_file('{"a":{"dtype":"U8","shape":[1]}}', b"\0"), 'tensor "a" has no data_offsets'),
+    "named twice": (st_file('{"a":{"dtype":"U8","shape":[1],"data_offsets":[0,1]},'
+                            '"a":{"dtype":"U8","shape":[1],"data_offsets":[1,2]}}', bytes(2)),
+                    'tensor "a" is named twice in the header'),
+    "metadata not text": (layout(A, metadata={"n": 1}), '__metadata__["n"] is not a string'),
+    "metadata twice": (st_file('{"__metadata__":{},"__metadata__":{}}'), "__metadata__ appears twice in the header"),
+}
+
+
+def refusal(tmp_path, model, operation):
+    path = tmp_path / "model.safetensors"
+    path.write_bytes(model)
+    with pytest.raises(ValueError) as refused:
+        operation(str(path))
+    return str(refused.value).replace(repr(str(path)), "PATH")
+
+
+def loader_refuses(tmp_path, model):
+    from safetensors import SafetensorError, safe_open
+
+    path = tmp_path / "loaded.safetensors"
+    path.write_bytes(model)
+    with pytest.raises(SafetensorError):
+        with safe_open(str(path), framework="numpy") as f:
+            list(f.keys())
+
+
+@pytest.mark.parametrize("model,message", REFUSED_LAYOUTS.values(), ids=REFUSED_LAYOUTS.keys())
+def test_layout_the_library_refuses_is_refused(tmp_path, model, message):
+    assert refusal(tmp_path, model, tarnwick.inspect) == f"malformed model container: {message}: PATH"
+    loader_refuses(tmp_path, model)
+
+
+SIGNING_AND_VERIFYING = {
+    "inspect": tarnwick.inspect,
+    "embed_file": lambda path: tarnwick.embed_file(path, reserve=10, output=path + ".out"),
+    "signing rewrite": lambda path: native._signing_rewrite(path, reserve=10, output=path + ".out"),
+    "check_binding": lambda path: tarnwick.check_binding(path, [], b""),
+    "remote image": lambda path: native._inspect_remote(
+        os.path.getsize(path), lambda offset, n: open(path, "rb").read()[offset:offset + n], name="model.safetensors"),
+}
+
+
+@pytest.mark.parametrize("operation", SIGNING_AND_VERIFYING.values(), ids=SIGNING_AND_VERIFYING.keys())
+def test_signing_and_verifying_refuse_a_truncated_file(tmp_path, operation):
+    message = f"malformed model container: {ends_at(TRUNCATED, 8)}"
+    assert refusal(tmp_path, TRUNCATED, operation) in (f"{message}: PATH", f"{message}: 'model.safetensors'")
+    assert not os.path.exists(tmp_path / "model.safetensors.out")
+
+
+def test_the_bytes_functions_and_strip_still_take_a_truncated_file(tmp_path):
+    stored = tarnwick.embed_manifest(TRUNCATED, b"store")
+    assert tarnwick.read_manifest(stored) == b"store" and tensors_of(stored) == bytes(5)
+    path = tmp_path / "model.safetensors"
+    path.write_bytes(stored)
+    tarnwick.strip_file(str(path))
+    assert tensors_of(path.read_bytes()) == bytes(5)
+
+
+def test_store_and_uri_in_metadata_are_no_tensor_data(tmp_path):
+    model = tarnwick.embed_manifest_both(layout(A, metadata={"note": "x"}), "https://x/m", b"s" * 100)
+    path = tmp_path / "model.safetensors"
+    path.write_bytes(model)
+    assert tarnwick.inspect(str(path)).store_size == 100
