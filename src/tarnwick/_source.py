@@ -271,7 +271,7 @@ class _LocalSource(Source):
         try:
             current = os.open(self.folder, _DIR)
         except FileNotFoundError:
-            raise NotFound(f"{self.name}: no such file or folder") from None
+            raise NotFound(f"{self.name}: No such file or directory") from None
         except OSError as e:
             raise SourceError(f"{self.name}: {_reason(e)}") from None
         try:
@@ -283,7 +283,7 @@ class _LocalSource(Source):
                         raise MemberError(f"{rel}: {part!r} is a link or not a folder; members must stay inside "
                                           "the model's folder") from None
                     if e.errno == errno.ENOENT:
-                        raise NotFound(f"{self._shown(rel)}: no such file or folder") from None
+                        raise NotFound(f"{self._shown(rel)}: No such file or directory") from None
                     raise SourceError(f"{self._shown(rel)}: {_reason(e)}") from None
                 os.close(current)
                 current = nxt
@@ -362,7 +362,7 @@ class _LocalFile(File):
                     fd = os.open(parts[-1], flags, dir_fd=folder)
             except OSError as e:
                 if e.errno == errno.ENOENT:
-                    raise NotFound(f"{self.name}: no such file") from None
+                    raise NotFound(f"{self.name}: No such file or directory") from None
                 raise SourceError(f"{self.name}: {_reason(e)}") from None
             try:
                 st = os.fstat(fd)

@@ -446,6 +446,11 @@ def _check_open(f, entry, opts, tick, onnx_entry):
         if digest is not None:  # None: another size than the signed one, not read
             found["hash"] = digest.hex()
         return found, None, []
+    if isinstance(entry.get("size"), int) and f.size() != entry["size"]:
+        # Not the file signed: named as differing, and not read (a server's
+        # file is never read past the signed size).
+        found["size"] = f.size()
+        return found, None, []
     declared = {}
     v = check_container(f, opts, tick=tick, declared=declared)
     if v.failures and v.failures[0][0] == MALFORMED:
@@ -681,7 +686,7 @@ def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=N
         with source.file(entry_name) as f:
             f.size()
         return ModelVerification("unsigned", [], empty("unsigned", None))
-    raise _source.NotFound(f"{os.fspath(model)}: no such file")
+    raise _source.NotFound(f"{os.fspath(model)}: No such file or directory")
 
 
 def is_model(location):

@@ -302,7 +302,7 @@ def folder(tmp_path):
     ("up/deep/a.txt", (ModelError, "up/deep/a.txt: 'up' is a link or not a folder; members must stay inside the "
                                    "model's folder")),
     ("fifo", (ModelError, "fifo: not a regular file")),
-    ("gone", (source.NotFound, "gone: no such file")),
+    ("gone", (source.NotFound, "gone: No such file or directory")),
     ("../m/model.safetensors", (ModelError, "../m/model.safetensors: member '../m/model.safetensors' is not a "
                                             "plain relative path inside the model's folder (no '.', '..' or "
                                             "empty component)")),
