@@ -12,3 +12,14 @@ class UsageError(ValueError):
 
 class SigningError(ValueError):
     """The C2PA SDK refused to sign; nothing was written."""
+
+
+class UntrustedModel(ModelError):
+    """The model was read and judged, and is not trusted: `verification` holds the verdict."""
+
+    def __init__(self, message, verification=None):
+        super().__init__(message)
+        self.verification = verification
+
+    def __reduce__(self):
+        return type(self), (str(self), self.verification)
