@@ -82,6 +82,9 @@ constexpr std::string_view kMainHelp =
     "                                 the C2PA SDK (the c2pa extra)\n"
     "  verify MODEL... [--trust ANCHORS.pem] [--require-trusted] [--json]\n"
     "                                 verify signed models (the c2pa extra)\n"
+    "  exec MODEL --trust ANCHORS.pem -- COMMAND [ARGS...]\n"
+    "                                 run COMMAND on sealed copies of a trusted\n"
+    "                                 model, {} in ARGS its folder (the c2pa extra)\n"
     "\n"
     "MODEL may be '-' for standard input, and OUT or FILE '-' for standard output.\n"
     "In JSON output, each byte of a name that is not UTF-8 shows as \\udcXX.\n"
@@ -689,7 +692,7 @@ static_assert(std::size(kCommands) == kHash + 1);
 // Commands that need the C2PA SDK, a Python package: handed, with their
 // arguments, to the Python entry point that pip installs beside this program
 // (its shebang names the interpreter the package was installed into).
-constexpr const char* kHandedOff[] = {"sign", "verify"};
+constexpr const char* kHandedOff[] = {"sign", "verify", "exec"};
 constexpr const char* kEntryPoint = "tarnwick-c2pa";
 
 int hand_off(const std::vector<std::string>& argv) {
