@@ -18,6 +18,7 @@ external data) sees /memfd:NAME (deleted), which is no file: such a loader
 is given the bytes themselves, through VerifiedModel.onnx_session."""
 
 import argparse
+import base64
 import concurrent.futures
 import errno
 import mmap
@@ -41,10 +42,6 @@ GRAPH_LIMIT = 2 << 30
 SPARE_DESCRIPTORS = 256
 
 
-def _fd_path(fd):
-    return _model.fd_path(fd)
-
-
 # --- The sealed copies, as a source of files to verify ------------------------
 
 class _Copy:
@@ -64,7 +61,7 @@ class SealedFile:
     def __init__(self, rel, copy):
         self.rel = rel
         self._copy = copy
-        self._path = _fd_path(copy.fd)
+        self._path = _model.fd_path(copy.fd)
 
     def size(self):
         return self._copy.size
@@ -88,7 +85,6 @@ class SealedFile:
         try:
             declared = assertion.get("hash")
             if isinstance(declared, str):
-                import base64
                 declared = base64.b64decode(declared)
             exclusions = [(e["start"], e["length"]) for e in assertion.get("exclusions") or []]
             check = _native.check_binding(self._path, exclusions, bytes(declared), progress=tick)
@@ -166,10 +162,11 @@ def _judge(source, root, entry, many, *, trust, signer, signer_key, ignore):
     return _verify.verify_file(os.path.join(root, entry), trust=trust, signer=signer, signer_key=signer_key)
 
 
-def _accepted(verdict, pinned):
-    """Trusted; or intact, well signed and by the very certificate the
-    caller pinned (signer_key), whose chain no anchor need cover."""
-    return verdict.state == "trusted" or (pinned and verdict.state == "valid")
+def _accepted(verdict):
+    """Trusted only. A signer_key pin does not stand in for an anchor: the
+    SDK reports the signer's names, serial number and validity, never its
+    key, and anyone can make a certificate that repeats those."""
+    return verdict.state == "trusted"
 
 
 def _refusal(shown, verdict):
@@ -337,7 +334,7 @@ class VerifiedModel:
             raise UsageError(f"{rel}: not an ONNX graph")
         if copy.size > GRAPH_LIMIT:
             raise ModelError(f"{rel}: a graph of {copy.size} bytes is larger than an ONNX graph can be")
-        path = _fd_path(copy.fd)
+        path = _model.fd_path(copy.fd)
         with _model.naming(path, rel):
             locations = _native._onnx_external(path, name=rel)
         base = rel[: len(rel) - len(os.path.basename(rel))]
@@ -374,9 +371,10 @@ def open_verified(model, *, trust=None, signer=None, signer_key=None, ignore=(),
 
     `model`: a folder, or a model file (one file, an index, a first split,
     an ONNX graph). `trust`: trust anchors (PEM: a path, bytes or text);
-    `signer_key`: the signer's very certificate, which is then enough
-    without an anchor; one of the two is required. `signer`, `ignore`: as
-    verify_model's. `alone`: open a file that a model signed as a whole
+    `signer_key`: the signer's certificate, pinned; one of the two is
+    required, and the verdict must be trusted either way (a pin alone
+    opens only what anchors the SDK itself holds cover). `signer`,
+    `ignore`: as verify_model's. `alone`: open a file that a model signed as a whole
     lists on its own manifest (else refused: open the model instead)."""
     if trust is None and signer_key is None:
         raise UsageError("open_verified needs trust (anchors) or signer_key (the signer's certificate): "
@@ -412,7 +410,7 @@ def open_verified(model, *, trust=None, signer=None, signer_key=None, ignore=(),
         source = SealedFolder(shown, copies)
         verdict = _judge(source, root, name, many, trust=trust, signer=signer, signer_key=signer_key,
                          ignore=ignore)
-        if not _accepted(verdict, signer_key is not None):
+        if not _accepted(verdict):
             raise UntrustedModel(_refusal(shown, verdict), verdict)
         entry = name
         if many:
@@ -466,8 +464,7 @@ def _exec_parser():
     p.add_argument("model", metavar="MODEL")
     p.add_argument("--trust", metavar="ANCHORS.pem", help="trust anchors (PEM)")
     p.add_argument("--signer", metavar='"ATTR=value, ..."', help="the signer's certificate subject must hold these")
-    p.add_argument("--signer-key", metavar="CERT.pem",
-                   help="the signer's certificate: enough without --trust")
+    p.add_argument("--signer-key", metavar="CERT.pem", help="the signer's certificate, pinned")
     p.add_argument("--ignore", action="append", default=[], metavar="PATTERN",
                    help="files matching PATTERN may be present unsigned; they are left out of the folder")
     p.add_argument("--alone", action="store_true", help="a file that a model signed as a whole lists, on its own")

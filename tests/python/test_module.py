@@ -90,6 +90,7 @@ def test_module_attributes():
                             + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
                                "ModelVerification", "MemberVerification"]
                             + ["ModelError", "SigningError", "UsageError"]
+                            + ["open_verified", "VerifiedModel", "UntrustedModel"]
                             + ["batch"])
 
 
