@@ -24,10 +24,13 @@ import errno
 import mmap
 import os
 import resource
+import select
 import shutil
 import stat
 import sys
 import tempfile
+import time
+import warnings
 import weakref
 
 from . import _many, _model, _native, _sign, _verify
@@ -473,9 +476,9 @@ def _exec_parser():
 
 def _start_cleaner(folder):
     """A process of its own session that removes `folder` once this process
-    (by then COMMAND) has ended; True once it watches."""
-    import select
-
+    (by then COMMAND) has ended; True once it watches. The child runs no
+    code but system calls and the removal, so the threads a library left
+    running here (which fork does not copy) cannot hold anything it needs."""
     pid = os.getpid()
     try:
         with open(f"/proc/{pid}/stat", "rb") as f:
@@ -483,11 +486,16 @@ def _start_cleaner(folder):
     except (OSError, IndexError):
         started = None
     r, w = os.pipe()
-    child = os.fork()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        child = os.fork()
     if child == 0:
         try:
             os.setsid()
-            if os.fork() == 0:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                grandchild = os.fork()
+            if grandchild == 0:
                 try:
                     null = os.open(os.devnull, os.O_RDWR)
                     for target in (0, 1, 2):
@@ -504,7 +512,6 @@ def _start_cleaner(folder):
                     if watch is not None:
                         select.select([watch], [], [])
                     else:
-                        import time
                         while True:
                             try:
                                 with open(f"/proc/{pid}/stat", "rb") as f:
