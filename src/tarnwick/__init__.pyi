@@ -336,6 +336,9 @@ class VerifiedModel:
     entry: str
     verification: Union[Verification, ModelVerification]
     files: Dict[str, int]
+    # Made by open_verified only.
+    def __init__(self, path: str, entry: str, verification: Union[Verification, ModelVerification],
+                 copies: Dict[str, Any], owner: int) -> None: ...
     @property
     def closed(self) -> bool: ...
     def close(self) -> None: ...
