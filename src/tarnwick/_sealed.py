@@ -36,9 +36,6 @@ import weakref
 from . import _many, _model, _native, _sign, _verify
 from ._errors import ModelError, UntrustedModel, UsageError
 
-# Files a loader reads through a container's own parser: their manifests
-# bind them with a hash over all but the store, never the whole-file hash.
-CONTAINER_SUFFIXES = (".safetensors", ".gguf", ".onnx")
 # ONNX graphs are protocol buffers, which cannot exceed 2 GiB.
 GRAPH_LIMIT = 2 << 30
 # Descriptors kept free for the loaders beside the sealed copies.
@@ -96,11 +93,11 @@ class SealedFile:
         return check.hash_ok, check.store_range
 
     def digest(self, tick=None):
-        """(size, SHA-256) of the whole copy."""
-        if self._copy.sha256 is not None:
-            return self._copy.size, self._copy.sha256
-        with _model.naming(self._path, self.rel):
-            return _native._hash_file(self._path, name=self.rel, progress=tick)
+        """(size, SHA-256) of the whole copy, computed once."""
+        if self._copy.sha256 is None:
+            with _model.naming(self._path, self.rel):
+                _, self._copy.sha256 = _native._hash_file(self._path, name=self.rel, progress=tick)
+        return self._copy.size, self._copy.sha256
 
     def read_all(self, limit):
         """The copy's bytes; refused past `limit` bytes."""
@@ -238,11 +235,13 @@ def _room_for(count, total, shown):
 
 def _seal_all(folder, rels, copies, workers):
     """Seals each of `rels` (files of `folder`) into `copies`, on threads:
-    the copies are made without the interpreter lock."""
+    the copies are made without the interpreter lock. None is hashed yet:
+    a container's binding is a hash without its store, and a whole-file
+    digest is taken when the verdict asks for one."""
     def one(rel):
         fd = _model.open_member(folder, rel)
         try:
-            sealed, size, sha256 = _native._seal_copy(fd, name=rel, hash=not rel.endswith(CONTAINER_SUFFIXES))
+            sealed, size, sha256 = _native._seal_copy(fd, name=rel, hash=False)
         finally:
             os.close(fd)
         return rel, _Copy(sealed, size, sha256)
@@ -315,7 +314,7 @@ class VerifiedModel:
 
     def _open_copy(self, rel):
         if self.closed:
-            raise ValueError("the verified model is closed")
+            raise UsageError("the verified model is closed")
         copy = self._copies.get(rel)
         if copy is None:
             raise ModelError(f"{rel}: not a verified file of this model")
@@ -501,8 +500,12 @@ def _start_cleaner(folder):
                     for target in (0, 1, 2):
                         os.dup2(null, target)
                     # The copies' memory goes with COMMAND, not with this.
-                    os.closerange(3, w)
-                    os.closerange(w + 1, 1 << 16)
+                    for fd in [int(n) for n in os.listdir("/proc/self/fd")]:
+                        if fd > 2 and fd != w:
+                            try:
+                                os.close(fd)
+                            except OSError:
+                                pass
                     try:
                         watch = os.pidfd_open(pid)
                     except (AttributeError, OSError):
