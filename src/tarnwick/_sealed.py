@@ -138,14 +138,14 @@ class SealedFolder:
 
 
 def _read_whole(fd, size):
-    parts, at = [], 0
+    pieces, at = [], 0
     while at < size:
-        part = os.pread(fd, min(size - at, 1 << 30), at)
-        if not part:
+        piece = os.pread(fd, min(size - at, 1 << 30), at)
+        if not piece:
             raise OSError(errno.EIO, "a sealed copy ended early")
-        parts.append(part)
-        at += len(part)
-    return b"".join(parts)
+        pieces.append(piece)
+        at += len(piece)
+    return b"".join(pieces)
 
 
 # --- The verdict ----------------------------------------------------------------
