@@ -21,6 +21,7 @@
 #include "python/files.h"
 #include "python/pending.h"
 #include "python/remote.h"
+#include "python/sealed.h"
 
 namespace {
 
@@ -304,8 +305,10 @@ int exec_module(PyObject* module) {
   if (PyModule_AddFunctions(module, tarnwick::python::file_functions()) < 0) return -1;
   if (PyModule_AddFunctions(module, tarnwick::python::pending_functions()) < 0) return -1;
   if (PyModule_AddFunctions(module, tarnwick::python::remote_functions()) < 0) return -1;
+  if (PyModule_AddFunctions(module, tarnwick::python::sealed_functions()) < 0) return -1;
   if (tarnwick::python::add_file_types(module) < 0) return -1;
   if (tarnwick::python::add_remote_type(module) < 0) return -1;
+  if (tarnwick::python::add_sealed_type(module) < 0) return -1;
   return tarnwick::python::add_pending_type(module);
 }
 

@@ -34,7 +34,7 @@ for _name in dir(_native):
         _f.__module__ = __name__
 del _name, _f, _native
 
-from ._errors import CommitInterrupted, ModelError, SigningError, UsageError  # noqa: E402,F401
+from ._errors import CommitInterrupted, ModelError, SigningError, UntrustedModel, UsageError  # noqa: E402,F401
 
 # Need the C2PA SDK (the `c2pa` extra) only when called.
 from ._results import (  # noqa: E402,F401
@@ -49,7 +49,8 @@ from ._results import (  # noqa: E402,F401
 # Signing and verifying are imported on first use: they bring in ctypes and
 # the HTTP client, which an isolated sub-interpreter cannot load and which
 # a program that only embeds or reads should not pay for.
-_LAZY = {"load_key": "._keys", "SigningKey": "._keys", "sign_file": "._sign", "verify_file": "._verify", "sign_model": "._sign", "verify_model": "._verify"}
+_LAZY = {"load_key": "._keys", "SigningKey": "._keys", "sign_file": "._sign", "verify_file": "._verify",
+         "sign_model": "._sign", "verify_model": "._verify", "open_verified": "._sealed", "VerifiedModel": "._sealed"}
 
 
 # tarnwick.batch (many models, on threads or Ray) after `import tarnwick`

@@ -375,3 +375,43 @@ def verify_model(
     each container also against its own manifest (`signer`, `signer_key`:
     as verify_file's, on each of those manifests). `model` may be a URL
     (https://, or any fsspec URL: tarnwick[remote])."""
+
+# A model opened from sealed copies of its files, verified from them. Not in
+# __all__.
+
+from typing import Dict
+
+class UntrustedModel(ModelError):
+    """The model was read and judged, and is not trusted: `verification` holds the verdict."""
+    verification: Union[Verification, ModelVerification, None]
+    def __init__(self, message: str, verification: Union[Verification, ModelVerification, None] = None) -> None: ...
+
+class VerifiedModel:
+    """A model opened from sealed copies of its files, its verdict trusted."""
+    path: str
+    entry: str
+    verification: Union[Verification, ModelVerification]
+    files: Dict[str, int]
+    # Made by open_verified only.
+    def __init__(self, path: str, entry: str, verification: Union[Verification, ModelVerification],
+                 copies: Dict[str, Any], owner: int) -> None: ...
+    @property
+    def closed(self) -> bool: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "VerifiedModel": ...
+    def __exit__(self, *exc: object) -> None: ...
+    def onnx_session(self, graph: Optional[str] = None, **kwargs: Any) -> Any:
+        """An onnxruntime.InferenceSession built from the sealed bytes of the
+        graph and of every external data file it names."""
+
+def open_verified(
+    model: _Path,
+    *,
+    trust: Optional[_Pem] = None,
+    signer: Optional[str] = None,
+    signer_key: Optional[_Pem] = None,
+    ignore: Iterable[str] = (),
+    alone: bool = False,
+) -> VerifiedModel:
+    """Open a model from sealed copies of its files, verified from those
+    copies; raise UntrustedModel (and keep nothing) unless trusted."""

@@ -862,12 +862,8 @@ def _unknown(word):
 
 
 def _exec(argv):
-    try:
-        from . import _exec as command
-    except ImportError:
-        sys.stderr.write("tarnwick exec: not part of this tarnwick\n")
-        return USAGE
-    return command.main(argv)
+    from . import _sealed
+    return _sealed.run_exec(argv)
 
 
 class _Stopped(KeyboardInterrupt):

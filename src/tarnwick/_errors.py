@@ -28,3 +28,14 @@ class CommitInterrupted(BaseException):
         shown = ", ".join(replaced[:5]) + (", ..." if len(replaced) > 5 else "")
         return (f"interrupted after replacing {len(replaced)} of {total} files ({shown}): the model verifies "
                 "invalid until it is signed again")
+
+
+class UntrustedModel(ModelError):
+    """The model was read and judged, and is not trusted: `verification` holds the verdict."""
+
+    def __init__(self, message, verification=None):
+        super().__init__(message)
+        self.verification = verification
+
+    def __reduce__(self):
+        return type(self), (str(self), self.verification)

@@ -157,6 +157,7 @@ class Source:
 
     name = ""
     can_list = False
+    stop = None  # a threading.Event: once set, every read ends soon
 
     def isdir(self, rel=""):
         raise NotImplementedError

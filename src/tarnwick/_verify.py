@@ -333,7 +333,7 @@ def _as_model(owner, opts, progress):
     model's verdict, what failed in any of its files, and why."""
     store_path, rel = owner
     folder, store = os.path.split(store_path)
-    mv = _verify_at(_source.LocalFolder(folder), store, opts, (), progress, None)
+    mv = verify_at(_source.LocalFolder(folder), store, opts, (), progress, None)
     v = mv.store_verification
     failures = list(v.failures) + [(code, f"{m.path}: {text}") for m in mv.members for code, text in m.failures]
     informational = list(v.informational) + [(AS_MODEL, f"{rel} is a file of the model signed as a whole in "
@@ -487,7 +487,7 @@ def _invalid_model(text, code="tarnwick.model.listing"):
     return ModelVerification("invalid", [], manifest)
 
 
-def _verify_at(source, store_name, opts, ignore, progress, members_map):
+def verify_at(source, store_name, opts, ignore=(), progress=None, members_map=None):
     """The model whose model-level store is `store_name` in `source`."""
     sdk = _sdk.load("verify")
     try:
@@ -674,7 +674,7 @@ def verify_model_with(model, *, trust=None, ignore=(), signer=None, signer_key=N
             except FileNotFoundError:
                 pass
     try:
-        return _verify_at(source, store_name, opts, ignore, progress, members_map)
+        return verify_at(source, store_name, opts, ignore, progress, members_map)
     except _source.NotFound:
         pass
     if m is not None:

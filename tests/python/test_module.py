@@ -91,6 +91,7 @@ def test_module_attributes():
                                "ModelVerification", "MemberVerification"]
                             + ["CommitInterrupted", "ModelError", "SigningError", "UsageError"]
                             + ["load_key", "SigningKey"]
+                            + ["open_verified", "VerifiedModel", "UntrustedModel"]
                             + ["batch"])
 
 
