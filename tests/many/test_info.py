@@ -21,16 +21,10 @@ from program import tarnwick_program  # noqa: E402
 ST = [f"model-0000{i}-of-00003.safetensors" for i in (1, 2, 3)]
 GG = [f"tiny-0000{i}-of-00003.gguf" for i in (1, 2, 3)]
 CASES = {
-    "safetensors": (models.safetensors_model, ["model.safetensors.index.json  (data)"]
-                    + [f"{n}  (SafeTensors, no store)" for n in ST]),
-    "gguf": (models.gguf_model, [f"{n}  (GGUF, no store)" for n in GG]),
-    "onnx": (models.onnx_model, ["model.onnx  (ONNX, no store)", "weights.bin  (data)"]),
-}
-ENTRY = {  # the entry's own description, when it is a container
-    "safetensors": [],
-    "gguf": ["  format:      GGUF", "  model type:  c2pa.types.model", "  store:       none", "  uri:         none"],
-    "onnx": ["  format:      ONNX", "  model type:  c2pa.types.model.onnx", "  store:       none",
-             "  uri:         none"],
+    "safetensors": (models.safetensors_model, ["model.safetensors.index.json  (data, hashed whole)"]
+                    + [f"{n}  (SafeTensors, no store)" for n in ST], "model.c2pa"),
+    "gguf": (models.gguf_model, [f"{n}  (GGUF, no store)" for n in GG], "tiny.c2pa"),
+    "onnx": (models.onnx_model, ["model.onnx  (ONNX, no store)", "weights.bin  (data, hashed whole)"], "model.c2pa"),
 }
 
 
@@ -41,17 +35,18 @@ def info(*args):
 
 @pytest.mark.parametrize("kind", CASES)
 def test_members_listed(tmp_path, kind):
-    make, members = CASES[kind]
+    make, members, store = CASES[kind]
     entry = make(str(tmp_path / "m"))
     given = entry
     status, out, err = info(given)
     assert (status, err) == (0, "")
-    assert out.splitlines() == [given] + ENTRY[kind] + [f"  members:     {len(members)} files"] + \
-        [f"    {m}" for m in members]
+    assert out.splitlines() == [given, f"  entry:       {os.path.basename(entry)}",
+                                f"  files:       {len(members)} files"] + [f"    {m}" for m in members] + \
+        [f"  manifest:    {store} (none: the model is not signed as a whole)"]
     status, out, err = info("--json", given)
     doc = json.loads(out)
-    assert (status, doc["file"], doc["entry"]) == (0, given, os.path.basename(entry))
-    assert [m["file"] for m in doc["members"]] == [m.split("  ")[0] for m in members]
+    assert (status, doc["path"], doc["entry"]) == (0, given, os.path.basename(entry))
+    assert [m["path"] for m in doc["members"]] == [m.split("  ")[0] for m in members]
 
 
 def test_a_plain_file_beside_a_model(tmp_path):
@@ -62,4 +57,4 @@ def test_a_plain_file_beside_a_model(tmp_path):
     assert out.split("\n\n")[0].splitlines() == [shard, "  format:      SafeTensors",
                                                  "  model type:  c2pa.types.model", "  store:       none",
                                                  "  uri:         none"]
-    assert "  members:     2 files" in out.split("\n\n")[1]
+    assert "  files:       2 files" in out.split("\n\n")[1]

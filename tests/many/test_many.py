@@ -307,20 +307,20 @@ def test_cli_sign_into_a_folder_and_verify_json(tmp_path, creds):
     r = cli("sign", entry, "--cert", creds[3] / "chain.pem", "--key", creds[3] / "key.pem", "-o", out, "--json")
     assert r.returncode == 0, r.stderr
     assert sorted(os.listdir(out)) == sorted(os.listdir(entry.parent) + ["model.c2pa"])
-    assert json.loads(r.stdout)["members"][0]["file"] == "model.safetensors.index.json"
+    assert json.loads(r.stdout)["members"][0]["path"] == "model.safetensors.index.json"
 
     r = cli("verify", out, "--trust", creds[3] / "ca.pem", "--json")
     doc = json.loads(r.stdout)["models"][0]
-    assert (r.returncode, doc["model"], doc["state"]) == (0, str(out), "trusted")
-    assert [m["file"] for m in doc["members"]] == sorted(os.listdir(entry.parent), key=lambda n: (not n.endswith("json"), n))
+    assert (r.returncode, doc["path"], doc["state"]) == (0, str(out), "trusted")
+    assert [m["path"] for m in doc["members"]] == sorted(os.listdir(entry.parent), key=lambda n: (not n.endswith("json"), n))
 
     flip(out / "model-00002-of-00003.safetensors")
     r = cli("verify", out / "model.safetensors.index.json", "--trust", creds[3] / "ca.pem")
     assert r.returncode == 1
     lines = r.stdout.splitlines()
-    assert lines[0] == f"{out / 'model.safetensors.index.json'}: INVALID"
-    assert lines[1:3] == ["  files       4 files: 3 trusted, 1 INVALID",
-                          "  INVALID     model-00002-of-00003.safetensors: assertion.dataHash.mismatch: asset hash "
+    assert lines[0] == f"{out / 'model.safetensors.index.json'}: invalid"
+    assert lines[1:3] == ["  files       4 files: 3 trusted, 1 invalid",
+                          "  invalid     model-00002-of-00003.safetensors: assertion.dataHash.mismatch: asset hash "
                           "error, name: jumbf manifest, error: hash verification( Hashes do not match ); "
                           "tarnwick.member.mismatch: hash differs"]
     assert "ingredient" not in r.stdout  # the files are the lines above

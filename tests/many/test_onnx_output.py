@@ -180,4 +180,4 @@ def test_external_data_that_cannot_be_told_refused(tmp_path, write):
     assert not (tmp_path / "b" / "out.onnx").exists()
     # `info` hands it to the Python entry point, which names the member.
     r = subprocess.run([tarnwick_program(), "info", model], capture_output=True, text=True)
-    assert (r.returncode, r.stderr) == (1, f"{model}: model.onnx: {NO_LOCATION}\n")
+    assert (r.returncode, r.stderr) == (1, f"{model}: {NO_LOCATION}\n")

@@ -87,7 +87,7 @@ def test_cli_policy(creds):
     run = subprocess.run([tarnwick_program(), "verify", "--signer", "O=a, O=b", creds[4]],
                          capture_output=True, text=True, check=False)
     assert (run.returncode, run.stderr.splitlines()[-1]) == (
-        2, "tarnwick verify: argument --signer: O is given twice")
+        2, "tarnwick verify: --signer: O is given twice")
 
 
 def pins(creds):
