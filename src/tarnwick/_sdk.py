@@ -25,7 +25,7 @@ def missing(command):
     return f"tarnwick {command} needs the C2PA SDK: pip install 'tarnwick[c2pa]'"
 
 
-def _version_found():
+def version_found():
     try:
         from importlib.metadata import version
         return version("c2pa-python")
@@ -123,7 +123,7 @@ def load(command):
         calls = _Calls(c2pa, wrapper)
     except (AttributeError, OSError) as e:
         raise ImportError(
-            f"tarnwick {command}: the C2PA SDK found (c2pa-python {_version_found()}) lacks the data-hashed "
+            f"tarnwick {command}: the C2PA SDK found (c2pa-python {version_found()}) lacks the data-hashed "
             f"signing calls; tarnwick supports c2pa-python {SUPPORTED}: pip install 'tarnwick[c2pa]' ({e})",
             name="c2pa") from e
     _calls = calls
@@ -131,4 +131,4 @@ def load(command):
 
 
 def version_supported():
-    return _in_range(_version_found())
+    return _in_range(version_found())

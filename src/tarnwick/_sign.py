@@ -133,7 +133,7 @@ def prepare(model, *, signer=None, cert=None, key=None, alg=None, definition=Non
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     if hash != "sha256":
-        raise UsageError(f"c2pa-python {_sdk._version_found()} signs SHA-256 data hashes only (its placeholder "
+        raise UsageError(f"c2pa-python {_sdk.version_found()} signs SHA-256 data hashes only (its placeholder "
                          f"fixes the algorithm); {hash!r} cannot be signed")
     if (remote_uri is None) != (sidecar is None):
         raise UsageError("remote_uri and sidecar go together: the store is written to sidecar for publishing at "
@@ -539,34 +539,6 @@ def _discard(members, store=None):
         store.discard()
 
 
-def _run(function, items, workers):
-    """The members signed, a few at a time; on a failure or a stop, what
-    finished is discarded."""
-    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(function, *item) for item in items]
-        try:
-            pending = set(futures)
-            while pending:
-                # A timeout, so that Ctrl-C is taken while nothing finishes.
-                done, pending = concurrent.futures.wait(pending, timeout=0.5,
-                                                        return_when=concurrent.futures.FIRST_EXCEPTION)
-                for f in done:
-                    if f.exception() is not None:
-                        f.result()
-            return [f.result() for f in futures]
-        except BaseException:
-            for f in futures:
-                f.cancel()
-            for f in futures:
-                if not f.cancelled():
-                    try:
-                        member = f.result()
-                    except BaseException:  # noqa: BLE001 - its own failure is the one raised
-                        continue
-                    _discard([member])
-            raise
-
-
 def sign_model(model, *, signer=None, cert=None, key=None, alg=None, definition=None, output=None,
                tsa_url=None, ignore=(), manifest=None, progress=None, entry=None, force=False, fresh=False,
                oms=None, oms_method="certificate"):
@@ -601,7 +573,7 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg=None, definition=
 
     members, pending_store, pending_bundle = [], None, None
     try:
-        members = _run(one, m.files, _workers(len(m.files), signer))
+        members = _verify.run(one, m.files, None, _workers(len(m.files), signer), lambda member: _discard([member]))
         store = model_store(plan, members)
         like = os.path.join(m.folder, m.entry)
         pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name), like=like)

@@ -363,9 +363,10 @@ class Progress:
             self.show(self.done, self.total, self.files_done, self.files)
 
 
-def run(function, items, stop=None, workers=WORKERS):
-    """function(*item) for every item, a few at a time, in order; the first
-    failure or a stop (Ctrl-C) sets `stop`, which ends the others' reads."""
+def run(function, items, stop=None, workers=WORKERS, undo=None):
+    """function(*item) for every item, a few at a time, in order. The first
+    failure or a stop (Ctrl-C) sets `stop`, which ends the others' reads,
+    and hands what had finished to `undo`."""
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         futures = [pool.submit(function, *item) for item in items]
         try:
@@ -383,6 +384,14 @@ def run(function, items, stop=None, workers=WORKERS):
                 stop.set()
             for f in futures:
                 f.cancel()
+            if undo is not None:
+                for f in futures:
+                    if not f.cancelled():
+                        try:
+                            finished = f.result()
+                        except BaseException:  # noqa: BLE001 - its own failure is the one raised
+                            continue
+                        undo(finished)
             raise
 
 
