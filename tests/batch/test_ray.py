@@ -81,7 +81,8 @@ def test_a_killed_worker_loses_no_row(cluster, models, creds, tmp_path, retries)
     shutil.copyfile(models[0], once)
     shutil.copyfile(models[0], always)
     given = [models[0], str(once), models[1], str(always), models[3]]
-    options = {"trust": creds[2].decode(), "fetch": False, "signer": None, "signer_key": None, "ignore": []}
+    import tarnwick._verify
+    options = {"policy": tarnwick._verify.options(creds[2]), "fetch": False, "ignore": []}
     rows = list(batch._run("verify", given, options, "ray", None, None, retries, dying))
     assert [r.model for r in rows] == given
     for path, row in zip(given[:3] + given[4:], rows[:3] + rows[4:]):
@@ -99,3 +100,14 @@ def test_sign_on_ray(cluster, creds, tmp_path):
     rows = list(batch.sign(paths, cert=creds[0], key=creds[1], engine="ray"))
     assert [r.state for r in rows] == ["signed"] * 3
     assert [r.state for r in batch.verify(paths, trust=creds[2], engine="ray")] == ["trusted"] * 3
+
+
+def test_relative_names_are_the_callers(cluster, models, creds, monkeypatch):
+    """A worker runs in another folder: a relative name is resolved where the
+    list was given, and its row keeps the name as given."""
+    folder = os.path.dirname(models[0])
+    names = [os.path.relpath(m, folder) for m in models]
+    monkeypatch.chdir(folder)
+    rows = list(batch.verify(names, trust=creds[2], engine="ray"))
+    assert [r.model for r in rows] == names
+    assert [r.state for r in rows] == [corpus.direct(m, creds[2])[0] for m in models]
