@@ -128,11 +128,16 @@ def verification_row(path, v):
 def model_verification_row(path, mv, store_path=None):
     """A model of many files: its verdict, each file's (paths relative to
     the model's folder), and the model-level store's own row."""
-    return {
+    row = {
         "path": path, "state": mv.state,
         "members": [{"path": m.path, "state": m.state, "failures": failures(m.failures)} for m in mv.members],
         "manifest": verification_row(store_path or path, mv.store_verification),
     }
+    oms = getattr(mv, "oms", None)
+    if oms is not None:
+        row["openssf"] = {"state": oms.state, "signer": oms.signer, "failures": failures(oms.failures),
+                          "files": [{"path": p, "state": st} for p, st in oms.files]}
+    return row
 
 
 def _as_given(path, r, output):
@@ -217,7 +222,7 @@ def model_lines(path, mv, verbose=False):
     for m in mv.members:
         states[m.state] = states.get(m.state, 0) + 1
     counted = ", ".join(f"{states[s]} {s}" for s in ("trusted", "valid", "unsigned", "invalid") if s in states)
-    files = [f"  files       {count(len(mv.members), 'file')}: {counted}"]
+    files = [f"  files       {count(len(mv.members), 'file')}" + (f": {counted}" if counted else "")]
     for m in mv.members:
         if verbose or m.state not in ("trusted", "valid"):
             why = "; ".join(f"{shown(c)}: {shown(t)}" for c, t in m.failures)
@@ -229,6 +234,10 @@ def model_lines(path, mv, verbose=False):
     lines = verification_lines(path, store._replace(state=mv.state, binding=None,
                                                     ingredients=[i for i in store.ingredients
                                                                  if i.title not in names]), files)
+    oms = getattr(mv, "oms", None)
+    if oms is not None:
+        lines.append(f"  openssf     {oms.state}" + (f", signed by {shown(oms.signer)}" if oms.signer else ""))
+        lines += [f"  failed      {shown(c)}: {shown(t)}" for c, t in oms.failures]
     b = store.binding
     if b is not None:
         lines.append(f"  binding     sha256 data hash over the list of {count(len(mv.members), 'file')}: "

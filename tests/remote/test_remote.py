@@ -413,3 +413,37 @@ def test_every_file_gets_the_verdict_its_local_copy_gets(tmp_path, signed, creds
         assert tarnwick.verify_file(url, trust=creds[2]).state == "trusted"
     finally:
         server.shutdown()
+
+
+class Stall(http.server.BaseHTTPRequestHandler):
+    """Answers the headers, then sends nothing."""
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "1000")
+        self.end_headers()
+        time.sleep(60)
+
+    def log_message(self, *args):
+        pass
+
+
+def test_ctrl_c_ends_verify_of_a_stalled_server(creds, tmp_path):
+    import signal
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stall)
+    server.daemon_threads = True
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        (tmp_path / "ca.pem").write_bytes(creds[2])
+        url = f"http://127.0.0.1:{server.server_port}/hub/{INDEX}"
+        run = subprocess.Popen([tarnwick_program(), "verify", "--trust", str(tmp_path / "ca.pem"), url],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(2)
+        run.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        _, err = run.communicate(timeout=30)
+        # Within a second of Ctrl-C (a generous bound here, for a loaded machine).
+        assert time.monotonic() - started < 5
+        assert run.returncode == 130, err
+    finally:
+        server.shutdown()
