@@ -123,23 +123,22 @@ def add_ingredient(built, check, relationship, label, title):
     return resource
 
 
-def add_member(built, index, title, label, store):
+def add_member(built, index, title):
     """Records a member signed just now as a componentOf ingredient (its
-    digest taken from the bytes written); the resource to add."""
-    identifier = f"tarnwick.member.{index}.c2pa"
+    digest taken from the bytes written). Its manifest is not copied in:
+    the member carries it, the signed listing names it by label and binds
+    the member's bytes, and a copy would only grow the model's store by
+    every member's whole history at each re-sign."""
     built.setdefault("ingredients", []).append({
         "title": title,
         "format": "application/octet-stream",
         "relationship": "componentOf",
         "label": f"tarnwick.member.{index}",
-        "active_manifest": label,
         "validation_results": {"activeManifest": {"success": [
             {"code": "claimSignature.validated", "explanation": "claim signature valid"},
             {"code": "assertion.dataHash.match", "explanation": "data hash valid"}],
             "informational": [], "failure": []}},
-        "manifest_data": {"format": "application/c2pa", "identifier": identifier},
     })
-    return identifier, store
 
 
 def with_parent_action(built):

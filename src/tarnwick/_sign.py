@@ -450,15 +450,16 @@ def _ticker(tick):
 
 def model_store(plan, members):
     """Stage three: the model-level store over the listing of every file,
-    each container's manifest recorded as an ingredient."""
+    each container recorded as an ingredient."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     listing = _listing.document([member.entry for member in members], plan.model.ignore.patterns)
     built = json.loads(json.dumps(plan.definition))
     built.setdefault("assertions", []).append({"label": _listing.LABEL, "data": listing})
-    resources = [_manifest.add_member(built, i, member.entry["uri"], member.signed.label, member.store)
-                 for i, member in enumerate(members) if member.store is not None]
-    builder = _manifest.builder(c2pa, built, resources)
+    for i, member in enumerate(members):
+        if member.store is not None:
+            _manifest.add_member(built, i, member.entry["uri"])
+    builder = _manifest.builder(c2pa, built, [])
     try:
         _manifest.call(c2pa, "make a placeholder for the model's store", sdk.placeholder, builder, plan.signer)
         return _manifest.call(c2pa, "sign the model's store", sdk.sign, builder, plan.signer, [],
