@@ -3,33 +3,68 @@
 A store sits in a range the data hash excludes, so a byte of it that no
 signature covers is a byte an attacker may set. The SDK reads a store by
 content type and label lookups and is lenient about what it does not read:
-box lengths it does not need, the labels of boxes it finds by type, the
-padding a signer leaves in its COSE signature to fill the reserved size.
-This walk holds a store to the form writers give it: JUMBF boxes that tile
-their superboxes exactly, the fixed labels of the C2PA boxes, and padding of
-zeros, with nothing after the COSE signature."""
+box lengths it does not need, the labels and toggles of boxes it finds by
+type, boxes it does not look for, the headers of a COSE signature it
+ignores, the padding a signer leaves to fill the reserved size. This walk
+holds a store to the form the SDK writes: JUMBF boxes that tile their
+superboxes exactly; C2PA boxes of their full UUIDs, fixed labels and
+toggles, in the order written; one COSE_Sign1 in its shortest encoding, its
+unprotected header only padding of zeros and a time-stamp the SDK verified.
 
-from typing import Optional
+What the walk leaves to the SDK: the claim and the assertions, which the
+signature and the claim's hashes cover, and the manifests of ingredients,
+which the active manifest's ingredient assertions hash whole. The SDK
+validates those only when an ingredient refers to them, and reports their
+failures apart from the active manifest's: manifest_failures reads them."""
 
-# The C2PA box types (the first four bytes of a description box's UUID)
-# found by type, each with the labels writers give them.
-LABELS = {
-    b"c2pa": ("c2pa",),
-    b"c2as": ("c2pa.assertions",),
-    b"c2cl": ("c2pa.claim", "c2pa.claim.v2"),
-    b"c2cs": ("c2pa.signature",),
+from typing import List, NamedTuple, Optional
+
+# C2PA's UUIDs: a four-byte type, then this.
+C2PA_UUID_TAIL = bytes.fromhex("00110010800000aa00389b71")
+STORE, MANIFEST, UPDATE_MANIFEST = b"c2pa", b"c2ma", b"c2um"
+ASSERTIONS, CLAIM, SIGNATURE = b"c2as", b"c2cl", b"c2cs"
+# What an assertion's content may be: CBOR, JSON, an embedded file, a UUID box.
+CONTENT_TYPES = {
+    bytes.fromhex("63626f72") + C2PA_UUID_TAIL,  # cbor
+    bytes.fromhex("6a736f6e") + C2PA_UUID_TAIL,  # json
+    bytes.fromhex("40cb0c32bb8a489da70b2ad6f47f4369"),  # embedded file
+    bytes.fromhex("75756964") + C2PA_UUID_TAIL,  # uuid
 }
+LABELS = {
+    STORE: ("c2pa",),
+    ASSERTIONS: ("c2pa.assertions",),
+    CLAIM: ("c2pa.claim", "c2pa.claim.v2"),
+    SIGNATURE: ("c2pa.signature",),
+}
+# Toggles: requestable (1) and labelled (2); an assertion's description
+# box may also hold a private box (16), the salt its hash covers.
+REQUESTABLE, LABELLED, HAS_ID, HAS_HASH, HAS_PRIVATE = 1, 2, 4, 8, 16
+BOX_TOGGLES = REQUESTABLE | LABELLED
+ASSERTION_TOGGLES = (REQUESTABLE | LABELLED, REQUESTABLE | LABELLED | HAS_PRIVATE)
 MAX_DEPTH = 32
+MAX_MANIFESTS = 4096
+MAX_CERTIFICATES = 16
+
+X5CHAIN = 33
 PAD_KEYS = ("pad", "pad2")
-# What a C2PA signature's unprotected header may hold (COSE's x5chain, 33,
-# the time-stamps, the revocation values, the padding): a header the SDK does
-# not know it would skip, and so anything could hide there.
-UNPROTECTED = {33, "sigTst", "sigTst2", "rVals", "pad", "pad2"}
+TIMESTAMP_KEYS = ("sigTst", "sigTst2")
 NULL = 0xF6  # the payload: detached
+COSE_SIGN1_TAG = 18
+# What the SDK reports of an ingredient's manifest that says nothing of its
+# bytes: trust is judged on the active manifest's signer only, and a parent
+# signed with a certificate since expired still is what it was.
+CREDENTIAL_STATUS = ("signingCredential.untrusted", "signingCredential.expired")
+INGREDIENT_FAILURE = "tarnwick.ingredient.invalid"
+UNREFERENCED = "tarnwick.store.unreferenced"
 
 
 class Slack(Exception):
     pass
+
+
+class Manifest(NamedTuple):
+    label: str
+    signature: tuple  # (start, end) of its COSE_Sign1
 
 
 def _boxes(data, start, end):
@@ -44,55 +79,146 @@ def _boxes(data, start, end):
             if end - pos < 16:
                 raise Slack(f"the box at {pos} is too short for its length")
             size, header = int.from_bytes(data[pos + 8:pos + 16], "big"), 16
+            if size < 1 << 32:  # a writer uses the long form only when it must
+                raise Slack(f"the box at {pos} gives its length of {size} in the long form")
         if size == 0 or size < header or size > end - pos:
             raise Slack(f"the box at {pos} claims {size} bytes, but {end - pos} are held")
         yield kind, pos + header, pos + size
         pos += size
 
 
-def _superbox(data, start, end, depth):
-    if depth > MAX_DEPTH:
-        raise Slack("boxes nested too deeply")
+def _description(data, start, end):
+    """(UUID, toggles, label or None) of a description box that holds
+    exactly what its toggles announce."""
+    if end - start < 17:
+        raise Slack(f"the description box at {start} is too short")
+    uuid, toggles, pos = bytes(data[start:start + 16]), data[start + 16], start + 17
+    label = None
+    if toggles & LABELLED:
+        nul = data.find(b"\0", pos, end)
+        if nul < 0:
+            raise Slack(f"the label at {pos} has no end")
+        try:
+            label = bytes(data[pos:nul]).decode("utf-8")
+        except UnicodeDecodeError:
+            raise Slack(f"the label at {pos} is not UTF-8") from None
+        pos = nul + 1
+    if toggles & HAS_ID:
+        pos += 4
+    if toggles & HAS_HASH:
+        pos += 32
+    if toggles & HAS_PRIVATE:
+        private = list(_boxes(data, pos, end)) if pos <= end else []
+        if len(private) != 1:
+            raise Slack(f"the description box at {start} does not end in one private box")
+        pos = end
+    if pos != end:
+        raise Slack(f"the description box at {start} holds {end - pos} bytes its toggles do not announce")
+    return uuid, toggles, label
+
+
+def _superbox(data, start, end, kinds, toggles_allowed=(BOX_TOGGLES,)):
+    """(type, label, children) of the superbox [start, end), its UUID one
+    of C2PA's `kinds` (4-byte types) and its toggles as written."""
     boxes = list(_boxes(data, start, end))
     if not boxes or boxes[0][0] != b"jumd":
         raise Slack(f"the superbox at {start} has no description box first")
-    _, d_start, d_end = boxes[0]
-    if d_end - d_start < 17:
-        raise Slack(f"the description box at {d_start} is too short")
-    kind = bytes(data[d_start:d_start + 4])
-    toggles = data[d_start + 16]
-    label = None
-    if toggles & 0x02:
-        nul = data.find(b"\0", d_start + 17, d_end)
-        if nul < 0:
-            raise Slack(f"the label at {d_start + 17} has no end")
-        label = bytes(data[d_start + 17:nul])
+    uuid, toggles, label = _description(data, boxes[0][1], boxes[0][2])
+    kind = uuid[:4]
+    if uuid[4:] != C2PA_UUID_TAIL or kind not in kinds:
+        raise Slack(f"the superbox at {start} is of type {uuid.hex()}, not "
+                    f"{' or '.join(k.decode() for k in kinds)}")
+    if toggles not in toggles_allowed:
+        raise Slack(f"the {kind.decode()} box at {start} has toggles {toggles:#04x}, not {toggles_allowed[0]:#04x}")
     allowed = LABELS.get(kind)
-    if allowed is not None and (label is None or label.decode("utf-8", "replace") not in allowed):
-        raise Slack(f"a {kind.decode('latin-1')} box is labelled {label!r}, not {' or '.join(allowed)}")
-    for child, c_start, c_end in boxes[1:]:
-        if child == b"jumb":
-            _superbox(data, c_start, c_end, depth + 1)
-        elif kind == b"c2cs" and child == b"cbor":
-            _signature(data, c_start, c_end)
+    if allowed is not None and label not in allowed:
+        raise Slack(f"a {kind.decode()} box is labelled {label!r}, not {' or '.join(allowed)}")
+    return kind, label, boxes[1:]
+
+
+def _only_child(data, start, children, kind):
+    if [c[0] for c in children] != [kind]:
+        raise Slack(f"the box at {start} holds {[c[0].decode('latin-1') for c in children]}, "
+                    f"not one {kind.decode()} box")
+    return children[0][1], children[0][2]
+
+
+def _assertion(data, start, end):
+    boxes = list(_boxes(data, start, end))
+    if not boxes or boxes[0][0] != b"jumd":
+        raise Slack(f"the assertion at {start} has no description box first")
+    uuid, toggles, label = _description(data, boxes[0][1], boxes[0][2])
+    if uuid not in CONTENT_TYPES:
+        raise Slack(f"the assertion at {start} is of content type {uuid.hex()}, which no assertion has")
+    if toggles not in ASSERTION_TOGGLES or not label:
+        raise Slack(f"the assertion at {start} has toggles {toggles:#04x}")
+    if len(boxes) < 2 or any(k == b"jumb" for k, _, _ in boxes[1:]):
+        raise Slack(f"the assertion {label!r} at {start} holds no content or another superbox")
+
+
+def _manifests(data):
+    """The manifests of a store, in order, each held to the form the SDK
+    writes; Slack if any byte is not."""
+    if len(data) < 8:
+        raise Slack("the manifest store is shorter than a JUMBF box header")
+    size = int.from_bytes(data[:4], "big")
+    if bytes(data[4:8]) != b"jumb":
+        raise Slack("the manifest store is not a JUMBF superbox")
+    if size < len(data) and size >= 8:
+        raise Slack(f"the manifest store's box is {size} bytes, but {len(data)} bytes are held: "
+                    f"{len(data) - size} bytes that no signature covers")
+    if size != len(data):
+        raise Slack(f"the manifest store's box claims {size} bytes, but {len(data)} are held")
+    _, _, children = _superbox(data, 8, len(data), (STORE,))
+    if not children:
+        raise Slack("the manifest store holds no manifest")
+    if len(children) > MAX_MANIFESTS:
+        raise Slack(f"the manifest store holds {len(children)} manifests")
+    out, seen = [], set()
+    for child, start, end in children:
+        if child != b"jumb":
+            raise Slack(f"the manifest store holds a {child.decode('latin-1')!r} box at {start}, not a manifest")
+        _, label, parts = _superbox(data, start, end, (MANIFEST, UPDATE_MANIFEST))
+        if not label or label in seen:
+            raise Slack(f"the manifest at {start} is labelled {label!r}, " +
+                        ("as another is" if label else "not with its URN"))
+        seen.add(label)
+        kinds = [(k, _superbox(data, s, e, (ASSERTIONS, CLAIM, SIGNATURE))) if k == b"jumb" else (k, None)
+                 for k, s, e in parts]
+        order = [found[0] if found else k for k, found in kinds]
+        if order != [ASSERTIONS, CLAIM, SIGNATURE]:
+            raise Slack(f"the manifest {label} holds {[k.decode('latin-1') for k in order]}, "
+                        "not its assertions, claim and signature alone")
+        for k, s, e in kinds[0][1][2]:
+            if k != b"jumb":
+                raise Slack(f"the assertions of {label} hold a {k.decode('latin-1')!r} box at {s}")
+            _assertion(data, s, e)
+        _only_child(data, parts[1][1], kinds[1][1][2], b"cbor")
+        signature = _only_child(data, parts[2][1], kinds[2][1][2], b"cbor")
+        out.append(Manifest(label, signature))
+    return out
 
 
 # --- CBOR, only as far as a COSE_Sign1 needs -----------------------------------
 
 def _head(data, pos, end):
-    """(major type, argument or None if indefinite, next position)."""
+    """(major type, argument, next position) of an item in its shortest
+    head: any other encoding of the same value is a byte free to change."""
     if pos >= end:
         raise Slack("the signature ends inside a CBOR item")
     first = data[pos]
     major, info = first >> 5, first & 31
     if info < 24:
         return major, info, pos + 1
-    if info in (24, 25, 26, 27):
+    if info in (24, 25, 26, 27) and major != 7:
         n = 1 << (info - 24)
         if end - pos - 1 < n:
             raise Slack("the signature ends inside a CBOR item")
-        return major, int.from_bytes(data[pos + 1:pos + 1 + n], "big"), pos + 1 + n
-    raise Slack(f"the signature holds a CBOR item of indefinite or reserved length at {pos}")
+        arg = int.from_bytes(data[pos + 1:pos + 1 + n], "big")
+        if arg < (24 if n == 1 else 1 << (4 * n)):
+            raise Slack(f"the CBOR item at {pos} is not in its shortest form")
+        return major, arg, pos + 1 + n
+    raise Slack(f"the signature holds a CBOR item of indefinite, reserved or floating form at {pos}")
 
 
 def _skip(data, pos, end, depth=0):
@@ -104,65 +230,233 @@ def _skip(data, pos, end, depth=0):
             raise Slack("a CBOR string runs past the signature")
         return pos + arg
     if major in (4, 5):
+        if arg > end - pos:  # each item takes a byte at least
+            raise Slack("a CBOR array or map runs past the signature")
         for _ in range(arg * (2 if major == 5 else 1)):
             pos = _skip(data, pos, end, depth + 1)
         return pos
     if major == 6:
         return _skip(data, pos, end, depth + 1)
+    if major == 7 and arg not in (20, 21, 22):  # false, true, null
+        raise Slack(f"the signature holds CBOR simple value {arg} at {pos}")
     return pos
 
 
-def _signature(data, start, end):
-    """A COSE_Sign1 (tagged or not) filling the box, its padding zeros."""
-    major, arg, pos = _head(data, start, end)
-    if major == 6:
-        major, arg, pos = _head(data, pos, end)
-    if major != 4 or arg != 4:
-        raise Slack("the signature is not a COSE_Sign1")
-    pos = _skip(data, pos, end)  # protected headers, signed
+def _key(data, pos, end):
+    major, arg, start = _head(data, pos, end)
+    if major == 0:
+        return arg
+    if major == 3 and arg <= end - start:
+        return bytes(data[start:start + arg]).decode("utf-8", "replace")
+    return None
+
+
+def _bstr(data, pos, end, what):
+    major, arg, start = _head(data, pos, end)
+    if major != 2 or arg > end - start:
+        raise Slack(f"{what} at {pos} is not a byte string")
+    return start, start + arg
+
+
+def _map(data, pos, end, what):
+    """{key: (value start, value end)} of the map at `pos`, its keys once each; and its end."""
     major, count, pos = _head(data, pos, end)
-    if major != 5:
-        raise Slack("the signature's unprotected headers are not a map")
+    if major != 5 or count > end - pos:
+        raise Slack(f"{what} is not a map")
+    entries = {}
     for _ in range(count):
         key_start = pos
+        key = _key(data, pos, end)
         pos = _skip(data, pos, end)
         value_start = pos
         pos = _skip(data, pos, end)
-        k_major, k_arg, k_pos = _head(data, key_start, end)
-        key = k_arg if k_major == 0 else data[k_pos:k_pos + k_arg].decode("utf-8", "replace") if k_major == 3 \
-            else None
-        if key not in UNPROTECTED:
-            raise Slack(f"the signature's unprotected header {key!r} at {key_start} is none a signer writes")
+        if key is None or key in entries:
+            raise Slack(f"{what} holds the key at {key_start} " + ("twice" if key is not None else "of no kind"))
+        entries[key] = (value_start, pos)
+    return entries, pos
+
+
+def _array(data, pos, end, what):
+    major, count, pos = _head(data, pos, end)
+    if major != 4 or count > end - pos:
+        raise Slack(f"{what} is not an array")
+    items = []
+    for _ in range(count):
+        start, pos = pos, _skip(data, pos, end)
+        items.append((start, pos))
+    return items, pos
+
+
+def _timestamp(data, start, end, key):
+    """A time-stamp as the SDK writes one: {"tstTokens": [{"val": token}]}."""
+    what = f"the signature's {key}"
+    tokens = _map(data, start, end, what)[0]
+    if list(tokens) != ["tstTokens"]:
+        raise Slack(f"{what} holds other keys than tstTokens")
+    items = _array(data, *tokens["tstTokens"], what + " tokens")[0]
+    if len(items) != 1:
+        raise Slack(f"{what} holds {len(items)} tokens, not one")
+    token = _map(data, *items[0], what + " token")[0]
+    if list(token) != ["val"]:
+        raise Slack(f"{what} token holds other keys than val")
+    _bstr(data, *token["val"], what + " token")
+
+
+def _sign1(data, start, end):
+    """(protected header start, end, unprotected header start) of the tagged COSE_Sign1 filling [start, end)."""
+    major, arg, pos = _head(data, start, end)
+    if (major, arg) != (6, COSE_SIGN1_TAG):
+        raise Slack("the signature is not a tagged COSE_Sign1")
+    major, arg, pos = _head(data, pos, end)
+    if major != 4 or arg != 4:
+        raise Slack("the signature is not a COSE_Sign1")
+    protected = _bstr(data, pos, end, "the signature's protected header")
+    return protected[0], protected[1], protected[1]
+
+
+def _signature(data, start, end, timestamp_verified):
+    """A COSE_Sign1 filling the box, its unprotected header only padding of
+    zeros and, if `timestamp_verified` is not None, a time-stamp (allowed
+    when it is True: the SDK checked it)."""
+    _, _, pos = _sign1(data, start, end)
+    unprotected, pos = _map(data, pos, end, "the signature's unprotected header")
+    stamps = [k for k in TIMESTAMP_KEYS if k in unprotected]
+    for key, (value_start, value_end) in unprotected.items():
         if key in PAD_KEYS:
-            v_major, v_len, v_pos = _head(data, value_start, end)
-            if v_major != 2 or any(data[v_pos:v_pos + v_len]):
-                raise Slack(f"the signature's padding at {v_pos} holds other bytes than zeros")
+            pad_start, pad_end = _bstr(data, value_start, value_end, "the signature's padding")
+            if any(data[pad_start:pad_end]):
+                raise Slack(f"the signature's padding at {pad_start} holds other bytes than zeros")
+        elif key in TIMESTAMP_KEYS and timestamp_verified is not None:
+            if not timestamp_verified:
+                raise Slack(f"the signature's time-stamp ({key}) is one the SDK did not verify")
+            if len(stamps) > 1:
+                raise Slack("the signature holds two time-stamps (sigTst and sigTst2)")
+            _timestamp(data, value_start, value_end, key)
+        elif key in TIMESTAMP_KEYS:
+            _timestamp(data, value_start, value_end, key)
+        else:
+            shown = {X5CHAIN: "x5chain (33): a certificate chain outside the signed header",
+                     "rVals": "rVals: revocation values, which the SDK does not check"}.get(key, repr(key))
+            raise Slack(f"the signature's unprotected header holds {shown}")
     if pos >= end or data[pos] != NULL:
         raise Slack(f"the signature's payload at {pos} is not the detached null")
-    pos = _skip(data, pos + 1, end)  # the signature itself
+    pos = _bstr(data, pos + 1, end, "the signature")[1]
     if pos != end:
         raise Slack(f"{end - pos} bytes follow the COSE signature")
 
 
-def slack(store) -> Optional[str]:
-    """Why `store` holds bytes no signature covers, or None."""
+def slack(store, timestamp_verified: bool = False) -> Optional[str]:
+    """Why `store` is not exactly as signed (a byte no signature covers and
+    the format does not fix), or None. `timestamp_verified`: the SDK
+    verified the active manifest's time-stamp ("timeStamp.validated"); a
+    time-stamp it did not verify is refused. The manifests of ingredients
+    are held to the same form; their unprotected headers, hashed whole by
+    the manifest that refers to them, may hold time-stamps."""
     data = bytes(store)
-    if len(data) < 8:
-        return "the manifest store is shorter than a JUMBF box header"
-    size, kind, header = int.from_bytes(data[:4], "big"), bytes(data[4:8]), 8
-    if kind != b"jumb":
-        return "the manifest store is not a JUMBF superbox"
-    if size == 1:
-        if len(data) < 16:
-            return "the manifest store is shorter than a JUMBF box header"
-        size, header = int.from_bytes(data[8:16], "big"), 16
-    if size < len(data):
-        return (f"the manifest store's box is {size} bytes, but {len(data)} bytes are held: "
-                f"{len(data) - size} bytes that no signature covers")
-    if size > len(data):
-        return f"the manifest store's box claims {size} bytes, but only {len(data)} are held"
     try:
-        _superbox(data, header, size, 0)
+        manifests = _manifests(data)
+        for i, m in enumerate(manifests):
+            _signature(data, *m.signature, timestamp_verified if i == len(manifests) - 1 else None)
     except Slack as e:
         return f"the manifest store is not as its writer made it: {e}"
     return None
+
+
+def manifest_labels(store) -> List[str]:
+    """The labels of the manifests a store holds, in order (the last is the
+    active one); ValueError if the store is not as the SDK writes one."""
+    try:
+        return [m.label for m in _manifests(bytes(store))]
+    except Slack as e:
+        raise ValueError(f"the manifest store is not as its writer made it: {e}") from None
+
+
+def signer_chain(store, label) -> List[bytes]:
+    """The certificates (DER, the signer's first) of the protected x5chain
+    of manifest `label`'s signature; ValueError if it has none or it is
+    malformed."""
+    data = bytes(store)
+    try:
+        found = [m for m in _manifests(data) if m.label == label]
+        if not found:
+            raise Slack(f"the store holds no manifest {label!r}")
+        start, end, _ = _sign1(data, *found[0].signature)
+        header = _map(data, start, end, "the signature's protected header")
+        entries, pos = header
+        if pos != end:
+            raise Slack("bytes follow the signature's protected header")
+        if X5CHAIN not in entries:
+            raise Slack("the signature's protected header holds no x5chain")
+        value_start, value_end = entries[X5CHAIN]
+        if data[value_start] >> 5 == 2:
+            items = [(value_start, value_end)]
+        else:
+            items = _array(data, value_start, value_end, "the signature's x5chain")[0]
+        if not items or len(items) > MAX_CERTIFICATES:
+            raise Slack(f"the signature's x5chain holds {len(items)} certificates")
+        chain = []
+        for item in items:
+            cert_start, cert_end = _bstr(data, *item, "a certificate of the x5chain")
+            chain.append(data[cert_start:cert_end])
+        return chain
+    except Slack as e:
+        raise ValueError(f"manifest {label!r}: {e}") from None
+
+
+def _entries(results, kind):
+    found = results.get(kind) if isinstance(results, dict) else None
+    return [e for e in found if isinstance(e, dict)] if isinstance(found, list) else []
+
+
+def manifest_failures(report, detail, labels=None):
+    """[(code, text)]: what makes a manifest other than the active one in
+    the store fail, read from the SDK Reader's json() and detailed_json()
+    (parsed). Each must be reached from the active manifest through
+    ingredients (the SDK validates no other), and neither the SDK's
+    validation of it (ingredientDeltas) nor the validation its ingredient
+    assertion records may hold a failure other than of the credential's
+    status. `labels`: the manifests the store holds (manifest_labels), to
+    catch one the SDK's report leaves out."""
+    out = []
+    reports = [r for r in (report, detail) if isinstance(r, dict)]
+    if len(reports) != 2:
+        return [(UNREFERENCED, "the SDK reports no manifests")]
+    active = report.get("active_manifest")
+    manifests = report.get("manifests") if isinstance(report.get("manifests"), dict) else {}
+    held = set(manifests)
+    held |= set(detail.get("manifests") or {}) if isinstance(detail.get("manifests"), dict) else set()
+    held |= set(labels or ())
+    reached, pending = set(), [active]
+    while pending:
+        label = pending.pop()
+        if label in reached or not isinstance(label, str):
+            continue
+        reached.add(label)
+        manifest = manifests.get(label)
+        for ingredient in (manifest.get("ingredients") if isinstance(manifest, dict) else None) or []:
+            if not isinstance(ingredient, dict):
+                continue
+            child = ingredient.get("active_manifest")
+            if child is not None:
+                pending.append(child)
+                recorded = (ingredient.get("validation_results") or {}).get("activeManifest") \
+                    if isinstance(ingredient.get("validation_results"), dict) else None
+                for e in _entries(recorded, "failure"):
+                    if e.get("code") not in CREDENTIAL_STATUS:
+                        out.append((INGREDIENT_FAILURE, f"the ingredient manifest {child}, as recorded by {label}: "
+                                                        f"{e.get('code')}: {e.get('explanation', '')}"))
+    for label in sorted(held - reached, key=str):
+        out.append((UNREFERENCED, f"the store holds the manifest {label}, which no ingredient refers to: "
+                                  "the SDK does not validate it"))
+    for r in reports[:1]:
+        deltas = (r.get("validation_results") or {}).get("ingredientDeltas") \
+            if isinstance(r.get("validation_results"), dict) else None
+        for delta in deltas if isinstance(deltas, list) else []:
+            if not isinstance(delta, dict):
+                continue
+            where = delta.get("ingredientAssertionURI", "an ingredient")
+            for e in _entries(delta.get("validationDeltas"), "failure"):
+                if e.get("code") not in CREDENTIAL_STATUS:
+                    out.append((INGREDIENT_FAILURE, f"{where}: {e.get('code')}: {e.get('explanation', '')} "
+                                                    f"({e.get('url', '')})"))
+    return out
