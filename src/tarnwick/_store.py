@@ -299,7 +299,230 @@ def _timestamp(data, start, end, key):
     token = _map(data, *items[0], what + " token")[0]
     if list(token) != ["val"]:
         raise Slack(f"{what} token holds other keys than val")
-    _bstr(data, *token["val"], what + " token")
+    return _bstr(data, *token["val"], what + " token")
+
+
+# --- a time-stamp token, as far as the SDK leaves it unchecked ----------------------
+#
+# The SDK checks a token's signed attributes and its TSTInfo, but not the
+# CMS around them: the certificates it carries (names, validity, the
+# signatures on them), the digest algorithms listed, the versions, the
+# signer's identifier and signature algorithm. Here each of those is bound:
+# the time-stamping certificate by the hash in the signed attributes, each
+# other certificate by issuing the one before it and the last by its own
+# signature, the signature verified again with the algorithm the token
+# names.
+
+OID_SIGNED_DATA = bytes.fromhex("2a864886f70d010702")
+OID_TST_INFO = bytes.fromhex("2a864886f70d0109100104")
+OID_MESSAGE_DIGEST = bytes.fromhex("2a864886f70d010904")
+OID_SIGNING_CERTIFICATE = bytes.fromhex("2a864886f70d010910020c")
+OID_SIGNING_CERTIFICATE_V2 = bytes.fromhex("2a864886f70d010910022f")
+DIGESTS = {bytes.fromhex("2b0e03021a"): "SHA1", bytes.fromhex("608648016503040201"): "SHA256",
+           bytes.fromhex("608648016503040202"): "SHA384", bytes.fromhex("608648016503040203"): "SHA512"}
+ECDSA = {bytes.fromhex("2a8648ce3d040302"): "SHA256", bytes.fromhex("2a8648ce3d040303"): "SHA384",
+         bytes.fromhex("2a8648ce3d040304"): "SHA512"}
+RSA = {bytes.fromhex("2a864886f70d010101"): None, bytes.fromhex("2a864886f70d01010b"): "SHA256",
+       bytes.fromhex("2a864886f70d01010c"): "SHA384", bytes.fromhex("2a864886f70d01010d"): "SHA512"}
+ED25519 = bytes.fromhex("2b6570")
+SEQUENCE, SET, OID, OCTETS, INTEGER, NULL_TAG = 0x30, 0x31, 0x06, 0x04, 0x02, 0x05
+
+
+def _tlv(data, pos, end):
+    """(tag, content start, content end) of the DER item at `pos`, its length in the shortest form."""
+    if end - pos < 2 or data[pos] & 0x1F == 0x1F:
+        raise Slack(f"the time-stamp's item at {pos} is not DER")
+    tag, first, pos = data[pos], data[pos + 1], pos + 2
+    length = first
+    if first >= 0x80:
+        n = first & 0x7F
+        if not 0 < n <= 4 or end - pos < n or data[pos] == 0:
+            raise Slack(f"the time-stamp's item at {pos - 2} has a length that is not DER")
+        length, pos = int.from_bytes(data[pos:pos + n], "big"), pos + n
+        if length < 0x80:
+            raise Slack(f"the time-stamp's item at {pos - 2 - n} has a length that is not DER")
+    if length > end - pos:
+        raise Slack(f"the time-stamp's item at {pos} runs past its end")
+    return tag, pos, pos + length
+
+
+def _der_items(data, start, end):
+    """(tag, start, content start, content end) of each item tiling [start, end)."""
+    out, pos = [], start
+    while pos < end:
+        tag, c_start, c_end = _tlv(data, pos, end)
+        out.append((tag, pos, c_start, c_end))
+        pos = c_end
+    return out
+
+
+def _expect(items, tags, what):
+    if [i[0] for i in items] != list(tags):
+        raise Slack(f"the time-stamp's {what} is not as CMS has it")
+    return items
+
+
+def _algorithm(data, item, names, what):
+    """The name `names` gives an AlgorithmIdentifier, its parameters absent or NULL."""
+    parts = _der_items(data, item[2], item[3]) if item[0] == SEQUENCE else []
+    if not parts or parts[0][0] != OID or len(parts) > 2 or \
+            (len(parts) == 2 and (parts[1][0] != NULL_TAG or parts[1][3] != parts[1][2])):
+        raise Slack(f"the time-stamp's {what} is not an algorithm identifier")
+    oid = bytes(data[parts[0][2]:parts[0][3]])
+    if oid not in names:
+        raise Slack(f"the time-stamp's {what} is one tarnwick does not check ({oid.hex()})")
+    return oid
+
+
+def _signing_certificate(data, attributes):
+    """(hash name, hash) of the signer's certificate named in the signed attributes."""
+    found = None
+    for attribute in attributes:
+        oid_item, values = _expect(_der_items(data, attribute[2], attribute[3]), (OID, SET), "attribute")
+        oid = bytes(data[oid_item[2]:oid_item[3]])
+        if oid in (OID_SIGNING_CERTIFICATE, OID_SIGNING_CERTIFICATE_V2):
+            if found is not None:
+                raise Slack("the time-stamp names its signer's certificate twice")
+            value = _expect(_der_items(data, values[2], values[3]), (SEQUENCE,), "signing certificate")[0]
+            ids = _der_items(data, value[2], value[3])
+            first = _der_items(data, ids[0][2], ids[0][3]) if ids and ids[0][0] == SEQUENCE else []
+            cert_ids = _der_items(data, first[0][2], first[0][3]) if first and first[0][0] == SEQUENCE else []
+            if not cert_ids:
+                raise Slack("the time-stamp's signing certificate names none")
+            name = "SHA1" if oid == OID_SIGNING_CERTIFICATE else "SHA256"
+            if cert_ids[0][0] == SEQUENCE and oid == OID_SIGNING_CERTIFICATE_V2:
+                name = DIGESTS[_algorithm(data, cert_ids[0], DIGESTS, "signing certificate's hash")]
+                cert_ids = cert_ids[1:]
+            if not cert_ids or cert_ids[0][0] != OCTETS:
+                raise Slack("the time-stamp's signing certificate holds no hash")
+            found = (name, bytes(data[cert_ids[0][2]:cert_ids[0][3]]))
+    if found is None:
+        raise Slack("the time-stamp does not name its signer's certificate in what it signs")
+    return found
+
+
+def _issued(child, parent):
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+    try:
+        child.verify_directly_issued_by(parent)
+        return True
+    except (ValueError, TypeError, InvalidSignature, UnsupportedAlgorithm):
+        return False
+
+
+def _token(data, start, end):
+    """A time-stamp token (CMS SignedData of a TSTInfo) whose every byte the
+    signature or a certificate's issuer covers."""
+    from cryptography import x509
+    from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
+
+    outer = _expect(_der_items(data, start, end), (SEQUENCE,), "content")[0]
+    oid, wrapped = _expect(_der_items(data, outer[2], outer[3]), (OID, 0xA0), "content")
+    if bytes(data[oid[2]:oid[3]]) != OID_SIGNED_DATA:
+        raise Slack("the time-stamp is not CMS signed data")
+    signed_data = _expect(_der_items(data, wrapped[2], wrapped[3]), (SEQUENCE,), "signed data")[0]
+    parts = _der_items(data, signed_data[2], signed_data[3])
+    tags = [p[0] for p in parts]
+    if tags not in ([INTEGER, SET, SEQUENCE, 0xA0, SET], [INTEGER, SET, SEQUENCE, SET]):
+        raise Slack("the time-stamp's signed data holds other parts than a version, its digest algorithm, "
+                    "its content, certificates and one signer")
+    version, digests, content, signers = parts[0], parts[1], parts[2], parts[-1]
+    if bytes(data[version[2]:version[3]]) != b"\x03":
+        raise Slack("the time-stamp's signed data is not of version 3")
+    encapsulated = _expect(_der_items(data, content[2], content[3]), (OID, 0xA0), "content")
+    if bytes(data[encapsulated[0][2]:encapsulated[0][3]]) != OID_TST_INFO:
+        raise Slack("the time-stamp's content is not a TSTInfo")
+    tst_info = _expect(_der_items(data, encapsulated[1][2], encapsulated[1][3]), (OCTETS,), "content")[0]
+    certificates = []
+    if len(parts) == 5:
+        for item in _der_items(data, parts[3][2], parts[3][3]):
+            if item[0] != SEQUENCE or len(certificates) >= MAX_CERTIFICATES:
+                raise Slack("the time-stamp's certificates are not X.509 certificates, or too many")
+            certificates.append(x509.load_der_x509_certificate(bytes(data[item[1]:item[3]])))
+    signer = _expect(_der_items(data, signers[2], signers[3]), (SEQUENCE,), "signer")[0]
+    fields = _der_items(data, signer[2], signer[3])
+    if [f[0] for f in fields] not in ([INTEGER, SEQUENCE, SEQUENCE, 0xA0, SEQUENCE, OCTETS],
+                                      [INTEGER, 0x80, SEQUENCE, 0xA0, SEQUENCE, OCTETS]):
+        raise Slack("the time-stamp's signer holds other parts than CMS signs (unsigned attributes?)")
+    signer_version, sid, digest_item, attrs, algorithm_item, signature = fields
+    digest = _algorithm(data, digest_item, DIGESTS, "digest algorithm")
+    listed = _der_items(data, digests[2], digests[3])
+    if len(listed) != 1 or data[listed[0][1]:listed[0][3]] != data[digest_item[1]:digest_item[3]]:
+        raise Slack("the time-stamp lists other digest algorithms than its signer's")
+    algorithm = _algorithm(data, algorithm_item, {**ECDSA, **RSA, ED25519: None}, "signature algorithm")
+
+    attributes = _der_items(data, attrs[2], attrs[3])
+    if any(a[0] != SEQUENCE for a in attributes):
+        raise Slack("the time-stamp's signed attributes are not attributes")
+    name, certificate_hash = _signing_certificate(data, attributes)
+    signer_certificate = None
+    for certificate in certificates:
+        h = hashes.Hash(getattr(hashes, name)())
+        h.update(certificate.public_bytes(_der_encoding()))
+        if h.finalize() == certificate_hash:
+            signer_certificate = certificate
+    if signer_certificate is None:
+        raise Slack("the time-stamp does not carry the certificate its signed attributes name")
+    if sid[0] == SEQUENCE:
+        issuer, serial = _expect(_der_items(data, sid[2], sid[3]), (SEQUENCE, INTEGER), "signer's identifier")
+        wanted = (signer_certificate.issuer.public_bytes(), signer_certificate.serial_number)
+        found = (bytes(data[issuer[1]:issuer[3]]), int.from_bytes(data[serial[2]:serial[3]], "big", signed=True))
+        expected_version = b"\x01"
+    else:
+        try:
+            key_id = signer_certificate.extensions.get_extension_for_class(x509.SubjectKeyIdentifier).value.digest
+        except x509.ExtensionNotFound:
+            key_id = None
+        wanted, found, expected_version = key_id, bytes(data[sid[2]:sid[3]]), b"\x03"
+    if found != wanted or bytes(data[signer_version[2]:signer_version[3]]) != expected_version:
+        raise Slack("the time-stamp's signer is not identified as its certificate")
+
+    digested = None
+    for attribute in attributes:
+        oid_item, values = _der_items(data, attribute[2], attribute[3])
+        if bytes(data[oid_item[2]:oid_item[3]]) == OID_MESSAGE_DIGEST:
+            value = _expect(_der_items(data, values[2], values[3]), (OCTETS,), "message digest")[0]
+            digested = bytes(data[value[2]:value[3]])
+    h = hashes.Hash(getattr(hashes, DIGESTS[digest])())
+    h.update(bytes(data[tst_info[2]:tst_info[3]]))
+    if digested != h.finalize():
+        raise Slack("the time-stamp's message digest is not its content's")
+
+    signed = b"\x31" + bytes(data[attrs[1] + 1:attrs[3]])  # signed as a SET, not as the [0] it is stored as
+    value = bytes(data[signature[2]:signature[3]])
+    key = signer_certificate.public_key()
+    hash_name = DIGESTS[digest]
+    try:
+        if algorithm in ECDSA and isinstance(key, ec.EllipticCurvePublicKey) and ECDSA[algorithm] == hash_name:
+            key.verify(value, signed, ec.ECDSA(getattr(hashes, hash_name)()))
+        elif algorithm in RSA and isinstance(key, rsa.RSAPublicKey) and RSA[algorithm] in (None, hash_name):
+            key.verify(value, signed, padding.PKCS1v15(), getattr(hashes, hash_name)())
+        elif algorithm == ED25519 and isinstance(key, ed25519.Ed25519PublicKey):
+            key.verify(value, signed)
+        else:
+            raise Slack("the time-stamp's signature algorithm does not fit its certificate's key or digest")
+    except (InvalidSignature, UnsupportedAlgorithm, ValueError, TypeError):
+        raise Slack("the time-stamp's signature does not verify") from None
+
+    remaining = [c for c in certificates if c is not signer_certificate]
+    current = signer_certificate
+    while remaining:
+        issuer = next((c for c in remaining if _issued(current, c)), None)
+        if issuer is None:
+            raise Slack("the time-stamp carries a certificate that issues none of its chain")
+        remaining.remove(issuer)
+        current = issuer
+    # Issuing binds an issuer's name and key only; the rest of the last
+    # certificate is bound by its own signature, so it must be self-signed.
+    if current is not signer_certificate and not _issued(current, current):
+        raise Slack("the time-stamp's chain ends in a certificate that is not self-signed")
+
+
+def _der_encoding():
+    from cryptography.hazmat.primitives import serialization
+    return serialization.Encoding.DER
 
 
 def _sign1(data, start, end):
@@ -331,7 +554,12 @@ def _signature(data, start, end, timestamp_verified):
                 raise Slack(f"the signature's time-stamp ({key}) is one the SDK did not verify")
             if len(stamps) > 1:
                 raise Slack("the signature holds two time-stamps (sigTst and sigTst2)")
-            _timestamp(data, value_start, value_end, key)
+            try:
+                _token(data, *_timestamp(data, value_start, value_end, key))
+            except Slack:
+                raise
+            except Exception as e:  # noqa: BLE001 - cryptography's parsers raise several kinds
+                raise Slack(f"the time-stamp cannot be read ({type(e).__name__})") from None
         elif key in TIMESTAMP_KEYS:
             _timestamp(data, value_start, value_end, key)
         else:
