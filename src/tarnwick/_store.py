@@ -17,7 +17,7 @@ which the active manifest's ingredient assertions hash whole. The SDK
 validates those only when an ingredient refers to them, and reports their
 failures apart from the active manifest's: manifest_failures reads them."""
 
-from typing import List, NamedTuple, Optional
+from typing import List, NamedTuple, Optional, Tuple
 
 # C2PA's UUIDs: a four-byte type, then this.
 C2PA_UUID_TAIL = bytes.fromhex("00110010800000aa00389b71")
@@ -56,15 +56,20 @@ COSE_SIGN1_TAG = 18
 CREDENTIAL_STATUS = ("signingCredential.untrusted", "signingCredential.expired")
 INGREDIENT_FAILURE = "tarnwick.ingredient.invalid"
 UNREFERENCED = "tarnwick.store.unreferenced"
+UNVALIDATED = "tarnwick.ingredient.unvalidated"
 
 
 class Slack(Exception):
     pass
 
 
+class Outer(Slack):
+    """The store's own box: its length against the bytes held."""
+
+
 class Manifest(NamedTuple):
     label: str
-    signature: tuple  # (start, end) of its COSE_Sign1
+    signature: Tuple[int, int]  # (start, end) of its COSE_Sign1
 
 
 def _boxes(data, start, end):
@@ -132,7 +137,8 @@ def _superbox(data, start, end, kinds, toggles_allowed=(BOX_TOGGLES,)):
         raise Slack(f"the {kind.decode()} box at {start} has toggles {toggles:#04x}, not {toggles_allowed[0]:#04x}")
     allowed = LABELS.get(kind)
     if allowed is not None and label not in allowed:
-        raise Slack(f"a {kind.decode()} box is labelled {label!r}, not {' or '.join(allowed)}")
+        shown = None if label is None else label.encode()
+        raise Slack(f"a {kind.decode()} box is labelled {shown!r}, not {' or '.join(allowed)}")
     return kind, label, boxes[1:]
 
 
@@ -160,15 +166,15 @@ def _manifests(data):
     """The manifests of a store, in order, each held to the form the SDK
     writes; Slack if any byte is not."""
     if len(data) < 8:
-        raise Slack("the manifest store is shorter than a JUMBF box header")
+        raise Outer("the manifest store is shorter than a JUMBF box header")
     size = int.from_bytes(data[:4], "big")
     if bytes(data[4:8]) != b"jumb":
-        raise Slack("the manifest store is not a JUMBF superbox")
+        raise Outer("the manifest store is not a JUMBF superbox")
     if size < len(data) and size >= 8:
-        raise Slack(f"the manifest store's box is {size} bytes, but {len(data)} bytes are held: "
+        raise Outer(f"the manifest store's box is {size} bytes, but {len(data)} bytes are held: "
                     f"{len(data) - size} bytes that no signature covers")
     if size != len(data):
-        raise Slack(f"the manifest store's box claims {size} bytes, but {len(data)} are held")
+        raise Outer(f"the manifest store's box claims {size} bytes, but only {len(data)} are held")
     _, _, children = _superbox(data, 8, len(data), (STORE,))
     if not children:
         raise Slack("the manifest store holds no manifest")
@@ -258,8 +264,9 @@ def _bstr(data, pos, end, what):
     return start, start + arg
 
 
-def _map(data, pos, end, what):
-    """{key: (value start, value end)} of the map at `pos`, its keys once each; and its end."""
+def _map(data, pos, end, what, starts=None):
+    """{key: (value start, value end)} of the map at `pos`, its keys once
+    each (`starts`, a dict, receives where each key lies); and its end."""
     major, count, pos = _head(data, pos, end)
     if major != 5 or count > end - pos:
         raise Slack(f"{what} is not a map")
@@ -273,6 +280,8 @@ def _map(data, pos, end, what):
         if key is None or key in entries:
             raise Slack(f"{what} holds the key at {key_start} " + ("twice" if key is not None else "of no kind"))
         entries[key] = (value_start, pos)
+        if starts is not None:
+            starts[key] = key_start
     return entries, pos
 
 
@@ -542,7 +551,8 @@ def _signature(data, start, end, timestamp_verified):
     zeros and, if `timestamp_verified` is not None, a time-stamp (allowed
     when it is True: the SDK checked it)."""
     _, _, pos = _sign1(data, start, end)
-    unprotected, pos = _map(data, pos, end, "the signature's unprotected header")
+    starts = {}
+    unprotected, pos = _map(data, pos, end, "the signature's unprotected header", starts)
     stamps = [k for k in TIMESTAMP_KEYS if k in unprotected]
     for key, (value_start, value_end) in unprotected.items():
         if key in PAD_KEYS:
@@ -562,10 +572,14 @@ def _signature(data, start, end, timestamp_verified):
                 raise Slack(f"the time-stamp cannot be read ({type(e).__name__})") from None
         elif key in TIMESTAMP_KEYS:
             _timestamp(data, value_start, value_end, key)
+        elif key == X5CHAIN:
+            raise Slack("the signature's unprotected header holds x5chain (33): a certificate chain outside "
+                        "the signed header")
+        elif key == "rVals":
+            raise Slack("the signature's unprotected header holds rVals: revocation values, which the SDK "
+                        "does not check")
         else:
-            shown = {X5CHAIN: "x5chain (33): a certificate chain outside the signed header",
-                     "rVals": "rVals: revocation values, which the SDK does not check"}.get(key, repr(key))
-            raise Slack(f"the signature's unprotected header holds {shown}")
+            raise Slack(f"the signature's unprotected header {key!r} at {starts[key]} is none a signer writes")
     if pos >= end or data[pos] != NULL:
         raise Slack(f"the signature's payload at {pos} is not the detached null")
     pos = _bstr(data, pos + 1, end, "the signature")[1]
@@ -584,7 +598,10 @@ def slack(store, timestamp_verified: bool = False) -> Optional[str]:
     try:
         manifests = _manifests(data)
         for i, m in enumerate(manifests):
-            _signature(data, *m.signature, timestamp_verified if i == len(manifests) - 1 else None)
+            start, end = m.signature
+            _signature(data, start, end, timestamp_verified if i == len(manifests) - 1 else None)
+    except Outer as e:
+        return str(e)
     except Slack as e:
         return f"the manifest store is not as its writer made it: {e}"
     return None
@@ -640,14 +657,15 @@ def manifest_failures(report, detail, labels=None):
     """[(code, text)]: what makes a manifest other than the active one in
     the store fail, read from the SDK Reader's json() and detailed_json()
     (parsed). Each must be reached from the active manifest through
-    ingredients (the SDK validates no other), and neither the SDK's
-    validation of it (ingredientDeltas) nor the validation its ingredient
-    assertion records may hold a failure other than of the credential's
-    status. `labels`: the manifests the store holds (manifest_labels), to
-    catch one the SDK's report leaves out."""
+    ingredients (the SDK validates no other), and the SDK must report its
+    hash and signature validated (ingredientDeltas) with no failure but of
+    the credential's status. What an ingredient assertion records (a
+    parent whose model had changed since it was signed) is the signer's
+    statement about the ingredient's asset, not about these bytes: it is
+    not judged here. `labels`: the manifests the store holds
+    (manifest_labels), to catch one the SDK's report leaves out."""
     out = []
-    reports = [r for r in (report, detail) if isinstance(r, dict)]
-    if len(reports) != 2:
+    if not isinstance(report, dict) or not isinstance(detail, dict):
         return [(UNREFERENCED, "the SDK reports no manifests")]
     active = report.get("active_manifest")
     manifests = report.get("manifests") if isinstance(report.get("manifests"), dict) else {}
@@ -664,27 +682,29 @@ def manifest_failures(report, detail, labels=None):
         for ingredient in (manifest.get("ingredients") if isinstance(manifest, dict) else None) or []:
             if not isinstance(ingredient, dict):
                 continue
-            child = ingredient.get("active_manifest")
-            if child is not None:
-                pending.append(child)
-                recorded = (ingredient.get("validation_results") or {}).get("activeManifest") \
-                    if isinstance(ingredient.get("validation_results"), dict) else None
-                for e in _entries(recorded, "failure"):
-                    if e.get("code") not in CREDENTIAL_STATUS:
-                        out.append((INGREDIENT_FAILURE, f"the ingredient manifest {child}, as recorded by {label}: "
-                                                        f"{e.get('code')}: {e.get('explanation', '')}"))
+            if ingredient.get("active_manifest") is not None:
+                pending.append(ingredient.get("active_manifest"))
     for label in sorted(held - reached, key=str):
         out.append((UNREFERENCED, f"the store holds the manifest {label}, which no ingredient refers to: "
                                   "the SDK does not validate it"))
-    for r in reports[:1]:
-        deltas = (r.get("validation_results") or {}).get("ingredientDeltas") \
-            if isinstance(r.get("validation_results"), dict) else None
-        for delta in deltas if isinstance(deltas, list) else []:
-            if not isinstance(delta, dict):
-                continue
-            where = delta.get("ingredientAssertionURI", "an ingredient")
-            for e in _entries(delta.get("validationDeltas"), "failure"):
-                if e.get("code") not in CREDENTIAL_STATUS:
-                    out.append((INGREDIENT_FAILURE, f"{where}: {e.get('code')}: {e.get('explanation', '')} "
-                                                    f"({e.get('url', '')})"))
+    results = report.get("validation_results")
+    deltas = results.get("ingredientDeltas") if isinstance(results, dict) else None
+    validated = set()
+    for delta in deltas if isinstance(deltas, list) else []:
+        if not isinstance(delta, dict):
+            continue
+        where = delta.get("ingredientAssertionURI", "an ingredient")
+        for e in _entries(delta.get("validationDeltas"), "failure"):
+            if e.get("code") not in CREDENTIAL_STATUS:
+                out.append((INGREDIENT_FAILURE, f"{where}: {e.get('code')}: {e.get('explanation', '')} "
+                                                f"({e.get('url', '')})"))
+        validated |= {(e.get("code"), e.get("url")) for e in _entries(delta.get("validationDeltas"), "success")}
+    # No failure is not enough: the SDK must say it checked the manifest's
+    # hash and its signature.
+    for label in sorted(reached - {active}, key=str):
+        wanted = {("ingredient.manifest.validated", f"self#jumbf=/c2pa/{label}"),
+                  ("claimSignature.validated", f"self#jumbf=/c2pa/{label}/c2pa.signature")}
+        if not wanted <= validated:
+            out.append((UNVALIDATED, f"the SDK reports no validation of the ingredient manifest {label} "
+                                     "(its hash and its signature)"))
     return out
