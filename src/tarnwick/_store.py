@@ -9,7 +9,8 @@ ignores, the padding a signer leaves to fill the reserved size. This walk
 holds a store to the form the SDK writes: JUMBF boxes that tile their
 superboxes exactly; C2PA boxes of their full UUIDs, fixed labels and
 toggles, in the order written; one COSE_Sign1 in its shortest encoding, its
-unprotected header only padding of zeros and a time-stamp the SDK verified.
+unprotected header only padding of zeros and a time-stamp the SDK verified,
+the parts of its token the SDK does not check bound here.
 
 What the walk leaves to the SDK: the claim and the assertions, which the
 signature and the claim's hashes cover, and the manifests of ingredients,
