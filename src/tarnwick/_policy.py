@@ -115,12 +115,16 @@ def _read(path, limit):
 def _pem_input(value, given):
     """(where, bytes) of PEM given as bytes, as text holding "-----BEGIN", or as a path."""
     if isinstance(value, (bytes, bytearray, memoryview)):
-        return given, bytes(value)
-    if isinstance(value, str) and "-----BEGIN" in value:
-        return given, value.encode("utf-8", "replace")
-    if isinstance(value, (str, os.PathLike)):
+        pem = bytes(value)
+    elif isinstance(value, str) and "-----BEGIN" in value:
+        pem = value.encode("utf-8", "replace")
+    elif isinstance(value, (str, os.PathLike)):
         return os.fspath(value), _read(value, PEM_LIMIT)
-    raise UsageError(f"{given}: a path, bytes or PEM text, not {type(value).__name__}")
+    else:
+        raise UsageError(f"{given}: a path, bytes or PEM text, not {type(value).__name__}")
+    if len(pem) > PEM_LIMIT:
+        raise UsageError(f"{given}: {len(pem)} bytes, more than the {PEM_LIMIT} bytes read of a PEM file")
+    return given, pem
 
 
 def _certificates(pem):
@@ -138,7 +142,7 @@ def anchors(value):
         return None
     from cryptography.hazmat.primitives import serialization
     where, pem = _pem_input(value, "the trust anchors given")
-    found = _certificates(pem) if len(pem) <= PEM_LIMIT else []
+    found = _certificates(pem)
     if not found:
         raise UsageError(f"{where}: holds no PEM certificate (trust anchors)")
     return "".join(c.public_bytes(serialization.Encoding.PEM).decode("ascii") for c in found)
