@@ -33,7 +33,8 @@ from tarnwick import _policy, _store  # noqa: E402
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "models" / "model.gguf"
 SUBJECT = "O=Example AI, OU=Release, EU, CN=tarnwick test signer"  # as the SDK reports it
-MISMATCH, KEY_MISMATCH, UNTRUSTED = "tarnwick.signer.mismatch", "tarnwick.signer.key_mismatch", "tarnwick.signer.untrusted"
+MISMATCH, KEY_MISMATCH = "tarnwick.signer.mismatch", "tarnwick.signer.key_mismatch"
+UNTRUSTED = "tarnwick.signer.untrusted"
 EXPIRED = [("signingCredential.expired", "certificate expired")]
 # The SDK reports no trust in a certificate that has expired.
 UNCHAINED_EXPIRED = (UNTRUSTED, 'the signer "CN=tarnwick test signer" does not chain to the given trust anchors')

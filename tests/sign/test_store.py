@@ -65,10 +65,17 @@ def signed(tmp_path_factory):
     return ca, stores
 
 
+def byte_string(data, at):
+    """Where the content of the CBOR byte string at `at` lies."""
+    info = data[at] & 31
+    size = 1 << (info - 24) if info >= 24 else 0
+    length = int.from_bytes(data[at + 1:at + 1 + size], "big") if size else info
+    return range(at + 1 + size, at + 1 + size + length)
+
+
 def token(store):
     """Where the time-stamp token lies in a store's last signature."""
-    at = store.index(b"cval") + 4
-    return range(_store._bstr(store, at, len(store), "")[0], _store._bstr(store, at, len(store), "")[1])
+    return byte_string(store, store.index(b"cval") + 4)
 
 
 @pytest.mark.parametrize("kind, flips", [("one", 400), ("parent", 700), ("members", 700), ("time-stamped", 700)])
@@ -111,12 +118,19 @@ def box(kind, payload):
     return (8 + len(payload)).to_bytes(4, "big") + kind + payload
 
 
+def signature(store):
+    """Where the last manifest's COSE_Sign1 lies: its box, the store's last, after its label."""
+    start = store.rindex(b"c2pa.signature\0") + 15 + 8
+    assert store[start:start + 2] == b"\xd2\x84"  # tag 18, an array of 4
+    return start, len(store)
+
+
 def with_unprotected(store, entries):
     """`store` with its last signature's unprotected header `entries`, the
-    padding shrunk to keep every length."""
-    start, end = _store._manifests(store)[-1].signature
-    protected_end = _store._sign1(store, start, end)[1]
-    pad_end = _store._map(store, protected_end, end, "")[1]
+    padding shrunk to keep every length (an ES256 signature: 64 bytes)."""
+    start, end = signature(store)
+    protected_end = byte_string(store, start + 2).stop
+    pad_end = end - 3 - 64  # the null payload, the signature's head and bytes
     fixed = (protected_end - start) + (end - pad_end)
     for pad in range(end - start, -1, -1):
         header = cbor({**entries, "pad": bytes(pad)})
@@ -139,16 +153,19 @@ def _enclosing(store, at):
     out, start, end = [], 0, len(store)
     while True:
         out.append(start)
-        for kind, payload, box_end in _store._boxes(store, start + 8, end):
-            if kind == b"jumb" and payload <= at <= box_end:
-                start, end = payload - 8, box_end
+        pos = start + 8
+        while pos < end:
+            size, kind = int.from_bytes(store[pos:pos + 4], "big"), store[pos + 4:pos + 8]
+            if kind == b"jumb" and pos + 8 <= at <= pos + size:
+                start, end = pos, pos + size
                 break
+            pos += size
         else:
             return out
 
 
 def signature_box_end(store):
-    return _store._manifests(store)[-1].signature[1]
+    return signature(store)[1]
 
 
 # The first manifest's toggles: after the store's boxes (38 bytes), its box
@@ -182,7 +199,7 @@ def test_unsigned_bytes_are_refused(signed, case):
     store = stores["one"]
     reshape, why = CASES[case]
     changed = reshape(store)
-    at = _store._manifests(store)[-1].signature[0] - 8 - 40  # the signature box's payload: its cbor box's, less the description box
+    at = signature(store)[0] - 8 - 40  # the signature box's payload: before its cbor and description boxes
     why = why.format(at=at, end=len(store) + 8)
     assert _store.slack(changed) == "the manifest store is not as its writer made it: " + why
     assert verdict(store, ca) == "trusted" and verdict(changed, ca) == "invalid"
