@@ -27,18 +27,21 @@ def sign(builder, signer, exclusions, digest, alg="sha256"):
 
 def _name(subject):
     """An x509.Name from a common name, or from (OID, value) pairs in order."""
+    if isinstance(subject, x509.Name):
+        return subject
     if isinstance(subject, str):
         return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, subject)])
     return x509.Name([x509.NameAttribute(oid, value) for oid, value in subject])
 
 
-def _certificate(subject, issuer, key, issuer_key, ca, start, end, usage=ExtendedKeyUsageOID.EMAIL_PROTECTION):
+def _certificate(subject, issuer, key, issuer_key, ca, start, end, usage=ExtendedKeyUsageOID.EMAIL_PROTECTION,
+                 serial=None):
     flags = dict.fromkeys(["content_commitment", "key_encipherment", "data_encipherment",
                            "key_agreement", "encipher_only", "decipher_only"], False)
     builder = (x509.CertificateBuilder()
                .subject_name(_name(subject)).issuer_name(_name(issuer))
                .public_key(key.public_key())
-               .serial_number(x509.random_serial_number())
+               .serial_number(serial or x509.random_serial_number())
                .not_valid_before(start)
                .not_valid_after(end)
                .add_extension(x509.BasicConstraints(ca=ca, path_length=None), critical=True)
@@ -84,6 +87,20 @@ def credentials(expired=False, ca_name="tarnwick test CA", subject="tarnwick tes
         out += (_certificate("tarnwick test TSA", ca_name, tsa_key, ca_key, False, now - day, now + 7 * day,
                              ExtendedKeyUsageOID.TIME_STAMPING), _pkcs8(tsa_key))
     return out
+
+
+def forgery(chain):
+    """A chain that copies `chain`'s signer (subject, issuer, serial number,
+    validity) and its CA's name, with keys of its own: (certificate chain
+    PEM, private key PEM, CA certificate PEM)."""
+    real = x509.load_pem_x509_certificate(chain)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca = _certificate(real.issuer, real.issuer, ca_key, ca_key, True, now - datetime.timedelta(days=1),
+                      now + datetime.timedelta(days=7))
+    leaf = _certificate(real.subject, real.issuer, key, ca_key, False, real.not_valid_before_utc,
+                        real.not_valid_after_utc, serial=real.serial_number)
+    return leaf + ca, _pkcs8(key), ca
 
 
 def signer(chain, key):

@@ -1,17 +1,17 @@
-"""Who may have signed: a policy on the signer's certificate subject
-(signer=, --signer) and a pin of the signer's certificate (signer_key=,
---signer-key), judged on what the SDK reports of the active manifest's
-signer (crjson's certificateInfo).
+"""Who may have signed: trust anchors (trust=, --trust), a policy on the
+signer's certificate subject (signer=, --signer) and a pin of the signer's
+public key (signer_key=, --signer-key).
 
-The SDK reports neither the signer's certificate chain nor its public key,
-only the certificate's subject and issuer (CN, O, OU, C, L, ST; the last
-value of a repeated attribute), serial number and validity. So the pin is a
-pin of the certificate by those, not of the key; it means as much as the
-issuer's care never to reuse a serial number, so it goes with a trust
-anchor for that issuer."""
+Each fails closed. Anchors that hold no certificate are an error, not an
+empty trust list; a policy or a pin without anchors is an error, since
+anyone can make a certificate of any name and any key. The subject is
+judged on what the SDK reports of the signer (crjson's certificateInfo),
+the key on the signer's certificate itself, the first of the x5chain in the
+signature's protected header."""
 
-import datetime
+import hashlib
 import os
+import stat
 
 from ._errors import UsageError
 
@@ -19,7 +19,8 @@ from ._errors import UsageError
 ATTRIBUTES = ("CN", "O", "OU", "C", "L", "ST")
 MISMATCH = "tarnwick.signer.mismatch"
 KEY_MISMATCH = "tarnwick.signer.key_mismatch"
-PEM_LIMIT = 1 << 20
+UNTRUSTED = "tarnwick.signer.untrusted"
+PEM_LIMIT = 16 << 20  # the C2PA trust list is a few hundred KiB
 
 
 class SignerPolicy:
@@ -30,13 +31,6 @@ class SignerPolicy:
 
     def __str__(self):
         return ", ".join(_pair(a, v) for a, v in self.pairs)
-
-
-class CertificatePin:
-    """What the SDK reports of a certificate, taken from the pinned one."""
-
-    def __init__(self, serial, issuer, subject, validity):
-        self.serial, self.issuer, self.subject, self.validity = serial, issuer, subject, validity
 
 
 def _pair(attribute, value):
@@ -81,115 +75,161 @@ def signer_policy(value):
     return SignerPolicy(pairs)
 
 
-def _reported(name):
-    """An x509.Name as the SDK reports one: its attributes in order, the last
-    value of a repeated one kept."""
-    from cryptography.x509.oid import NameOID
-    short = {NameOID.COMMON_NAME: "CN", NameOID.ORGANIZATION_NAME: "O", NameOID.ORGANIZATIONAL_UNIT_NAME: "OU",
-             NameOID.COUNTRY_NAME: "C", NameOID.LOCALITY_NAME: "L", NameOID.STATE_OR_PROVINCE_NAME: "ST"}
-    out = {}
-    for attribute in name:
-        if attribute.oid in short:
-            out[short[attribute.oid]] = attribute.value
-    return out
+
+class KeyPin:
+    """The signer's public key required: its SubjectPublicKeyInfo (DER)."""
+
+    def __init__(self, spki):
+        self.spki = spki
+
+    def __str__(self):
+        return _fingerprint(self.spki)
 
 
-def certificate_pin(value):
-    """A CertificatePin from a PEM certificate (the first of a chain): a
-    path, bytes or text (None passes through)."""
-    if value is None or isinstance(value, CertificatePin):
-        return value
-    from cryptography import x509
-    if isinstance(value, (bytes, bytearray)) or (isinstance(value, str) and "-----BEGIN" in value):
-        where, pem = "the pinned key", bytes(value.encode("ascii") if isinstance(value, str) else value)
+def _fingerprint(spki):
+    return "sha256:" + hashlib.sha256(spki).hexdigest()
+
+
+def _read(path, limit):
+    """A regular file's bytes (a FIFO is refused, never waited on), refused past `limit` before it is read."""
+    shown = os.fspath(path)
+    try:
+        fd = os.open(shown, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
+    except OSError as e:
+        raise UsageError(f"{shown}: {e.strerror or e}") from None
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise UsageError(f"{shown}: not a regular file")
+        if st.st_size > limit:
+            raise UsageError(f"{shown}: {st.st_size} bytes, more than the {limit} bytes read of a PEM file")
+        os.set_blocking(fd, True)
+        data = os.pread(fd, st.st_size + 1, 0)
+        if len(data) > st.st_size:
+            raise UsageError(f"{shown}: the file grew while it was read")
+        return data
+    finally:
+        os.close(fd)
+
+
+def _pem_input(value, given):
+    """(where, bytes) of PEM given as bytes, as text holding "-----BEGIN", or as a path."""
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        pem = bytes(value)
+    elif isinstance(value, str) and "-----BEGIN" in value:
+        pem = value.encode("utf-8", "replace")
+    elif isinstance(value, (str, os.PathLike)):
+        return os.fspath(value), _read(value, PEM_LIMIT)
     else:
-        from ._source import read_regular
-        where, pem = os.fspath(value), read_regular(value, PEM_LIMIT, "a PEM file")
-    if b"-----BEGIN CERTIFICATE-----" not in pem:
-        if b"PUBLIC KEY-----" in pem:
-            raise UsageError(f"--signer-key: {where} holds a public key, which the SDK does not report of a "
-                             "signer; give the signer's certificate (PEM)")
-        raise UsageError(f"--signer-key: {where} holds no PEM certificate")
-    try:
-        cert = x509.load_pem_x509_certificate(pem[pem.index(b"-----BEGIN CERTIFICATE-----"):])
-    except ValueError as e:
-        raise UsageError(f"--signer-key: {where}: {e}") from None
-    return CertificatePin(cert.serial_number, _reported(cert.issuer), _reported(cert.subject),
-                          (cert.not_valid_before_utc, cert.not_valid_after_utc))
+        raise UsageError(f"{given}: a path, bytes or PEM text, not {type(value).__name__}")
+    if len(pem) > PEM_LIMIT:
+        raise UsageError(f"{given}: {len(pem)} bytes, more than the {PEM_LIMIT} bytes read of a PEM file")
+    return given, pem
 
 
-def _when(text):
+def _certificates(pem):
+    from cryptography import x509
     try:
-        return datetime.datetime.fromisoformat(text)
-    except (TypeError, ValueError):
+        return x509.load_pem_x509_certificates(pem)
+    except ValueError:
+        return []
+
+
+def anchors(value):
+    """Trust anchors (a path, bytes or PEM text) as PEM text of the
+    certificates they hold, at least one (None passes through)."""
+    if value is None:
         return None
+    from cryptography.hazmat.primitives import serialization
+    where, pem = _pem_input(value, "the trust anchors given")
+    found = _certificates(pem)
+    if not found:
+        raise UsageError(f"{where}: holds no PEM certificate (trust anchors)")
+    return "".join(c.public_bytes(serialization.Encoding.PEM).decode("ascii") for c in found)
+
+
+def key_pin(value):
+    """A KeyPin from a PEM public key or a PEM certificate (its key): a
+    path, bytes or text (None passes through)."""
+    if value is None or isinstance(value, KeyPin):
+        return value
+    from cryptography.exceptions import UnsupportedAlgorithm
+    from cryptography.hazmat.primitives import serialization
+    where, pem = _pem_input(value, "--signer-key")
+    key = None
+    if b"-----BEGIN PUBLIC KEY-----" in pem:
+        try:
+            key = serialization.load_pem_public_key(pem[pem.index(b"-----BEGIN PUBLIC KEY-----"):])
+        except (ValueError, TypeError, UnsupportedAlgorithm):
+            key = None
+    else:
+        found = _certificates(pem)
+        key = found[0].public_key() if found else None
+    if key is None:
+        raise UsageError(f"--signer-key: {where} holds no PEM public key or certificate")
+    return KeyPin(key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo))
+
+
+def check_options(anchors, signer, signer_key):
+    """A policy or a pin needs anchors to mean anything."""
+    if anchors is None and (signer is not None or signer_key is not None):
+        raise UsageError("--signer and --signer-key need --trust: without a trust anchor anyone can make a "
+                         "certificate of any name and any key")
 
 
 def _name(fields):
     return ", ".join(f"{k}={v}" for k, v in fields.items())
 
 
-def _describe(serial, issuer, subject, validity, with_validity):
-    text = f'"{_name(subject)}" (serial {serial:x}, issued by "{_name(issuer)}"'
-    if with_validity:
-        text += f", valid {' to '.join(v.isoformat() if v else 'unknown' for v in validity)}"
-    return text + ")"
+def _leaf(chain):
+    """The signer's certificate, or None when the chain cannot be read."""
+    if not chain:
+        return None
+    from cryptography import x509
+    try:
+        return x509.load_der_x509_certificate(bytes(chain[0]))
+    except (ValueError, TypeError):
+        return None
 
 
-def failures(certificate, policy, pin):
-    """The policy's and the pin's failures on `certificate`, the SDK's
-    certificateInfo of the active manifest's signer ({} when it has none)."""
+def failures(chain, certificate_info, policy, pin, anchors_given, sdk_trusted):
+    """[(code, text)]: who signed, judged against the options. `chain`: the
+    signer's certificates (DER, its own first) from the signature, or None;
+    `certificate_info`: the SDK's report of the signer ({} when none);
+    `anchors_given`: trust anchors were given; `sdk_trusted`: the SDK found
+    the signer chains to them. Without anchors there is no failure here:
+    `valid` says only that the store is intact."""
+    info = certificate_info if isinstance(certificate_info, dict) else {}
+    subject = info.get("subject") if isinstance(info.get("subject"), dict) else {}
+    leaf = _leaf(chain)
+    if subject:
+        shown = f'"{_name(subject)}"'
+    elif leaf is not None:
+        shown = f'"{leaf.subject.rfc4514_string()}"'
+    else:
+        shown = "unknown (the SDK reports no certificate)"
     out = []
-    subject = certificate.get("subject") if isinstance(certificate.get("subject"), dict) else {}
-    shown = f'"{_name(subject)}"' if subject else "unknown (the SDK reports no certificate)"
+    if anchors_given and not sdk_trusted:
+        out.append((UNTRUSTED, f"the signer {shown} does not chain to the given trust anchors"))
     if policy is not None:
         unmet = [(a, v) for a, v in policy.pairs if subject.get(a) != v]
         if unmet:
             out.append((MISMATCH, f"the signer is {shown} but --signer requires "
                                   f"{', '.join(_pair(a, v) for a, v in unmet)}"))
     if pin is not None:
-        try:
-            serial = int(certificate.get("serialNumber"), 16)
-        except (TypeError, ValueError):
-            serial = None
-        issuer = certificate.get("issuer") if isinstance(certificate.get("issuer"), dict) else {}
-        validity = certificate.get("validity") if isinstance(certificate.get("validity"), dict) else {}
-        validity = (_when(validity.get("notBefore")), _when(validity.get("notAfter")))
-        found = (serial, issuer, subject, validity)
-        wanted = (pin.serial, pin.issuer, pin.subject, pin.validity)
-        if found != wanted:
-            if serial is None:
-                out.append((KEY_MISMATCH, f"the signer is {shown} but --signer-key requires "
-                                          f"{_describe(*wanted, False)}"))
-            else:
-                same = found[:3] == wanted[:3]  # then only the validity tells them apart
-                out.append((KEY_MISMATCH, f"the signer's certificate is {_describe(*found, same)} but "
-                                          f"--signer-key requires {_describe(*wanted, same)}"))
+        from cryptography.exceptions import UnsupportedAlgorithm
+        from cryptography.hazmat.primitives import serialization
+        found = None
+        if leaf is not None:
+            try:
+                found = leaf.public_key().public_bytes(serialization.Encoding.DER,
+                                                       serialization.PublicFormat.SubjectPublicKeyInfo)
+            except (ValueError, TypeError, UnsupportedAlgorithm):
+                found = None
+        if found is None:
+            out.append((KEY_MISMATCH, f"the signer's key cannot be read from its signature, but --signer-key "
+                                      f"requires {pin}"))
+        elif found != pin.spki:
+            out.append((KEY_MISMATCH, f"the signer {shown} has key {_fingerprint(found)} but --signer-key "
+                                      f"requires {pin}"))
     return out
-
-
-# TEMPORARY shims (replaced by the policy rework)
-def anchors(value):
-    if value is None:
-        return None
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value).decode("ascii")
-    if isinstance(value, str) and value.lstrip().startswith("-----BEGIN"):
-        return value
-    from ._source import read_regular
-    return read_regular(value, 16 << 20).decode("ascii")
-
-
-def key_pin(value):
-    return certificate_pin(value)
-
-
-def check_options(anchors, signer, signer_key):
-    return None
-
-
-_old_failures = failures
-
-
-def failures(chain, certificate, policy, pin, anchors_given, sdk_trusted):  # noqa: F811
-    return _old_failures(certificate, policy, pin)

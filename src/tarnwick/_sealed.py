@@ -181,10 +181,13 @@ def _refusal(shown, verdict):
         return f"{why}: no trust anchor given covers its signer"
     members = getattr(verdict, "members", None)
     failures = list(verdict.failures) if members is None else list(verdict.store_verification.failures)
+    # The model's own signature first (who signed), then the first file that failed.
+    signer = [f for f in failures if f[0].startswith("tarnwick.signer.")]
+    if signer:
+        return f"{why}: {signer[0][0]}: {signer[0][1]}"
     for m in members or []:
-        if m.state not in ("trusted", "valid"):
-            first = f" ({m.failures[0][0]}: {m.failures[0][1]})" if m.failures else ""
-            return f"{why}: {m.path} is {m.state}{first}"
+        if m.state not in ("trusted", "valid") and m.failures:
+            return f"{why}: {m.path} is {m.state} ({m.failures[0][0]}: {m.failures[0][1]})"
     if failures:
         return f"{why}: {failures[0][0]}: {failures[0][1]}"
     return why

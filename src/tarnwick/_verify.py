@@ -59,11 +59,15 @@ class Options(NamedTuple):
     signer_key: object
 
 
-def options(trust=None, signer=None, signer_key=None):
+def options(trust=None, signer=None, signer_key=None, pin_is_anchor=False):
+    """The options parsed and checked once. `pin_is_anchor`: the pinned key
+    is itself what is trusted (an OpenSSF signature by key), so it needs no
+    anchor beside it."""
     if isinstance(trust, Options):
         return trust
     opts = Options(_policy.anchors(trust), _policy.signer_policy(signer), _policy.key_pin(signer_key))
-    _policy.check_options(opts.anchors, opts.signer, opts.signer_key)
+    if not pin_is_anchor or opts.signer_key is None:
+        _policy.check_options(opts.anchors, opts.signer, opts.signer_key)
     return opts
 
 
@@ -193,7 +197,8 @@ def judge(sdk, store, opts, store_range=None, uri=None, hashed=None, declared=No
     slack = _store.slack(store, TIMESTAMP_VALIDATED in success)
     if slack is not None:
         failures.append((SLACK, slack))
-    failures += _store.manifest_failures(report, detail)
+    else:
+        failures += _store.manifest_failures(report, detail, _store.manifest_labels(store))
 
     signature = next((m.get("signature") or {} for m in card.get("manifests") or []
                       if isinstance(m, dict) and m.get("label") == label), {})
@@ -646,11 +651,11 @@ def verify_model(model, *, trust=None, ignore=(), signer=None, signer_key=None, 
     `progress(done, total, files_done, files)`: bytes and files checked.
     `oms`: an OpenSSF model signature of the model's folder (its path) to
     check too; the model is trusted only when both are."""
-    mv = verify_model_with(model, trust=trust, ignore=ignore, signer=signer, signer_key=signer_key,
-                           progress=progress, entry=entry, unsigned_ok=oms is not None)
+    opts = options(trust, signer, signer_key, pin_is_anchor=oms is not None)
+    mv = verify_model_with(model, trust=opts, ignore=ignore, progress=progress, entry=entry,
+                           unsigned_ok=oms is not None)
     if oms is None:
         return mv
-    opts = options(trust, signer, signer_key)
     folder = os.fspath(model) if os.path.isdir(model) else os.path.dirname(os.fspath(model)) or "."
     check = check_oms(folder, oms, opts, _public_key_pem(signer_key))
     if mv.store_verification.state == "unsigned" and not mv.members:

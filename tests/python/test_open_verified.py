@@ -128,7 +128,8 @@ REFUSALS = [
      "invalid, not trusted: extra.py is invalid (tarnwick.member.extra: not part of the signed model)"),
     ("the config changed", lambda m, c: (m / "config.json").write_text("{ }"),
      "invalid, not trusted: config.json is invalid (tarnwick.member.mismatch: hash differs)"),
-    ("another CA's anchor", lambda m, c: None, "valid, not trusted: no trust anchor given covers its signer"),
+    ("another CA's anchor", lambda m, c: None, 'invalid, not trusted: tarnwick.signer.untrusted: the signer '
+                                               '"CN=tarnwick test signer" does not chain to the given trust anchors'),
 ]
 
 

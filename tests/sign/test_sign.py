@@ -118,7 +118,8 @@ TAMPERINGS = [
     (other_store, "invalid", ["assertion.dataHash.mismatch", "assertion.dataHash.mismatch"], (False, False)),
     (move_exclusion, "invalid", ["assertion.dataHash.mismatch"], (False, True)),
     (truncate_store, "invalid", ["tarnwick.store.unreadable", "tarnwick.store.slack"], (False, False)),
-    (untrusted_anchor, "valid", [], (True, True)),
+    # Anchors given that do not cover the signer: fails closed.
+    (untrusted_anchor, "invalid", ["tarnwick.signer.untrusted"], (True, True)),
 ]
 
 
