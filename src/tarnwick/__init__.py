@@ -41,6 +41,7 @@ from ._results import (  # noqa: E402,F401
     MemberVerification,
     ModelSignResult,
     ModelVerification,
+    OmsVerification,
     SignedMember,
     SignResult,
     Verification,

@@ -88,7 +88,7 @@ def test_module_attributes():
     assert public == sorted(ALL + FILE_FUNCTIONS + ["BindingCheck", "FileResult", "ModelInfo"]
                             + ["sign_file", "verify_file", "SignResult", "Verification"]
                             + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
-                               "ModelVerification", "MemberVerification"]
+                               "ModelVerification", "MemberVerification", "OmsVerification"]
                             + ["CommitInterrupted", "ModelError", "SigningError", "UsageError"]
                             + ["load_key", "SigningKey"]
                             + ["open_verified", "VerifiedModel", "UntrustedModel"]
