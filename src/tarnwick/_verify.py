@@ -35,6 +35,7 @@ UNTRUSTED, TRUSTED = _manifest.UNTRUSTED, _manifest.TRUSTED
 TIMESTAMP_VALIDATED = "timeStamp.validated"
 TIMESTAMP_TRUSTED = "timeStamp.trusted"
 SLACK = "tarnwick.store.slack"
+EXPIRED = "signingCredential.expired"
 MALFORMED = "tarnwick.container.malformed"
 
 MISSING = ("tarnwick.member.missing", "missing")
@@ -182,7 +183,13 @@ def judge(sdk, store, opts, store_range=None, uri=None, hashed=None, declared=No
             name = (data_hash or {}).get("name", "jumbf manifest") if isinstance(data_hash, dict) else "jumbf manifest"
             sdk_failures.append(("assertion.dataHash.mismatch",
                                  f"asset hash error, name: {name}, error: hash verification( Hashes do not match )"))
+    try:
+        chain = _store.signer_chain(store, label)
+    except ValueError:
+        chain = None
     for code, text in sdk_failures:
+        if code == EXPIRED:
+            text += _ended(chain)
         if code == UNTRUSTED:
             informational.append((code, text))
         elif code == "assertion.dataHash.mismatch" and text.startswith(LOCATION_UNCHECKED):
@@ -205,10 +212,6 @@ def judge(sdk, store, opts, store_range=None, uri=None, hashed=None, declared=No
     signature = signature if isinstance(signature, dict) else {}
     certificate = signature.get("certificateInfo") or {}
     certificate = certificate if isinstance(certificate, dict) else {}
-    try:
-        chain = _store.signer_chain(store, label)
-    except ValueError:
-        chain = None
     failures += _policy.failures(chain, certificate, opts.signer, opts.signer_key, opts.anchors is not None,
                                  TRUSTED in success)
     state = "invalid" if failures else "trusted" if TRUSTED in success else "valid"
@@ -236,6 +239,18 @@ def judge(sdk, store, opts, store_range=None, uri=None, hashed=None, declared=No
         _ingredients(manifest, (report.get("validation_results") or {}).get("ingredientDeltas")),
         binding if native else None, uri, informational, label,
         _name(stamp_certificate.get("subject")), TIMESTAMP_TRUSTED in success)
+
+
+def _ended(chain):
+    """When the signer's certificate ended, said after the SDK's "certificate
+    expired" (the SDK does not say)."""
+    try:
+        from cryptography import x509
+        leaf = x509.load_der_x509_certificate(chain[0])
+        end = getattr(leaf, "not_valid_after_utc", None) or leaf.not_valid_after
+    except Exception:  # noqa: BLE001 - only the message depends on it
+        return ""
+    return f": the signer's certificate ended on {end.strftime('%Y-%m-%d %H:%M:%S')} UTC"
 
 
 def _unreadable(store, text, store_range, uri):

@@ -268,7 +268,7 @@ def expired(tmp_path_factory):
             tarnwick.sign_file(SAMPLE, cert=chain, key=key, output=folder / f"{i}.gguf", tsa_url=authority.url)
     end = x509.load_pem_x509_certificate(chain).not_valid_after_utc
     time.sleep(max(0.0, (end - datetime.datetime.now(datetime.timezone.utc)).total_seconds() + 1.5))
-    return folder, ca
+    return folder, ca, end
 
 
 @needs_openssl
@@ -276,4 +276,7 @@ def expired(tmp_path_factory):
 def test_timestamp_outlives_the_certificate(expired, case):
     _, state, failures, timestamped = EXPIRY[case]
     v = tarnwick.verify_file(expired[0] / f"{case}.gguf", trust=expired[1])
+    # The SDK's "certificate expired", and when it ended.
+    ended = f"certificate expired: the signer's certificate ended on {expired[2]:%Y-%m-%d %H:%M:%S} UTC"
+    failures = [(c, ended if c == "signingCredential.expired" else t) for c, t in failures]
     assert (v.state, v.failures, v.timestamped) == (state, failures, timestamped)
