@@ -33,7 +33,7 @@ from tarnwick import _native  # noqa: E402
 
 def seal_all(folder):
     for path in sorted(folder.iterdir()):
-        fd, _, _ = _native._seal_copy(path, hash=False)
+        fd = _native._seal_copy(path, hash=False)[0]
         os.close(fd)
 
 

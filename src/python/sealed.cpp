@@ -1,9 +1,10 @@
 // Sealed copies of a model's files. Each is a memfd filled once and then
 // sealed against writing, growing, shrinking and further sealing: from then
 // on its bytes are fixed for every holder, its owner included, so what was
-// verified is what a loader later reads. A copy is hashed from the sealed
-// memory itself, never from a buffer on the way, so the digest is that of
-// the bytes kept.
+// verified is what a loader later reads. A copy is hashed as it fills,
+// from the memfd's own pages (never from a buffer on the way), so the
+// digest is that of the bytes kept; a container's metadata is parsed from
+// them too.
 
 #include "python/sealed.h"
 
@@ -15,16 +16,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "containers/safetensors.h"
 #include "core/digest.h"
+#include "dispatch/format.h"
 #include "file/error.h"
 #include "file/folder.h"
 #include "file/output.h"
@@ -39,9 +46,15 @@ using file::FileError;
 using file::Outcome;
 
 constexpr unsigned kSeals = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
-// Copied and hashed this much at a time: the progress callback and pending
-// signals are looked at between pieces.
+// The progress callback and pending signals are looked at every this many
+// bytes copied.
 constexpr std::uint64_t kPiece = 64 << 20;
+// Copied, and hashed, this much at a time.
+constexpr std::uint64_t kChunk = 2 << 20;
+// The first bytes copied of a file whose data hash leaves its store out:
+// enough to tell a container, whose metadata is then copied as its parser
+// asks for it.
+constexpr std::uint64_t kFirstRead = 64 * 1024;
 // The pieces of the fallback copy go through a buffer of this size.
 constexpr std::size_t kBuffer = 1 << 20;
 // Below this a written chunk is copied with the lock held.
@@ -53,7 +66,9 @@ constexpr std::size_t kNameMax = 200;
 struct Sealed {
   Fd fd;
   std::uint64_t size = 0;
-  std::optional<Bytes> digest;
+  std::optional<Bytes> digest;            // SHA-256 of the whole copy
+  std::optional<Bytes> data_digest;       // SHA-256 without the store
+  std::optional<StoreRange> store_range;  // with data_digest: the store's, if any
 };
 
 // The last component of `name`, cut at a character boundary.
@@ -159,10 +174,19 @@ std::optional<std::uint64_t> memory_room() {
 
 namespace {
 
-// A new memfd of `size` bytes, every page taken now. Memory the system does
-// not have is refused before it is asked for: the kernel would otherwise
-// end the process (or another) to find it.
-Outcome<Fd> new_memfd(const std::string& name, std::uint64_t size) {
+// Takes the pages of [at, at + n) of a memfd: a shortage of memory is then
+// an error here, never a fault where the pages are used.
+file::Done reserve(int fd, std::uint64_t at, std::uint64_t n, const std::string& name) {
+  int r;
+  do r = fallocate(fd, 0, static_cast<off_t>(at), static_cast<off_t>(n)); while (r != 0 && errno == EINTR);
+  return r == 0 ? file::done() : FileError::system(name, errno);
+}
+
+// A new memfd of `size` bytes, every page taken now, or with `later` each
+// taken (reserve) by its writer just before it is written. Memory the
+// system does not have is refused before it is asked for: the kernel would
+// otherwise end the process (or another) to find it.
+Outcome<Fd> new_memfd(const std::string& name, std::uint64_t size, bool later = false) {
   if (size > static_cast<std::uint64_t>(INT64_MAX)) return FileError::system(name, EFBIG);
   if (size > 0) {
     const auto room = memory_room();
@@ -170,10 +194,10 @@ Outcome<Fd> new_memfd(const std::string& name, std::uint64_t size) {
   }
   Fd fd(memfd_create(memfd_name(name).c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
   if (!fd) return FileError::system(name, errno);
-  if (size > 0) {
-    int r;
-    do r = fallocate(fd.get(), 0, 0, static_cast<off_t>(size)); while (r != 0 && errno == EINTR);
-    if (r != 0) return FileError::system(name, errno);
+  if (later) {
+    if (ftruncate(fd.get(), static_cast<off_t>(size)) != 0) return FileError::system(name, errno);
+  } else if (size > 0) {
+    if (file::Done d = reserve(fd.get(), 0, size, name); !d.ok()) return d.error();
   }
   return fd;
 }
@@ -197,28 +221,6 @@ file::Done seal(int fd, const std::string& name) {
   if (seals < 0) return FileError::system(name, errno);
   if ((static_cast<unsigned>(seals) & kSeals) != kSeals) return FileError::system(name, EPERM);
   return file::done();
-}
-
-// The SHA-256 of the sealed memory, read through a read-only mapping a
-// piece at a time.
-Outcome<Bytes> hash_sealed(int fd, std::uint64_t size, const std::string& name,
-                           const std::function<bool(std::uint64_t)>& tick) {
-  Result<digest::Hasher> started = digest::Hasher::start(digest::Algorithm::SHA256);
-  if (!started.ok()) return FileError::of_model(started.error(), name);
-  digest::Hasher& hasher = started.value();
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min(kPiece, size - at));
-    void* map = mmap(nullptr, n, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, static_cast<off_t>(at));
-    if (map == MAP_FAILED) return FileError::system(name, errno);
-    const Status st = hasher.update(ByteView(static_cast<const std::uint8_t*>(map), n));
-    munmap(map, n);
-    if (!st.ok()) return FileError::of_model(st.error(), name);
-    at += n;
-    if (!tick(at)) return FileError::of(FileError::Kind::Aborted, name);
-  }
-  Result<Bytes> d = hasher.finish();
-  if (!d.ok()) return FileError::of_model(d.error(), name);
-  return std::move(d).value();
 }
 
 // One piece of the copy, through the kernel where it can (sendfile from a
@@ -248,41 +250,249 @@ Outcome<std::uint64_t> copy_piece(int src, int dst, std::uint64_t at, std::uint6
   return static_cast<std::uint64_t>(got);
 }
 
-// The regular file open at `src`, copied whole into a new sealed memfd;
-// with its SHA-256 when `hash`. A file that shrinks or grows meanwhile is
-// refused. Progress counts the copy, then the hash, each `size` bytes.
-Outcome<Sealed> seal_copy(int src, const std::string& name, bool hash, const file::ProgressFn& progress) {
+// The memfd's own pages, mapped read-only while it fills: what is parsed
+// and hashed is what the copy holds, not a buffer on the way. Unmapped
+// before the seals go on (a shared mapping of a descriptor open for
+// writing would keep F_SEAL_WRITE off).
+class View {
+ public:
+  static Outcome<View> map(int fd, std::uint64_t size, const std::string& name) {
+    View v;
+    if (size == 0) return v;
+    void* p = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return FileError::system(name, errno);
+    v.data_ = static_cast<const std::uint8_t*>(p);
+    v.size_ = static_cast<std::size_t>(size);
+    return v;
+  }
+  View(View&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  View& operator=(View&&) = delete;
+  ~View() {
+    if (data_ != nullptr) munmap(const_cast<std::uint8_t*>(data_), size_);
+  }
+  ByteView bytes() const { return {data_, size_}; }
+
+ private:
+  View() = default;
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Maps the pages of `bytes`, a range of a View, in one call; where the
+// kernel cannot, the reads fault them in instead.
+void populate(ByteView bytes) {
+  if (bytes.empty()) return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto start = reinterpret_cast<std::uintptr_t>(bytes.data()) & ~(page - 1);
+  const auto end = reinterpret_cast<std::uintptr_t>(bytes.data()) + bytes.size();
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_READ);
+}
+
+// The source copied into the memfd in order. The copy is hashed from the
+// memfd's own pages behind it, on this thread, while a thread of its own
+// copies ahead: the two overlap where a core is free, and the source is
+// read once.
+class Copier {
+ public:
+  Copier(int src, int dst, std::uint64_t size, const std::string& name, const file::ProgressFn& progress)
+      : src_(src), dst_(dst), size_(size), name_(name), progress_(progress) {}
+
+  std::uint64_t copied() const { return copied_; }
+
+  // Copies up to `end` (at most the size), unhashed; Changed when the
+  // source ends first.
+  file::Done copy_to(std::uint64_t end) {
+    end = std::min(end, size_);
+    while (copied_ < end) {
+      const std::uint64_t n = std::min(kChunk, end - copied_);
+      if (file::Done d = reserve(dst_, copied_, n, name_); !d.ok()) return d.error();
+      auto got = copy_piece(src_, dst_, copied_, n, &kernel_, buffer_, name_);
+      if (!got.ok()) return got.error();
+      if (got.value() == 0) return FileError::of(FileError::Kind::Changed, name_);
+      if (!advance(got.value())) return FileError::of(FileError::Kind::Aborted, name_);
+    }
+    return file::done();
+  }
+
+  // Copies the rest, each byte added to `hash` from `image` (the memfd's
+  // pages) once it is in.
+  file::Done copy_hashed(ByteView image, digest::DataHash& hash) {
+    std::mutex mutex;
+    std::condition_variable moved;
+    std::uint64_t ahead = copied_;
+    bool stop = false, finished = false;
+    std::optional<FileError> failed;
+    file::Done result = file::done();
+    {
+      std::jthread thread([&, at = copied_, kernel = kernel_]() mutable {
+        std::vector<std::uint8_t> buffer;
+        std::optional<FileError> error;
+        try {
+          while (at < size_) {
+            {
+              std::lock_guard lock(mutex);
+              if (stop) break;
+            }
+            const std::uint64_t n = std::min(kChunk, size_ - at);
+            if (file::Done d = reserve(dst_, at, n, name_); !d.ok()) {
+              error = d.error();
+              break;
+            }
+            auto got = copy_piece(src_, dst_, at, n, &kernel, buffer, name_);
+            if (!got.ok() || got.value() == 0) {
+              error = got.ok() ? FileError::of(FileError::Kind::Changed, name_) : got.error();
+              break;
+            }
+            // Its pages mapped here, not a fault at a time by the hash.
+            populate(image.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(got.value())));
+            at += got.value();
+            std::lock_guard lock(mutex);
+            ahead = at;
+            moved.notify_one();
+          }
+        } catch (const std::bad_alloc&) {
+          error = FileError::system(name_, ENOMEM);
+        }
+        std::lock_guard lock(mutex);
+        failed = error;
+        finished = true;
+        moved.notify_one();
+      });
+      while (copied_ < size_) {
+        std::uint64_t in;
+        {
+          std::unique_lock lock(mutex);
+          moved.wait(lock, [&] { return ahead > copied_ || finished; });
+          in = ahead;
+          if (in == copied_) {
+            result = failed ? *failed : FileError::of(FileError::Kind::Changed, name_);
+            break;
+          }
+        }
+        while (copied_ < in && result.ok()) {
+          const std::uint64_t n = std::min(kChunk, in - copied_);
+          if (Status st = hash.add(image.subspan(static_cast<std::size_t>(copied_), static_cast<std::size_t>(n)));
+              !st.ok())
+            result = FileError::of_model(st.error(), name_);
+          else if (!advance(n))
+            result = FileError::of(FileError::Kind::Aborted, name_);
+        }
+        if (!result.ok()) break;
+      }
+      std::lock_guard lock(mutex);
+      stop = true;
+    }  // the thread joined
+    return result;
+  }
+
+ private:
+  // Counts `n` more bytes copied; false when the progress callback (or a
+  // signal) asks to stop.
+  bool advance(std::uint64_t n) {
+    const std::uint64_t before = copied_;
+    copied_ += n;
+    return (before / kPiece == copied_ / kPiece && copied_ != size_) || progress_(copied_, size_);
+  }
+
+  int src_, dst_;
+  std::uint64_t size_;
+  const std::string& name_;
+  const file::ProgressFn& progress_;
+  std::uint64_t copied_ = 0;
+  bool kernel_ = true;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// The store range of a SafeTensors or GGUF file (none: it holds no store)
+// whose metadata is copied first, then read from the copy: nothing when
+// the file is no such container or its loader would refuse it, which
+// check_binding then says. Only a failed copy is an error.
+Outcome<std::optional<std::optional<StoreRange>>> container_store(ByteView image, Copier& copier,
+                                                                   const std::string& name) {
+  using Found = std::optional<std::optional<StoreRange>>;
+  if (file::Done d = copier.copy_to(kFirstRead); !d.ok()) return d.error();
+  const ByteView head = image.first(static_cast<std::size_t>(copier.copied()));
+  const bool gguf = head.size() >= 4 && head[0] == 'G' && head[1] == 'G' && head[2] == 'U' && head[3] == 'F';
+  if (!gguf && !safetensors::header_bounds(image).ok()) return Found{};
+  std::optional<FileError> failed;
+  const bool loaded = load_metadata(image, [&](std::uint64_t offset, std::uint64_t length) {
+    // Within the file: load_metadata asks for no range past it.
+    file::Done d = copier.copy_to(offset + length);
+    if (!d.ok()) failed = d.error();
+    return d.ok();
+  });
+  if (!loaded) return failed ? *failed : FileError::system(name, EIO);
+  const std::optional<Format> format = Format::detect(image);
+  if (!format || *format == Format::ONNX) return Found{};
+  Result<std::optional<StoreRange>> range = locate_manifest(image);
+  if (!range.ok() || !check_loadable(image).ok()) return Found{};
+  return Found{range.value()};
+}
+
+// The regular file open at `src`, copied whole into a new sealed memfd, in
+// one pass that also hashes it: with `bind`, a SafeTensors or GGUF file is
+// hashed without its store (the C2PA data hash, and the store's range),
+// which for one with no store is its whole SHA-256; with `hash`, any other
+// file is hashed whole. A file that shrinks or grows meanwhile is refused.
+Outcome<Sealed> seal_copy(int src, const std::string& name, bool hash, bool bind, const file::ProgressFn& progress) {
   struct stat st;
   if (fstat(src, &st) != 0) return FileError::system(name, errno);
   if (!S_ISREG(st.st_mode)) return FileError::not_regular(name, file::kind_of(st.st_mode));
   const auto size = static_cast<std::uint64_t>(st.st_size);
-  auto made = new_memfd(name, size);
+  // The pages are taken as the copy goes: on the thread that copies ahead
+  // of the hash, beside it.
+  auto made = new_memfd(name, size, true);
   if (!made.ok()) return made.error();
-  Sealed out{std::move(made).value(), size, std::nullopt};
-  const std::uint64_t total = hash ? 2 * size : size;
-  bool kernel = true;
-  std::vector<std::uint8_t> buffer;
-  for (std::uint64_t at = 0; at < size;) {
-    auto got = copy_piece(src, out.fd.get(), at, std::min(kPiece, size - at), &kernel, buffer, name);
-    if (!got.ok()) return got.error();
-    if (got.value() == 0) return FileError::of(FileError::Kind::Changed, name);
-    at += got.value();
-    if (!progress(at, total)) return FileError::of(FileError::Kind::Aborted, name);
+  Sealed out{std::move(made).value(), size, std::nullopt, std::nullopt, std::nullopt};
+  {
+    std::optional<View> view;
+    if (hash || bind) {
+      auto mapped = View::map(out.fd.get(), size, name);
+      if (!mapped.ok()) return mapped.error();
+      view.emplace(std::move(mapped).value());
+    }
+    const ByteView image = view ? view->bytes() : ByteView();
+    Copier copier(src, out.fd.get(), size, name, progress);
+    std::optional<std::optional<StoreRange>> store;
+    if (bind && size > 0) {
+      auto found = container_store(image, copier, name);
+      if (!found.ok()) return found.error();
+      store = found.value();
+    }
+    std::optional<digest::DataHash> hasher;
+    std::vector<digest::Exclusion> excluded;
+    if (store && *store) excluded.push_back({(*store)->offset, (*store)->length});
+    if (store || hash) {
+      Result<digest::DataHash> started = digest::DataHash::start(digest::Algorithm::SHA256, excluded, size);
+      if (!started.ok()) return FileError::of_model(started.error(), name);
+      hasher.emplace(std::move(started).value());
+      // The metadata read first is hashed from the copy now, the rest as it comes.
+      const ByteView head = image.first(static_cast<std::size_t>(copier.copied()));
+      if (Status s = hasher->add(head); !s.ok()) return FileError::of_model(s.error(), name);
+    }
+    if (file::Done d = hasher ? copier.copy_hashed(image, *hasher) : copier.copy_to(size); !d.ok())
+      return d.error();
+    std::uint8_t probe;
+    ssize_t extra;
+    do extra = pread(src, &probe, 1, static_cast<off_t>(size)); while (extra < 0 && errno == EINTR);
+    if (extra < 0) return FileError::system(name, errno);
+    if (extra > 0) return FileError::of(FileError::Kind::Changed, name);
+    if (hasher) {
+      Result<Bytes> d = hasher->finish();
+      if (!d.ok()) return FileError::of_model(d.error(), name);
+      if (store) {
+        out.data_digest = d.value();
+        out.store_range = *store;
+        if (!*store) out.digest = std::move(d).value();
+      } else {
+        out.digest = std::move(d).value();
+      }
+    }
   }
-  std::uint8_t probe;
-  ssize_t extra;
-  do extra = pread(src, &probe, 1, static_cast<off_t>(size)); while (extra < 0 && errno == EINTR);
-  if (extra < 0) return FileError::system(name, errno);
-  if (extra > 0) return FileError::of(FileError::Kind::Changed, name);
   struct stat now;
   if (fstat(out.fd.get(), &now) != 0) return FileError::system(name, errno);
   if (static_cast<std::uint64_t>(now.st_size) != size) return FileError::of(FileError::Kind::Changed, name);
   if (file::Done d = seal(out.fd.get(), name); !d.ok()) return d.error();
-  if (hash) {
-    auto d = hash_sealed(out.fd.get(), size, name, [&](std::uint64_t done) { return progress(size + done, total); });
-    if (!d.ok()) return d.error();
-    out.digest = std::move(d).value();
-  }
   return out;
 }
 
@@ -304,21 +514,25 @@ PyObject* raise_sealed_error(const FileError& e, PyObject* name) {
   }
 }
 
-// (fd, size, digest or None); the descriptor is closed if the tuple cannot
-// be made.
-PyObject* sealed_tuple(Sealed& s) {
+// (fd, size, digest or None), with `binding` (data digest or None, store
+// range or None) after; the descriptor is closed if the tuple cannot be
+// made.
+PyObject* sealed_tuple(Sealed& s, bool binding) {
   Ref size(int_from(s.size));
   Ref digest(s.digest ? bytes_from(*s.digest) : none());
+  Ref data_digest(s.data_digest ? bytes_from(*s.data_digest) : none());
+  Ref range(range_or_none(s.store_range));
   Ref fd(PyLong_FromLong(s.fd.get()));
-  if (!size || !digest || !fd) return nullptr;
-  PyObject* t = PyTuple_Pack(3, fd.get(), size.get(), digest.get());
+  if (!size || !digest || !data_digest || !range || !fd) return nullptr;
+  PyObject* t = binding ? PyTuple_Pack(5, fd.get(), size.get(), digest.get(), data_digest.get(), range.get())
+                        : PyTuple_Pack(3, fd.get(), size.get(), digest.get());
   if (t != nullptr) s.fd.release();
   return t;
 }
 
 PyObject* py__seal_copy(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const Signature sig{"_seal_copy", {"model", "name", "hash", "progress"}, 4, 1, 1};
+    static const Signature sig{"_seal_copy", {"model", "name", "hash", "bind", "progress"}, 5, 1, 1};
     PyObject* a[kMaxParams];
     if (!bind(sig, args, kwargs, a)) return nullptr;
     std::optional<Path> path;
@@ -355,9 +569,10 @@ PyObject* py__seal_copy(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!encoded) return nullptr;
       native_name.assign(PyBytes_AsString(encoded.get()), static_cast<std::size_t>(PyBytes_Size(encoded.get())));
     }
-    bool hash = true;
+    bool hash = true, bind = false;
     PyObject* progress = nullptr;
-    if (!flag_arg(sig.function, "hash", a[2], &hash) || !progress_arg(sig.function, a[3], &progress))
+    if (!flag_arg(sig.function, "hash", a[2], &hash) || !flag_arg(sig.function, "bind", a[3], &bind) ||
+        !progress_arg(sig.function, a[4], &progress))
       return nullptr;
     std::optional<FileError> failed;
     std::optional<Sealed> sealed;
@@ -374,7 +589,7 @@ PyObject* py__seal_copy(PyObject*, PyObject* args, PyObject* kwargs) {
         src = opened.get();
       }
       auto r = src < 0 ? Outcome<Sealed>(FileError::system(native_name, errno))
-                       : seal_copy(src, native_name, hash, fn);
+                       : seal_copy(src, native_name, hash, bind, fn);
       if (r.ok()) {
         sealed.emplace(std::move(r).value());
       } else {
@@ -384,7 +599,7 @@ PyObject* py__seal_copy(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (raised) return nullptr;
     if (failed) return raise_sealed_error(*failed, name.get());
-    return sealed_tuple(*sealed);
+    return sealed_tuple(*sealed, true);
   });
 }
 
@@ -519,13 +734,13 @@ PyObject* writer_seal(PyObject* self, PyObject*) {
                    static_cast<unsigned long long>(w->written), static_cast<unsigned long long>(w->size));
       return nullptr;
     }
-    Sealed s{Fd(std::exchange(w->fd, -1)), w->size, std::nullopt};
+    Sealed s{Fd(std::exchange(w->fd, -1)), w->size, std::nullopt, std::nullopt, std::nullopt};
     std::unique_ptr<digest::Hasher> hasher(std::exchange(w->hasher, nullptr));
     if (file::Done d = seal(s.fd.get(), *w->native_name); !d.ok()) return raise_sealed_error(d.error(), w->name);
     Result<Bytes> d = hasher->finish();
     if (!d.ok()) return raise_error(d.error());
     s.digest = std::move(d).value();
-    return sealed_tuple(s);
+    return sealed_tuple(s, false);
   });
 }
 
@@ -579,9 +794,13 @@ PyMethodDef kFunctions[] = {
     {"_memory_room", py__memory_room, METH_NOARGS,
      "_memory_room()\n--\n\nThe bytes of memory a sealed copy may take now, or None when unknown."},
     TW_FUNCTION(_seal_copy,
-                "_seal_copy(model, *, name=None, hash=True, progress=None)\n--\n\n"
-                "(fd, size, SHA-256 or None) of a new sealed memfd holding a copy of the regular\n"
-                "file `model` (a path, or a descriptor left open); the descriptor is the caller's."),
+                "_seal_copy(model, *, name=None, hash=True, bind=False, progress=None)\n--\n\n"
+                "(fd, size, SHA-256 or None, data hash or None, store range or None) of a new sealed\n"
+                "memfd holding a copy of the regular file `model` (a path, or a descriptor left open),\n"
+                "hashed in the copy's one pass; the descriptor is the caller's. `hash`: the SHA-256 of\n"
+                "the whole file. `bind`: for a SafeTensors or GGUF file its loader loads, the SHA-256\n"
+                "without its store and the store's (offset, length) instead (no store: that hash is\n"
+                "also the whole file's, and the range None)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -46,13 +46,22 @@ SPARE_DESCRIPTORS = 256
 # --- The sealed copies, as a source of files to verify ------------------------
 
 class _Copy:
-    """One file's sealed copy: its descriptor, size and (for a file hashed
-    whole) SHA-256."""
+    """One file's sealed copy: its descriptor, size, and what the copy
+    hashed on its way in: the SHA-256 of the whole file, or of a container
+    without its store (`data_digest`, with `store_range`), each None when
+    not taken."""
 
-    __slots__ = ("fd", "size", "sha256")
+    __slots__ = ("fd", "size", "sha256", "data_digest", "store_range")
 
-    def __init__(self, fd, size, sha256):
+    def __init__(self, fd, size, sha256, data_digest=None, store_range=None):
         self.fd, self.size, self.sha256 = fd, size, sha256
+        self.data_digest, self.store_range = data_digest, store_range
+
+    def exclusions(self):
+        """The exclusions data_digest was taken without, or None."""
+        if self.data_digest is None:
+            return None
+        return [] if self.store_range is None else [tuple(self.store_range)]
 
 
 class SealedFile(_source.File):
@@ -80,7 +89,9 @@ class SealedFile(_source.File):
     def check(self, assertion, tick=None):
         """(hash_ok, store_range or False): whether the data hash that
         `assertion` (a c2pa.hash.data) declares is this copy's, and where
-        its store lies; False when it cannot be computed."""
+        its store lies; False when it cannot be computed. Exclusions that
+        are exactly those the copy hashed without are answered from its
+        digest; any others by check_binding, which reads the copy again."""
         if assertion.get("alg", "sha256") != "sha256":
             return False, False
         try:
@@ -88,7 +99,11 @@ class SealedFile(_source.File):
             if isinstance(declared, str):
                 declared = base64.b64decode(declared)
             exclusions = [(e["start"], e["length"]) for e in assertion.get("exclusions") or []]
-            check = _native.check_binding(self._path, exclusions, bytes(declared), progress=tick)
+            declared = bytes(declared)
+            if (exclusions == self._copy.exclusions()
+                    and all(type(v) is int for pair in exclusions for v in pair)):
+                return declared == self._copy.data_digest, self._copy.store_range
+            check = _native.check_binding(self._path, exclusions, declared, progress=tick)
         except (ValueError, TypeError, KeyError, OSError):
             return False, False
         return check.hash_ok, check.store_range
@@ -243,16 +258,17 @@ def _room_for(count, total, shown):
 
 def _seal_all(folder, rels, copies, workers):
     """Seals each of `rels` (files of `folder`) into `copies`, on threads:
-    the copies are made without the interpreter lock. None is hashed yet:
-    a container's binding is a hash without its store, and a whole-file
-    digest is taken when the verdict asks for one."""
+    the copies are made without the interpreter lock, each hashed in the
+    same pass for the verdict: a SafeTensors or GGUF file without its store
+    (its binding), any other whole, except an ONNX graph, whose store lies
+    anywhere in it (its binding is checked from the copy, when asked)."""
     def one(rel):
         fd, _ = _source.LocalFolder(folder).open(rel)
         try:
-            sealed, size, sha256 = _native._seal_copy(fd, name=rel, hash=False)
+            copy = _native._seal_copy(fd, name=rel, hash=not rel.endswith(".onnx"), bind=True)
         finally:
             os.close(fd)
-        return rel, _Copy(sealed, size, sha256)
+        return rel, _Copy(*copy)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, min(workers, len(rels) or 1))) as pool:
         futures = [pool.submit(one, rel) for rel in rels]

@@ -31,6 +31,7 @@ sys.path.insert(0, str(TESTS))
 sys.path.insert(0, str(TESTS / "many"))
 import credentials  # noqa: E402
 import models  # noqa: E402
+import st_files  # noqa: E402
 
 SEALS = fcntl.F_SEAL_WRITE | fcntl.F_SEAL_GROW | fcntl.F_SEAL_SHRINK | fcntl.F_SEAL_SEAL
 FILES = {
@@ -207,8 +208,53 @@ def test_the_sealed_folder_as_a_source(tmp_path, creds):
         tarnwick._verify.check_container(shard, tarnwick._verify.options(creds[2]), declared=declared)
         assert shard.check(declared) == (True, info.store_range)
         assert shard.check(dict(declared, hash=bytes(32))) == (False, info.store_range)
+        # Other exclusions than the store's are hashed from the copy as declared; the verdict refuses them.
+        start, length = info.store_range
+        raw = (tmp_path / "m" / "model-00001-of-00003.safetensors").read_bytes()
+        other = hashlib.sha256(raw[:start] + raw[start + length + 1:]).digest()
+        for forged in ({"start": start, "length": length + 1}, {"start": start, "length": length + 1.0}):
+            assert shard.check(dict(declared, exclusions=[forged], hash=other)) == (
+                (True, info.store_range) if type(forged["length"]) is int else (False, False))
+            assert shard.check(dict(declared, exclusions=[forged])) == (
+                (False, info.store_range) if type(forged["length"]) is int else (False, False))
         with pytest.raises(FileNotFoundError):
             source.file("missing.json")
+
+
+def sha(data):
+    return hashlib.sha256(data).digest()
+
+
+TENSOR = '{"w":{"dtype":"F32","shape":[1],"data_offsets":[0,4]}}'
+COPIES = [
+    # (the file, hash=, bind=, (whole SHA-256, data hash, store range) from its bytes and its store's range)
+    ("a signed shard", "safetensors", True, True, lambda raw, s, n: (None, sha(raw[:s] + raw[s + n:]), (s, n))),
+    ("a signed split", "gguf", False, True, lambda raw, s, n: (None, sha(raw[:s] + raw[s + n:]), (s, n))),
+    ("a shard without a store", st_files.st_file(TENSOR, bytes(4)), False, True,
+     lambda raw, s, n: (sha(raw), sha(raw), None)),
+    ("a shard its loader refuses", st_files.st_file(TENSOR, bytes(5)), True, True,
+     lambda raw, s, n: (sha(raw), None, None)),
+    ("JSON, hashed whole", b"{}", True, True, lambda raw, s, n: (sha(raw), None, None)),
+    ("a signed shard, not hashed", "safetensors", False, False, lambda raw, s, n: (None, None, None)),
+]
+
+
+@pytest.mark.parametrize("what, model, hash, bind, want", COPIES, ids=[c[0] for c in COPIES])
+def test_a_copy_is_hashed_in_its_one_pass(tmp_path, creds, what, model, hash, bind, want):
+    path, (start, length) = tmp_path / "file", (0, 0)
+    if isinstance(model, bytes):
+        path.write_bytes(model)
+    else:
+        signed(model, tmp_path / "m", creds)
+        path = sorted((tmp_path / "m").glob("*-00002-of-00003.*"))[0]
+        start, length = _native.inspect(path).store_range
+    raw = path.read_bytes()
+    fd, size, *hashed = _native._seal_copy(path, hash=hash, bind=bind)
+    try:
+        assert (size, os.pread(fd, size + 1, 0), tuple(hashed)) == (len(raw), raw, want(raw, start, length))
+        assert fcntl.fcntl(fd, fcntl.F_GET_SEALS) == SEALS
+    finally:
+        os.close(fd)
 
 
 def test_native_copies_and_writer_refuse_and_keep_no_descriptor(tmp_path):
