@@ -50,7 +50,7 @@ from ._results import (  # noqa: E402,F401
 # Signing and verifying are imported on first use: they bring in ctypes and
 # the HTTP client, which an isolated sub-interpreter cannot load and which
 # a program that only embeds or reads should not pay for.
-_LAZY = {"load_key": "._keys", "SigningKey": "._keys", "sign_file": "._sign", "verify_file": "._verify",
+_LAZY = {"load_key": "._keys", "SigningKey": "._keys", "CallbackSigner": "._keys", "sign_file": "._sign", "verify_file": "._verify",
          "sign_model": "._sign", "verify_model": "._verify", "open_verified": "._sealed", "VerifiedModel": "._sealed"}
 
 

@@ -244,6 +244,16 @@ class SigningKey:
     def __enter__(self) -> "SigningKey": ...
     def __exit__(self, *exc: object) -> None: ...
 
+class CallbackSigner(SigningKey):
+    """A key held elsewhere (a cloud KMS, a remote signing service): sign(data) -> signature."""
+    chain: bytes
+    tsa_url: Optional[str]
+    error: Optional[BaseException]
+    def __init__(
+        self, sign: Callable[[bytes], bytes], chain: _Pem, alg: str = "es256", tsa_url: Optional[str] = None
+    ) -> None: ...
+    def raise_error(self) -> None: ...
+
 def load_key(
     key: Union[_Pem, SigningKey],
     *,

@@ -620,3 +620,52 @@ def _load_token_key(text, pin_file, pin_env, prompt, module):
         if isinstance(e, pkcs11.PKCS11Error):
             raise UsageError(f"{name}: the token refused ({type(e).__name__}: {e})") from None
         raise
+
+
+class CallbackSigner(SigningKey):
+    """A key held elsewhere (a cloud KMS, a remote signing service), signing
+    through `sign(data) -> signature` as the key's library gives it (DER for
+    ECDSA); `chain`: the PEM certificate chain (a path, bytes or text), the
+    key's certificate first. Given as `signer=` to sign_file and sign_model,
+    it signs the C2PA stores and an OpenSSF signature alike; an exception
+    `sign` raises reaches the caller as it is, with nothing written."""
+
+    kind = "a callback"
+
+    def __init__(self, sign, chain, alg="es256", tsa_url=None):
+        if not callable(sign):
+            raise UsageError("CallbackSigner: sign must be a callable, sign(data) -> signature")
+        if alg not in ALGS:
+            raise UsageError(f"CallbackSigner: unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
+        if isinstance(chain, (bytes, bytearray)):
+            self.chain = bytes(chain)
+        elif isinstance(chain, str) and chain.lstrip().startswith("-----BEGIN"):
+            self.chain = chain.encode("ascii")
+        else:
+            self.chain = _read(os.fspath(chain), 1 << 20, "certificate chain")
+        self._sign, self.alg, self.algs, self.tsa_url = sign, alg, (alg,), tsa_url
+        self.name = "the callback signer"
+        self.error = None  # what sign raised, handed back once the SDK gives up
+
+    def public_key(self):
+        from cryptography import x509
+        try:
+            return x509.load_pem_x509_certificates(self.chain)[0].public_key()
+        except ValueError as e:
+            raise UsageError(f"CallbackSigner: the certificate chain cannot be read: {e}") from None
+
+    def sign(self, data, alg=None):
+        try:
+            return bytes(self._sign(bytes(data)))
+        except BaseException as e:
+            self.error = e
+            raise
+
+    def sign_der(self, data, alg=None):
+        return self.sign(data, alg)
+
+    def raise_error(self):
+        """The exception sign raised, if any, raised again (once)."""
+        error, self.error = self.error, None
+        if error is not None:
+            raise error

@@ -53,6 +53,10 @@ def signer(c2pa, given, cert, key, alg, tsa_url):
     if given is not None:
         if cert is not None or key is not None:
             raise UsageError("give either signer or cert and key, not both")
+        if isinstance(given, _keys.CallbackSigner):
+            made = _keys.sdk_signer(c2pa, given, given.chain, given.alg, given.tsa_url)
+            made._tarnwick_key = given  # its own failure, handed back over the SDK's
+            return made, given, given.alg
         return given, None, getattr(given, "alg", "signer")
     if alg is not None and alg not in ALGS:
         raise UsageError(f"unknown signing algorithm {alg!r}: one of {', '.join(ALGS)}")
@@ -181,15 +185,26 @@ def trial(sdk, built, resources, the_signer):
         sdk.placeholder(b, the_signer)
         sdk.sign(b, the_signer, [], bytes(32))
     except sdk.c2pa.C2paError as e:
+        _callback_failure([the_signer])
         raise UsageError(f"the C2PA SDK refuses the manifest definition: {e}") from None
     finally:
         b.close()
+
+
+def _callback_failure(args):
+    """A callback signer's own exception, raised where the SDK only says it
+    could not sign."""
+    for arg in args:
+        key = getattr(arg, "_tarnwick_key", None)
+        if key is not None:
+            key.raise_error()
 
 
 def call(c2pa, what, function, *args):
     try:
         return function(*args)
     except c2pa.C2paError as e:
+        _callback_failure(args)
         raise SigningError(f"the C2PA SDK could not {what}: {e}") from None
 
 

@@ -487,7 +487,8 @@ def _oms_request(oms, method, folder, the_key, cert):
     if method not in ("certificate", "key"):
         raise UsageError(f'the OpenSSF signature\'s method is "certificate" or "key", not {method!r}')
     if the_key is None:
-        raise UsageError("an OpenSSF model signature is made with cert and key, not a signer object")
+        raise UsageError("an OpenSSF model signature is made with cert and key, or a CallbackSigner, not an SDK "
+                         "signer object")
     from cryptography.hazmat.primitives.asymmetric import ec
     public_key = the_key.public_key()
     if not isinstance(public_key, ec.EllipticCurvePublicKey) or public_key.curve.name not in (
@@ -501,9 +502,9 @@ def _oms_request(oms, method, folder, the_key, cert):
     if method == "certificate":
         from cryptography import x509
         from cryptography.hazmat.primitives import serialization
+        pem = getattr(the_key, "chain", None) if cert is None else _manifest.pem_bytes(cert, "cert")
         try:
-            chain = [c.public_bytes(serialization.Encoding.DER)
-                     for c in x509.load_pem_x509_certificates(_manifest.pem_bytes(cert, "cert"))]
+            chain = [c.public_bytes(serialization.Encoding.DER) for c in x509.load_pem_x509_certificates(pem)]
         except ValueError as e:
             raise UsageError(f"the certificate chain cannot be read: {e}") from None
     return Oms(path, rel, method, the_key.sign_der, public_key, chain)

@@ -90,7 +90,7 @@ def test_module_attributes():
                             + ["sign_model", "verify_model", "ModelSignResult", "SignedMember",
                                "ModelVerification", "MemberVerification", "OmsVerification"]
                             + ["CommitInterrupted", "ModelError", "SigningError", "UsageError"]
-                            + ["load_key", "SigningKey"]
+                            + ["load_key", "SigningKey", "CallbackSigner"]
                             + ["open_verified", "VerifiedModel", "UntrustedModel"]
                             + ["batch"])
 

@@ -345,3 +345,37 @@ def test_one_signing_writes_both_and_each_verifier_holds_its_own(tmp_path, metho
     assert status != 0 and "model.safetensors.index.json" in said
     v = tarnwick.verify_model(folder, oms=folder / "model.sig", **trust)
     assert (v.state, v.oms.state) == ("invalid", "invalid")
+
+
+class KmsDown(Exception):
+    pass
+
+
+def test_a_callback_signer_signs_both_and_its_failure_is_its_own(tmp_path):
+    """A key held elsewhere (here, in the test): one callback signs the C2PA
+    stores and the OpenSSF bundle; its own exception reaches the caller and
+    nothing is written."""
+    pytest.importorskip("c2pa")
+    pytest.importorskip("safetensors")
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "many"))
+    import models
+    chain_pem, key_pem, ca_pem = credentials.credentials()
+    key = serialization.load_pem_private_key(key_pem, None)
+    folder = tmp_path / "m"
+    models.safetensors_model(folder)
+    before = {p.name: p.read_bytes() for p in folder.iterdir()}
+
+    def down(data):
+        raise KmsDown("the KMS is unreachable")
+    with pytest.raises(KmsDown, match="the KMS is unreachable"):
+        tarnwick.sign_model(folder, signer=tarnwick.CallbackSigner(down, chain_pem), oms=True)
+    assert {p.name: p.read_bytes() for p in folder.iterdir()} == before
+
+    signer = tarnwick.CallbackSigner(lambda data: key.sign(data, ec.ECDSA(hashes.SHA256())), chain_pem)
+    tarnwick.sign_model(folder, signer=signer, oms=True)
+    (tmp_path / "ca.pem").write_bytes(ca_pem)
+    v = tarnwick.verify_model(folder, trust=ca_pem, oms=folder / "model.sig")
+    assert (v.state, v.store_verification.state, v.oms.state) == ("trusted", "trusted", "trusted")
+    [(status, said)] = peer([["verify", "certificate", str(folder), "--signature", str(folder / "model.sig"),
+                              "--certificate_chain", str(tmp_path / "ca.pem")]])
+    assert status == 0, said
