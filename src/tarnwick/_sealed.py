@@ -407,6 +407,8 @@ def open_verified(model, *, trust=None, signer=None, signer_key=None, ignore=(),
                          "without either no model can be trusted")
     # Options that cannot be used are the call's error, before anything is copied.
     opts = _verify.options(trust, signer, signer_key)
+    if _source.is_url(model):
+        return _open_url(model, opts, ignore)
     folder, name, shown = _locate(model)
     owner = os.getpid()
     copies = {}
@@ -434,22 +436,88 @@ def open_verified(model, *, trust=None, signer=None, signer_key=None, ignore=(),
             _seal_all(folder, rels, copies, workers)
             for rel in rels:
                 _link(root, rel, copies[rel])
-        source = SealedFolder(shown, copies)
-        verdict = _judge(source, root, name, many, opts=opts, ignore=ignore)
-        if not _accepted(verdict):
-            raise UntrustedModel(_refusal(shown, verdict), verdict)
-        entry = name
-        if many:
-            located = _model.locate(os.path.join(root, name) if name else root)
-            entry = located.entry
-            kept = {m.path for m in verdict.members} | {located.store_name}
-        else:
-            kept = {name}
-        for rel in [rel for rel in copies if rel not in kept]:
-            os.unlink(os.path.join(root, rel))
-            os.close(copies.pop(rel).fd)
-        _prune_empty(root)
-        return VerifiedModel(root, entry, verdict, copies, owner)
+        return _verified(shown, root, name, many, copies, owner, opts, ignore)
+    except BaseException:
+        _release(root, copies, owner)
+        raise
+
+
+def _verified(shown, root, name, many, copies, owner, opts, ignore):
+    """The verdict on the sealed copies; the model opened when trusted,
+    holding only the files the verdict covers."""
+    source = SealedFolder(shown, copies)
+    verdict = _judge(source, root, name, many, opts=opts, ignore=ignore)
+    if not _accepted(verdict):
+        raise UntrustedModel(_refusal(shown, verdict), verdict)
+    entry = name
+    if many:
+        located = _model.locate(os.path.join(root, name) if name and not name.endswith(".c2pa") else root)
+        entry = located.entry
+        kept = {m.path for m in verdict.members} | {located.store_name}
+    else:
+        kept = {name}
+    for rel in [rel for rel in copies if rel not in kept]:
+        os.unlink(os.path.join(root, rel))
+        os.close(copies.pop(rel).fd)
+    _prune_empty(root)
+    return VerifiedModel(root, entry, verdict, copies, owner)
+
+
+def _open_url(url, opts, ignore):
+    """open_verified of a model at a URL: each file downloaded once into a
+    sealed copy, hashed as it arrives, nothing written to disk. Which files
+    comes from the signed listing (not yet believed: the verdict, from the
+    copies, decides), and for an fsspec folder from its listing too."""
+    from . import _sdk
+    many = _verify.is_model(url)
+    source, store_name, _ = _verify.locate(url)
+    name = _source.open_source(url)[1] or None
+    owner = os.getpid()
+    copies = {}
+    root = None
+    try:
+        root = tempfile.mkdtemp(prefix="tarnwick-open-", dir=_private_base())
+        wanted = [(name, None)] if not many else [(store_name, None)]
+        room = [0]
+
+        def fetch(rel, signed):
+            try:
+                with source.file(rel, size=signed) as f:
+                    size = f.size()
+                    if signed is not None and size != signed:
+                        return  # not the file signed: the verdict names it
+                    room[0] += size
+                    _room_for(len(copies) + 1, room[0], url)
+                    writer = _native._SealWriter(size, name=rel)
+                    try:
+                        f.download(writer.write)
+                        fd, size, sha256 = writer.seal()
+                    finally:
+                        writer.close()
+            except _source.NotFound:
+                return  # missing: the verdict names it
+            copies[rel] = _Copy(fd, size, sha256)
+            _link(root, rel, copies[rel])
+
+        for rel, signed in wanted:
+            fetch(rel, signed)
+        if many and store_name in copies:
+            store = _read_whole(copies[store_name].fd, copies[store_name].size)
+            listing = _listing.read(_sdk.load("verify"), store)
+            names = [] if listing is None else [
+                (e["uri"], e.get("size") if isinstance(e.get("size"), int) else None) for e in listing.entries]
+            if source.can_list:
+                rules = _model.Ignore(list(_model.DEFAULT_IGNORE))
+                listed = {rel for rel, _ in names} | {store_name}
+                names += [(rel, None) for rel in source.list() if rel not in listed and not rules.covers(rel)]
+            for rel, signed in names:
+                try:
+                    _source.check_name(rel)
+                except ModelError:
+                    continue  # refused by the verdict, never fetched
+                fetch(rel, signed)
+        return _verified(url, root, store_name if many and name is None else name, many, copies, owner, opts,
+                         ignore)
     except BaseException:
         _release(root, copies, owner)
         raise

@@ -210,6 +210,11 @@ class File:
         """The whole file (a store), StoreTooLarge past `limit` bytes."""
         raise NotImplementedError
 
+    def download(self, sink):
+        """Every byte of the file, once, in order, to sink(part) (a copy
+        made as it downloads); compared with whatever was read of it before."""
+        raise NotImplementedError
+
     def _too_large(self, size, limit):
         return StoreTooLarge(f"{self.name}: a manifest store of {size} bytes is larger than the {limit} bytes "
                              "tarnwick reads")
@@ -758,6 +763,9 @@ class _RemoteFile(File):
         parts = []
         self._stream(parts.append)
         return b"".join(parts)
+
+    def download(self, sink):
+        self._stream(sink)
 
     def close(self):
         if self.pending is not None:

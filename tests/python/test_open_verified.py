@@ -320,3 +320,31 @@ def test_exec_runs_the_command_on_the_sealed_folder_only_when_trusted(tmp_path, 
         "(assertion.dataHash.mismatch: asset hash error, name: jumbf manifest, error: hash verification( Hashes do "
         "not match ))\n"))
     assert not (tmp_path / "ran").exists() and os.listdir(private_base) == []
+
+
+class Quiet(__import__("http.server").server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@pytest.mark.parametrize("kind", ["safetensors", "gguf"])
+def test_a_model_at_a_url_opens_with_no_byte_on_disk(tmp_path, creds, kind):
+    import functools
+    import http.server
+    import threading
+    entry = signed(kind, tmp_path / "served" / "m", creds)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0),
+                                             functools.partial(Quiet, directory=str(tmp_path / "served")))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    url = f"http://127.0.0.1:{server.server_port}/m/{entry.name}"
+    try:
+        with tarnwick.open_verified(url, trust=creds[3]) as m:
+            assert sorted(os.listdir(m.path)) == FILES[kind]
+            got, want = load(kind, m), expected(kind)
+            assert sorted(got) == sorted(want) and all(np.array_equal(got[k], want[k]) for k in want)
+        flip_last_byte(entry.parent / FILES[kind][1])
+        with pytest.raises(tarnwick.UntrustedModel, match="invalid, not trusted"):
+            tarnwick.open_verified(url, trust=creds[3])
+        assert os.listdir(os.environ["XDG_RUNTIME_DIR"]) == []
+    finally:
+        server.shutdown()
