@@ -448,18 +448,69 @@ def _ticker(tick):
     return show
 
 
-def model_store(plan, members):
+def previous(plan, members):
+    """(the model-level store being replaced, its Verification) when the
+    model was signed as a whole before, judged from this signing's own pass:
+    the old store's signature over its own listing, and every file against
+    that listing (a container by its own parent check, made while it was
+    rewritten; any other file by the digest just taken). None when there is
+    none, or `fresh`. Invalid is refused unless `force`."""
+    if plan.fresh:
+        return None
+    sdk = _sdk.load("sign")
+    m = plan.model
+    try:
+        store = _source.read_regular(m.path(m.store_name), _listing.STORE_LIMIT)
+    except FileNotFoundError:
+        return None
+    signed = _listing.read(sdk, store)
+    reasons = []
+    if signed is None:
+        check = _verify.empty("invalid", None)
+        reasons.append(f"{m.store_name} holds no readable list of the model's files")
+    else:
+        check = _verify.judge(sdk, store, _NO_POLICY, asset=_listing.canonical(_listing.document(signed.entries,
+                                                                                               signed.ignore)))
+        reasons += [f"{code}: {text}" for code, text in check.failures]
+        now = {member.entry["uri"]: member for member in members}
+        for entry in signed.entries:
+            member = now.get(entry.get("uri"))
+            if member is None:
+                reasons.append(f"{entry.get('uri')}: missing")
+            elif member.store is None and (entry.get("size"), entry.get("hash")) != (member.entry["size"],
+                                                                                      member.entry["hash"]):
+                reasons.append(f"{member.entry['uri']}: changed since it was signed")
+        if signed.ignore is not None:
+            reasons += [f"{rel}: not part of the signed model" for rel in now if rel not in set(signed.names)]
+    if reasons and not plan.force:
+        raise ModelError(f"{m.path(m.entry)}: the model's signature is invalid ({'; '.join(reasons[:3])}); "
+                         "re-signing would record it as the parent: check the model, then sign with force=True "
+                         "(--force) to record it anyway, or fresh=True (--fresh) to sign without it")
+    if signed is None or check.failures:
+        return None  # a store whose own signature fails cannot be carried: forced, it signs afresh
+    if reasons:
+        check = check._replace(state="invalid", failures=[("tarnwick.model.changed", r) for r in reasons])
+    return store, check
+
+
+def model_store(plan, members, parent=None):
     """Stage three: the model-level store over the listing of every file,
-    each container recorded as an ingredient."""
+    each container recorded as an ingredient, the store it replaces (when
+    re-signing) as the parent."""
     sdk = _sdk.load("sign")
     c2pa = sdk.c2pa
     listing = _listing.document([member.entry for member in members], plan.model.ignore.patterns)
     built = json.loads(json.dumps(plan.definition))
     built.setdefault("assertions", []).append({"label": _listing.LABEL, "data": listing})
+    resources = []
+    if parent is not None:
+        store, check = parent
+        resources.append((_manifest.add_ingredient(built, check, "parentOf", PARENT, plan.model.store_name), store))
+        _manifest.with_parent_action(built)
     for i, member in enumerate(members):
         if member.store is not None:
             _manifest.add_member(built, i, member.entry["uri"])
-    builder = _manifest.builder(c2pa, built, [])
+    builder = _manifest.builder(c2pa, built, resources)
     try:
         _manifest.call(c2pa, "make a placeholder for the model's store", sdk.placeholder, builder, plan.signer)
         return _manifest.call(c2pa, "sign the model's store", sdk.sign, builder, plan.signer, [],
@@ -576,7 +627,7 @@ def sign_model(model, *, signer=None, cert=None, key=None, alg=None, definition=
     members, pending_store, pending_bundle = [], None, None
     try:
         members = _verify.run(one, m.files, None, _workers(len(m.files), signer), lambda member: _discard([member]))
-        store = model_store(plan, members)
+        store = model_store(plan, members, previous(plan, members))
         like = os.path.join(m.folder, m.entry)
         pending_store = _native._storing(store, output=os.path.join(plan.dest_folder, m.store_name), like=like)
         if plan.oms is not None:

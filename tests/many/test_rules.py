@@ -302,3 +302,24 @@ def test_a_stop_during_the_commit_says_what_was_replaced():
                                   "until it is signed again")
     with pytest.raises(KeyboardInterrupt):
         tarnwick._sign.commit([Pending("a", stop=True)], ["a"])
+
+
+def test_re_signing_a_model_whose_signature_is_invalid(tmp_path, creds):
+    folder = tmp_path / "m"
+    models.safetensors_model(folder)
+    (folder / "config.json").write_text("{}")
+    sign(folder, creds)
+    (folder / "config.json").write_text('{"changed": true}')
+    store = (folder / "model.c2pa").read_bytes()
+    with pytest.raises(tarnwick.ModelError, match=r"the model's signature is invalid \(config.json: changed since "
+                                                  r"it was signed\); .* force=True \(--force\)"):
+        sign(folder, creds)
+    assert (folder / "model.c2pa").read_bytes() == store
+    sign(folder, creds, force=True)
+    [parent] = [i for i in tarnwick.verify_model(folder, trust=creds[2]).manifest.ingredients
+                if i.relationship == "parentOf"]
+    assert (parent.state, parent.failures) == (
+        "invalid", [("tarnwick.model.changed", "config.json: changed since it was signed")])
+    v = tarnwick.verify_model(sign(folder, creds, fresh=True).path, trust=creds[2])
+    assert v.state == "trusted" and v.manifest.actions == ["c2pa.created"]
+    assert not [i for i in v.manifest.ingredients if i.relationship == "parentOf"]
