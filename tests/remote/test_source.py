@@ -24,6 +24,7 @@ from tarnwick._errors import ModelError, UsageError
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))
 sys.path.insert(0, str(HERE.parent / "many"))
+pytest.importorskip("numpy")  # the model builders
 import models  # noqa: E402
 from st_files import st_file  # noqa: E402
 
