@@ -11,9 +11,9 @@ signature's protected header."""
 
 import hashlib
 import os
-import stat
 
 from ._errors import UsageError
+from ._source import read_regular
 
 # Every subject attribute the SDK reports; a policy on any other could never match.
 ATTRIBUTES = ("CN", "O", "OU", "C", "L", "ST")
@@ -90,28 +90,6 @@ def _fingerprint(spki):
     return "sha256:" + hashlib.sha256(spki).hexdigest()
 
 
-def _read(path, limit):
-    """A regular file's bytes (a FIFO is refused, never waited on), refused past `limit` before it is read."""
-    shown = os.fspath(path)
-    try:
-        fd = os.open(shown, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK | os.O_NOCTTY)
-    except OSError as e:
-        raise UsageError(f"{shown}: {e.strerror or e}") from None
-    try:
-        st = os.fstat(fd)
-        if not stat.S_ISREG(st.st_mode):
-            raise UsageError(f"{shown}: not a regular file")
-        if st.st_size > limit:
-            raise UsageError(f"{shown}: {st.st_size} bytes, more than the {limit} bytes read of a PEM file")
-        os.set_blocking(fd, True)
-        data = os.pread(fd, st.st_size + 1, 0)
-        if len(data) > st.st_size:
-            raise UsageError(f"{shown}: the file grew while it was read")
-        return data
-    finally:
-        os.close(fd)
-
-
 def _pem_input(value, given):
     """(where, bytes) of PEM given as bytes, as text holding "-----BEGIN", or as a path."""
     if isinstance(value, (bytes, bytearray, memoryview)):
@@ -119,7 +97,7 @@ def _pem_input(value, given):
     elif isinstance(value, str) and "-----BEGIN" in value:
         pem = value.encode("utf-8", "replace")
     elif isinstance(value, (str, os.PathLike)):
-        return os.fspath(value), _read(value, PEM_LIMIT)
+        return os.fspath(value), read_regular(value, PEM_LIMIT, "a PEM file")
     else:
         raise UsageError(f"{given}: a path, bytes or PEM text, not {type(value).__name__}")
     if len(pem) > PEM_LIMIT:

@@ -1262,7 +1262,7 @@ def read_regular(path, limit, what="a manifest store"):
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
-            raise MemberError(f"{shown}: not a regular file")
+            raise UsageError(f"{shown}: not a regular file")
         if st.st_size > limit:
             raise StoreTooLarge(f"{shown}: {what} of {st.st_size} bytes is larger than the {limit} bytes "
                                 "tarnwick reads")
