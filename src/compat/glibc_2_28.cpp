@@ -12,7 +12,8 @@
 //   from 2.34 on, in libpthread.so.0 and libdl.so.2 before (both are linked,
 //   so the loader finds them there on an older glibc);
 // - pthread_sigmask got GLIBC_2.32 when it moved;
-// - stat, fstat, lstat and fstatat are libc functions only from 2.33 on;
+// - stat, fstat, lstat and fstatat (and their ...64 names) are libc
+//   functions only from 2.33 on;
 //   before, the headers turned them into __xstat and friends, which every
 //   glibc still has;
 // - arc4random (2.36) is what the static libstdc++'s std::random_device
@@ -92,6 +93,23 @@ __attribute__((visibility("hidden"))) int __wrap_fstat(int fd, struct stat* buf)
 }
 __attribute__((visibility("hidden"))) int __wrap_fstatat(int dirfd, const char* path, struct stat* buf,
                                                          int flags) {
+  return tarnwick_old___fxstatat(1, dirfd, path, buf, flags);
+}
+
+// The same under their large-file names, which code built with
+// _FILE_OFFSET_BITS=64 (as Python's headers set it) calls; on x86-64 the
+// two structs are one.
+__attribute__((visibility("hidden"))) int __wrap_stat64(const char* path, struct stat* buf) {
+  return tarnwick_old___xstat(1, path, buf);
+}
+__attribute__((visibility("hidden"))) int __wrap_lstat64(const char* path, struct stat* buf) {
+  return tarnwick_old___lxstat(1, path, buf);
+}
+__attribute__((visibility("hidden"))) int __wrap_fstat64(int fd, struct stat* buf) {
+  return tarnwick_old___fxstat(1, fd, buf);
+}
+__attribute__((visibility("hidden"))) int __wrap_fstatat64(int dirfd, const char* path, struct stat* buf,
+                                                           int flags) {
   return tarnwick_old___fxstatat(1, dirfd, path, buf, flags);
 }
 
