@@ -281,9 +281,7 @@ def check_container(f, opts, *, store=None, fetch=False, tick=None, declared=Non
         info, embedded, external = f.inspect()
     except _source.SourceError:
         raise
-    except (ValueError, OSError) as e:
-        if isinstance(e, OSError) and not isinstance(e, _source.MemberError):
-            raise
+    except ValueError as e:  # a container its loader would refuse (a read failure is raised)
         return _failed(MALFORMED, str(e), None, None)
     if alone is not None and external:
         raise ModelError(_model.external_refusal(alone, external if isinstance(external, list) else [],
