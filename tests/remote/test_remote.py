@@ -307,7 +307,7 @@ def test_file_tampered(served, creds):
     assert outline(v) == outline(tarnwick.verify_file(str(folder / "model.gguf"), trust=creds[2]))
     assert v.state == "invalid"
     # A server that contradicts itself could not be read: no verdict on the model.
-    for behaviour, said in (("lie", "announced 5696 bytes for the file, then 4696"), ("short", "sent .* of the file")):
+    for behaviour, said in (("lie", r"announced \d+ bytes for the file, then \d+"), ("short", "sent .* of the file")):
         behave["model.safetensors"] = behaviour
         with pytest.raises(OSError, match=said):
             tarnwick.verify_file(base + "model.safetensors", trust=creds[2])
