@@ -64,14 +64,18 @@ def make_gguf(size: int) -> bytes:
         gguf_string("tokenizer.ggml.scores") + struct.pack("<IIQ", 9, 6, n_tokens)
         + struct.pack(f"<{n_tokens}f", *([0.5] * n_tokens)),
     ]
+    # F32 tensors laid out as llama.cpp expects them: each at the end of the
+    # one before, aligned, together filling the data section.
     n_tensors = 300
+    elements = max(8, size // n_tensors // 4 // 8 * 8)
+    per = elements * 4
     info = b"".join(
-        gguf_string(f"blk.{i}.weight") + struct.pack("<IQQIQ", 2, 64, 64, 0, i * 64)
+        gguf_string(f"blk.{i}.weight") + struct.pack("<IQIQ", 1, elements, 0, i * per)
         for i in range(n_tensors)
     )
     head = b"GGUF" + struct.pack("<IQQ", 3, n_tensors, len(kvs)) + b"".join(kvs) + info
     head += bytes(-len(head) % 32)
-    return head + _filler(max(size - len(head), 0))
+    return head + _filler(n_tensors * per)
 
 
 def make_safetensors(size: int) -> bytes:
