@@ -5,7 +5,6 @@ and verifying both come here for every SDK call but the data-hashed ones
 
 import io
 import json
-import os
 
 from . import _keys, _sdk
 from ._errors import SigningError, UsageError
@@ -231,7 +230,3 @@ def read(sdk, store, anchors, asset=b""):
     context = c2pa.Context.from_dict({"trust": {"user_anchors": anchors}} if anchors else {})
     with io.BytesIO(asset) as stream, c2pa.Reader(_sdk.ASSET_FORMAT, stream, store, context) as reader:
         return json.loads(reader.json()), json.loads(reader.detailed_json()), json.loads(reader.crjson())
-
-
-def title_of(path):
-    return os.path.basename(os.fspath(path))
